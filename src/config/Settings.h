@@ -1,0 +1,69 @@
+// What the operator configures: two named accounts, the anonymous account, the announced address
+// and port, and two options. Loaded from the registry key Software\Drovnel at start-up and
+// written back when the operator confirms the options.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+
+#include "platform/FixedText.h"
+#include "platform/Registry.h"
+
+namespace drovn::config {
+
+// A settings text: code-page bytes, at most 511 of them.
+using SettingsText = FixedText<512>;
+
+struct Settings {
+  bool auth_Anonymous = true;
+  SettingsText auth_anonyRoot;
+  bool auth_enable1 = false;
+  SettingsText auth_user1;
+  SettingsText auth_pwd1;
+  SettingsText auth_root1;
+  bool auth_enable2 = false;
+  SettingsText auth_user2;
+  SettingsText auth_pwd2;
+  SettingsText auth_root2;
+  bool use_manualip = false;
+  SettingsText bind_manualip;
+  SettingsText bind_manualport;
+  bool opt_keepLightOn = false;
+  bool opt_enableUtf8 = false;
+};
+
+// The virtual name under which every account's root directory is mounted.
+inline constexpr std::string_view rootMountName = "/";
+inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
+inline constexpr std::size_t kSettingCount = 15;
+
+void setDefaultSettings(Settings& s);
+// Defaults, then whatever the registry holds. Never fails visibly.
+void loadSettings(platform::Registry& registry, Settings& s);
+// Writes all fifteen values, changed or not.
+void saveSettings(platform::Registry& registry, const Settings& s);
+
+// Sets the field stored under `name` from code-page text (a flag takes exactly "1" as true).
+// False when no setting has that name.
+bool setSettingByName(Settings& s, std::string_view name, std::string_view codePageText);
+
+// The process's settings: written by the main thread, read by the service threads. Readers take
+// a copy, so a reader never sees a half-written record.
+class SettingsStore {
+ public:
+  Settings snapshot() const {
+    std::scoped_lock lock(m_);
+    return settings_;
+  }
+  void replace(const Settings& s) {
+    std::scoped_lock lock(m_);
+    settings_ = s;
+  }
+
+ private:
+  mutable std::mutex m_;
+  Settings settings_;
+};
+
+}  // namespace drovn::config

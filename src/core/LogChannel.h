@@ -1,0 +1,44 @@
+// Carries log texts from every thread to the main window. writeLog converts a code-page text to
+// UTF-16 and appends it with CR LF to one pending buffer under a lock, then posts LogTextReady;
+// the main window takes the whole pending text out later. A writer waits only for the lock.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "platform/FixedText.h"
+#include "platform/MessageQueue.h"
+#include "platform/TextCodec.h"
+
+namespace drovn::core {
+
+inline constexpr std::size_t kPendingLogUnits = 102400;  // including the terminator
+inline constexpr std::size_t kLogTextSize = 2048;
+
+class LogChannel {
+ public:
+  LogChannel(platform::TextCodec& codec, platform::MessageQueue& window);
+
+  // Any thread. The text is trimmed of blanks at both ends (unless it is all blanks), cut to
+  // 2047 bytes, converted, and appended. When the pending text is full, the oldest entries are
+  // dropped to make room, so the newest always arrive. Never throws.
+  void writeLog(const char* codePageText) noexcept;
+  // Operator messages are written in the source as UTF-8; this converts one to the code page
+  // and logs it.
+  void writeUtf8(const char* utf8Text) noexcept;
+
+  // Main thread: appends all pending text (of any length) to out and empties it.
+  void takePending(std::u16string& out);
+
+ private:
+  platform::TextCodec& codec_;
+  platform::MessageQueue& window_;
+  std::mutex logLock_;
+  FixedText<kLogTextSize> logNarrow_;
+  FixedWide<kLogTextSize> logWide_;
+  char16_t pendingLog_[kPendingLogUnits] = {};
+  std::size_t pendingLength_ = 0;
+};
+
+}  // namespace drovn::core

@@ -1,0 +1,100 @@
+// The FTP service: starting and stopping it, the listening thread with its network discovery
+// and accept loop, and the table of live sessions (at most 50). Every event goes to the log.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "config/Settings.h"
+#include "core/LogChannel.h"
+#include "core/SessionLoop.h"
+#include "platform/FixedText.h"
+#include "platform/Platform.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+#include "protocol/Session.h"
+#include "protocol/SessionHost.h"
+#include "protocol/TransferMeter.h"
+
+namespace drovn::core {
+
+inline constexpr int kMaxSessions = 50;
+
+class ServiceController final : public protocol::SessionHost,
+                                public std::enable_shared_from_this<ServiceController> {
+ public:
+  // Loads the settings from the registry into `settings`. The controller must be held by a
+  // shared_ptr: its threads keep it alive until they end. `dispatch` is how sessions hand over
+  // their command lines (tests put a wrapper around the real dispatcher).
+  static std::shared_ptr<ServiceController> create(platform::Platform& platform,
+                                                   config::SettingsStore& settings,
+                                                   protocol::TransferMeter& meter,
+                                                   CommandDispatch dispatch);
+  ~ServiceController();
+
+  void startService();
+  void startServiceAtLaunch();
+  // Returns once the listening thread has ended, or has been given up on after its waits.
+  void stopService();
+
+  bool running() const noexcept { return running_.load(); }
+  bool listening() const noexcept { return listening_.load(); }
+  LogChannel& logChannel() noexcept { return log_; }
+  config::SettingsStore& settingsStore() noexcept { return settings_; }
+  int sessionCount() const;
+  // True when some thread had to be given up on; its memory must not be freed before it ends.
+  bool abandonedThreads() const noexcept { return abandoned_.load() > 0; }
+
+  // SessionHost
+  int maxBadCommands() const override { return maxBadCommands_; }
+  uint32_t idleTimeout() const override { return idleTimeout_; }
+  void copyServerAddress(FixedText<2048>& out) const override;
+  void writeLog(const char* codePageText) override { log_.writeLog(codePageText); }
+  void unregisterSession(int sessionId) override;
+  config::Settings settings() const override { return settings_.snapshot(); }
+  platform::Platform& platform() override { return platform_; }
+  protocol::TransferMeter& meter() override { return meter_; }
+
+ private:
+  ServiceController(platform::Platform& platform, config::SettingsStore& settings,
+                    protocol::TransferMeter& meter, CommandDispatch dispatch);
+
+  void listenerMain();
+  void discoverAddress(bool quiet);
+  void stopAllSessions();
+  void logUtf8(const char* utf8) { log_.writeUtf8(utf8); }
+  void setServerAddress(std::string_view text);
+  bool serverAddressIs(std::string_view text) const;
+
+  platform::Platform& platform_;
+  config::SettingsStore& settings_;
+  protocol::TransferMeter& meter_;
+  CommandDispatch dispatch_;
+  LogChannel log_;
+
+  const int maxBadCommands_ = 30;
+  const int maxSessions_ = kMaxSessions;
+  std::atomic<uint16_t> port_{21};
+  const uint32_t idleTimeout_ = 600000;
+  std::atomic<bool> launchStart_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> listening_{false};
+  mutable std::mutex addressLock_;
+  FixedText<2048> serverAddress_{"0.0.0.0"};
+  std::atomic<int> nextSessionId_{0};
+  platform::Socket listenSocket_;
+  platform::Thread listenThread_;
+
+  // The session registry: slots, their threads and the count, changed under registryLock_.
+  mutable std::mutex registryLock_;
+  int sessionCount_ = 0;
+  std::array<std::shared_ptr<protocol::Session>, kMaxSessions> sessionSlots_;
+  std::array<platform::Thread, kMaxSessions> sessionThreads_;
+  std::atomic<int> abandoned_{0};
+};
+
+}  // namespace drovn::core

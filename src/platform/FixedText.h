@@ -1,0 +1,193 @@
+// Bounded texts: every fixed-size byte or UTF-16 buffer of the server goes through these two
+// types, so no text is ever written past its end. A text always ends at its first NUL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace drovn {
+
+// N bytes including the terminator: FixedText<2048> holds at most 2047 bytes of text.
+// Every writer cuts what does not fit and returns false.
+template <std::size_t N>
+class FixedText {
+  static_assert(N >= 2, "a text needs room for one byte and its terminator");
+
+ public:
+  static constexpr std::size_t kCapacity = N - 1;
+
+  FixedText() noexcept { buf_[0] = '\0'; }
+  explicit FixedText(std::string_view s) noexcept { assign(s); }
+  FixedText(const FixedText& other) noexcept { assign(other.view()); }
+  FixedText& operator=(const FixedText& other) noexcept {
+    if (this != &other) assign(other.view());
+    return *this;
+  }
+
+  // Copies s; the text then ends at the first NUL of s, as a C string copy would.
+  bool assign(std::string_view s) noexcept {
+    len_ = 0;
+    buf_[0] = '\0';
+    return append(s);
+  }
+  template <std::size_t M>
+  bool assign(const FixedText<M>& other) noexcept {
+    return assign(other.view());
+  }
+
+  bool append(std::string_view s) noexcept {
+    std::size_t n = s.size();
+    const void* nul = n ? std::memchr(s.data(), '\0', n) : nullptr;
+    if (nul) n = static_cast<std::size_t>(static_cast<const char*>(nul) - s.data());
+    bool fits = true;
+    if (n > kCapacity - len_) {
+      n = kCapacity - len_;
+      fits = false;
+    }
+    if (n) std::memcpy(buf_ + len_, s.data(), n);
+    len_ += n;
+    buf_[len_] = '\0';
+    return fits;
+  }
+  bool append(char c) noexcept { return append(std::string_view(&c, 1)); }
+  bool appendNumber(long long value) noexcept {
+    char digits[24];
+    std::size_t i = sizeof digits;
+    unsigned long long mag = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                       : static_cast<unsigned long long>(value);
+    do {
+      digits[--i] = static_cast<char>('0' + mag % 10);
+      mag /= 10;
+    } while (mag);
+    if (value < 0) digits[--i] = '-';
+    return append(std::string_view(digits + i, sizeof digits - i));
+  }
+
+  // printf-style formatting into the whole buffer; a longer result is cut.
+  bool format(const char* fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
+  bool appendFormat(const char* fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+  void clear() noexcept {
+    len_ = 0;
+    buf_[0] = '\0';
+  }
+  // Shortens the text to n bytes; a larger n changes nothing.
+  void truncate(std::size_t n) noexcept {
+    if (n < len_) {
+      len_ = n;
+      buf_[len_] = '\0';
+    }
+  }
+  // For in-place algorithms that write through data(): the text then ends at its first NUL
+  // (the last byte of the buffer is always kept a terminator).
+  void syncLength() noexcept {
+    buf_[kCapacity] = '\0';
+    len_ = std::strlen(buf_);
+  }
+
+  const char* c_str() const noexcept { return buf_; }
+  char* data() noexcept { return buf_; }
+  std::size_t size() const noexcept { return len_; }
+  bool empty() const noexcept { return len_ == 0; }
+  std::string_view view() const noexcept { return std::string_view(buf_, len_); }
+  char operator[](std::size_t i) const noexcept { return buf_[i]; }
+  bool operator==(std::string_view s) const noexcept { return view() == s; }
+  static constexpr std::size_t bufferSize() noexcept { return N; }
+
+ private:
+  char buf_[N];
+  std::size_t len_ = 0;
+};
+
+// The same for UTF-16 text: N units including the terminator.
+template <std::size_t N>
+class FixedWide {
+  static_assert(N >= 2, "a text needs room for one unit and its terminator");
+
+ public:
+  static constexpr std::size_t kCapacity = N - 1;
+
+  FixedWide() noexcept { buf_[0] = u'\0'; }
+  explicit FixedWide(std::u16string_view s) noexcept { assign(s); }
+  FixedWide(const FixedWide& other) noexcept { assign(other.view()); }
+  FixedWide& operator=(const FixedWide& other) noexcept {
+    if (this != &other) assign(other.view());
+    return *this;
+  }
+
+  bool assign(std::u16string_view s) noexcept {
+    len_ = 0;
+    buf_[0] = u'\0';
+    return append(s);
+  }
+  bool append(std::u16string_view s) noexcept {
+    std::size_t n = s.find(u'\0');
+    if (n == std::u16string_view::npos) n = s.size();
+    bool fits = true;
+    if (n > kCapacity - len_) {
+      n = kCapacity - len_;
+      fits = false;
+    }
+    if (n) std::memcpy(buf_ + len_, s.data(), n * sizeof(char16_t));
+    len_ += n;
+    buf_[len_] = u'\0';
+    return fits;
+  }
+  bool append(char16_t c) noexcept { return append(std::u16string_view(&c, 1)); }
+  void clear() noexcept {
+    len_ = 0;
+    buf_[0] = u'\0';
+  }
+  void truncate(std::size_t n) noexcept {
+    if (n < len_) {
+      len_ = n;
+      buf_[len_] = u'\0';
+    }
+  }
+  void syncLength() noexcept {
+    buf_[kCapacity] = u'\0';
+    len_ = 0;
+    while (buf_[len_]) ++len_;
+  }
+
+  const char16_t* c_str() const noexcept { return buf_; }
+  char16_t* data() noexcept { return buf_; }
+  std::size_t size() const noexcept { return len_; }
+  bool empty() const noexcept { return len_ == 0; }
+  std::u16string_view view() const noexcept { return std::u16string_view(buf_, len_); }
+  char16_t operator[](std::size_t i) const noexcept { return buf_[i]; }
+  static constexpr std::size_t bufferSize() noexcept { return N; }
+
+ private:
+  char16_t buf_[N];
+  std::size_t len_ = 0;
+};
+
+namespace detail {
+// Formats into buf (size cap, cap >= 1) at offset *len; returns false when cut.
+bool formatInto(char* buf, std::size_t cap, std::size_t* len, const char* fmt, __builtin_va_list ap) noexcept;
+}  // namespace detail
+
+template <std::size_t N>
+bool FixedText<N>::format(const char* fmt, ...) noexcept {
+  len_ = 0;
+  buf_[0] = '\0';
+  __builtin_va_list ap;
+  __builtin_va_start(ap, fmt);
+  bool fits = detail::formatInto(buf_, N, &len_, fmt, ap);
+  __builtin_va_end(ap);
+  return fits;
+}
+
+template <std::size_t N>
+bool FixedText<N>::appendFormat(const char* fmt, ...) noexcept {
+  __builtin_va_list ap;
+  __builtin_va_start(ap, fmt);
+  bool fits = detail::formatInto(buf_, N, &len_, fmt, ap);
+  __builtin_va_end(ap);
+  return fits;
+}
+
+}  // namespace drovn

@@ -1,0 +1,73 @@
+// The main window's message queue. Any thread posts to it or sends to it and waits for the
+// answer; the main thread takes the messages one by one and answers those that were sent.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace drovn::platform {
+
+// Private messages of the service.
+inline constexpr uint32_t kLogTextReady = 0x3301;
+inline constexpr uint32_t kServiceStateChanged = 0x3302;
+inline constexpr uint32_t kNetworkCheck = 0x3303;
+// Window-system messages the shell reacts to.
+inline constexpr uint32_t kCommand = 0x0111;  // wParam: the command id
+inline constexpr uint32_t kTimer = 0x0113;    // wParam: the timer id
+inline constexpr uint32_t kSize = 0x0005;     // the screen changed size
+// Another instance asked this one to come to the front.
+inline constexpr uint32_t kBringToFront = 0x3380;
+
+struct Message {
+  uint32_t id = 0;
+  intptr_t wParam = 0;
+  intptr_t lParam = 0;
+};
+
+class MessageQueue {
+ public:
+  struct Reply;
+  // A message taken by the main thread; answer it with answer() if it was sent.
+  struct Taken {
+    Message message;
+    std::shared_ptr<Reply> reply;  // null for a posted message
+  };
+
+  MessageQueue();
+  ~MessageQueue();
+  MessageQueue(const MessageQueue&) = delete;
+  MessageQueue& operator=(const MessageQueue&) = delete;
+
+  // Posts without waiting. A post identical to one still queued is dropped: the handlers act on
+  // state, not on the number of posts.
+  void post(uint32_t id, intptr_t wParam, intptr_t lParam);
+  // Sends and waits for the answer. keepWaiting is asked every 100 ms; once it says false the
+  // sender stops waiting and gets `fallback` (the answer, if it comes later, is dropped).
+  intptr_t send(uint32_t id, intptr_t wParam, intptr_t lParam,
+                const std::function<bool()>& keepWaiting, intptr_t fallback);
+  // Main thread: waits up to timeoutMs (negative: without limit) for a message.
+  bool take(Taken& out, int timeoutMs);
+  static void answer(Taken& t, intptr_t result);
+
+  // A descriptor that is readable while messages are waiting, for a loop that also waits on
+  // other input (the terminal).
+  int readyFd() const noexcept { return eventFd_; }
+  // Async-signal-safe: makes take() return a Close command (kCommand, 32791).
+  void requestCloseFromSignal() noexcept;
+
+ private:
+  void wake() noexcept;
+  void drainWake() noexcept;
+
+  std::mutex m_;
+  std::deque<Taken> queue_;
+  int eventFd_ = -1;
+};
+
+// Installs SIGINT and SIGTERM handlers that ask q for the Close command. SIGPIPE is ignored.
+void installCloseSignals(MessageQueue& q);
+
+}  // namespace drovn::platform

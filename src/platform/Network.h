@@ -1,0 +1,71 @@
+// The network services of the server: TCP sockets, readiness waits, and what the host knows of
+// its own name and addresses. Every call reports failure with a Windows Sockets error number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/FixedText.h"
+#include "platform/Socket.h"
+
+namespace drovn::platform {
+
+class Network {
+ public:
+  virtual ~Network() = default;
+
+  // Each of these returns 0 on success, otherwise the error number.
+  // openTcp: a new IPv4 stream socket into the closed slot s.
+  virtual uint32_t openTcp(Socket& s) = 0;
+  virtual uint32_t bind(Socket& s, const SocketAddress& a) = 0;
+  virtual uint32_t listen(Socket& s, int backlog) = 0;
+  // Blocks until a connection arrives (or the listener is shut down); the connection goes into
+  // the closed slot `into`, the peer's address into `peer`.
+  virtual uint32_t accept(Socket& listener, Socket& into, SocketAddress& peer) = 0;
+  // Blocks until connected or failed; a shutdown from another thread ends it.
+  virtual uint32_t connect(Socket& s, const SocketAddress& a) = 0;
+  virtual uint32_t localAddress(Socket& s, SocketAddress& out) = 0;
+
+  // Waits up to timeoutMs for s to become readable (or for a pending connection on a
+  // listener). Gives 1 when readable, 0 on time-out, -1 on failure with error set.
+  virtual int waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) = 0;
+  // Sends all n bytes (retrying interrupted and partial sends); gives n, or -1 with error set.
+  // Bytes already sent before a failure are not reported.
+  virtual long long send(Socket& s, const void* data, std::size_t n, uint32_t& error) = 0;
+  // One receive of up to n bytes: the count, 0 when the peer has closed its side, -1 with error
+  // set on failure. After a reset every later receive fails with 10054.
+  virtual long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) = 0;
+  // Send and receive buffer sizes; failures are not reported.
+  virtual void setBufferSizes(Socket& s, int bytes) = 0;
+
+  // The host's name; 0 or the error number.
+  virtual uint32_t hostName(FixedText<256>& out) = 0;
+  // The host's IPv4 addresses (network order): those of the interfaces that are up,
+  // non-loopback ones first in interface order, then loopback ones; 127.0.0.1 alone when there
+  // is no other. False when the name cannot be looked up at all.
+  virtual bool hostAddresses(const char* name, std::vector<uint32_t>& out) = 0;
+};
+
+// inet_addr: dotted text to a network-order address; 0xFFFFFFFF when it is not one.
+uint32_t inetAddr(const char* text) noexcept;
+// inet_ntoa: a network-order address as dotted text.
+void inetNtoa(uint32_t address, FixedText<16>& out) noexcept;
+
+class LinuxNetwork final : public Network {
+ public:
+  uint32_t openTcp(Socket& s) override;
+  uint32_t bind(Socket& s, const SocketAddress& a) override;
+  uint32_t listen(Socket& s, int backlog) override;
+  uint32_t accept(Socket& listener, Socket& into, SocketAddress& peer) override;
+  uint32_t connect(Socket& s, const SocketAddress& a) override;
+  uint32_t localAddress(Socket& s, SocketAddress& out) override;
+  int waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) override;
+  long long send(Socket& s, const void* data, std::size_t n, uint32_t& error) override;
+  long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) override;
+  void setBufferSizes(Socket& s, int bytes) override;
+  uint32_t hostName(FixedText<256>& out) override;
+  bool hostAddresses(const char* name, std::vector<uint32_t>& out) override;
+};
+
+}  // namespace drovn::platform

@@ -1,0 +1,29 @@
+// The device code page (936, GBK) against UTF-16. Settings texts and log texts are code-page
+// bytes; the window, the file system and the console take UTF-16.
+#pragma once
+
+#include <cstddef>
+
+namespace drovn::platform {
+
+class TextCodec {
+ public:
+  virtual ~TextCodec() = default;
+  // Converts the NUL-terminated src into dst, which has room for cap units including the
+  // terminator (cap >= 1). dst is always terminated; conversion stops when it is full. A byte
+  // sequence that is not valid code-page text becomes U+FFFD. Gives the units written.
+  virtual std::size_t codePageToWide(char16_t* dst, std::size_t cap, const char* src) = 0;
+  // UTF-16 to code page, cap bytes including the terminator. A character the code page lacks
+  // (and a lone surrogate) becomes '?'. Never cuts a double-byte character in half. Gives the
+  // bytes written.
+  virtual std::size_t wideToCodePage(char* dst, std::size_t cap, const char16_t* src) = 0;
+};
+
+// glibc's iconv with code page 936. Each thread gets its own converters, so any thread may call.
+class LinuxTextCodec final : public TextCodec {
+ public:
+  std::size_t codePageToWide(char16_t* dst, std::size_t cap, const char* src) override;
+  std::size_t wideToCodePage(char* dst, std::size_t cap, const char16_t* src) override;
+};
+
+}  // namespace drovn::platform

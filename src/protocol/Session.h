@@ -1,0 +1,67 @@
+// The state of one control connection: everything the command handlers of a session use. One
+// record per accepted connection, allocated once and shared by the session's thread and the
+// service's registry (which may have to give up on a thread that does not end in time, so the
+// record lives as long as either still holds it).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/FixedText.h"
+#include "platform/Socket.h"
+#include "protocol/SessionHost.h"
+#include "vfs/MountTable.h"
+
+namespace drovn::protocol {
+
+inline constexpr std::size_t kTextSize = 2048;
+inline constexpr std::size_t kReceiveBufferSize = 2048;
+inline constexpr std::size_t kTransferBlockSize = 458752;  // 0x70000
+static_assert(kTransferBlockSize == 0x70000);
+
+using Text = FixedText<kTextSize>;
+using LongText = FixedText<4096>;
+using WideText = FixedWide<kTextSize>;
+
+struct Session {
+  int sessionId = 0;
+  std::atomic<bool> closing{false};
+  bool loggedIn = false;
+  int badCommandCount = 0;
+  Text currentDir{"/"};
+  Text currentLocalDir;
+  Text rootDir;
+  int32_t restartOffset = 0;
+  bool passiveMode = false;
+  bool utf8 = false;
+  platform::Socket controlSocket;
+  platform::SocketAddress activeAddress;
+  platform::Socket passiveSocket;
+  SessionHost* controller = nullptr;
+  Text renameFrom;
+  Text userName;
+  vfs::MountTable mountTable;
+  Text replyText;
+  char receiveBuffer[kReceiveBufferSize] = {};
+  int receivedLength = 0;
+  int scanPosition = 0;
+  Text commandLine;
+  Text commandWord;
+  Text argumentText;
+  std::unique_ptr<char[]> transferBuffer{new char[kTransferBlockSize]};
+  Text resolvedLocalPath;
+  Text resolvedVirtualPath;
+  Text logText;
+  Text convertedText;
+  LongText lineText;
+  WideText wideText;
+  WideText wideText2;
+
+  // Set when the service gave up waiting for this session's thread: from then on the thread
+  // writes nothing more to the log.
+  std::atomic<bool> abandoned{false};
+};
+
+}  // namespace drovn::protocol

@@ -1,0 +1,16 @@
+// A session's three output paths: a reply on the control connection (also copied into the log),
+// a log line without prefix, and a log line with the session prefix "#n>".
+#pragma once
+
+#include "protocol/Session.h"
+
+namespace drovn::protocol {
+
+// Sends the reply's bytes in one send (the result is not examined) and logs it; in UTF-8 mode
+// the logged copy is converted to the code page.
+void sendReply(Session& s, const char* reply);
+void logLine(Session& s, const char* text);
+// Logs "#%d>%s" with sessionId + 1; a text too long for the line is cut.
+void logSessionLine(Session& s, const char* text);
+
+}  // namespace drovn::protocol
