@@ -1,1 +1,121 @@
-int main() { return 0; }
+// The program entry: reads the command line, builds the platform, claims the single instance,
+// creates the service and the main window, starts the service and runs the message loop.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/Settings.h"
+#include "core/ServiceController.h"
+#include "platform/Clock.h"
+#include "platform/LinuxRegistry.h"
+#include "platform/MessageQueue.h"
+#include "platform/Network.h"
+#include "platform/Platform.h"
+#include "platform/SingleInstance.h"
+#include "platform/TextCodec.h"
+#include "protocol/Dispatcher.h"
+#include "protocol/TransferMeter.h"
+#include "shell/CommandLine.h"
+#include "shell/HeadlessWindow.h"
+#include "shell/MainWindow.h"
+#include "shell/MessageLoop.h"
+
+namespace {
+
+using namespace drovn;
+
+int usageError(const std::string& message) {
+  std::cerr << "drovn: " << message << "\nTry 'drovn --help' for more information.\n";
+  return shell::kUsageExit;
+}
+
+int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay>& overlays,
+        platform::TextCodec& codec) {
+  const std::string registryPath =
+      line.registryPath.empty() ? platform::defaultRegistryPath() : line.registryPath;
+
+  platform::LinuxClock clock;
+  platform::LinuxNetwork network;
+  platform::LinuxRegistry registry(registryPath, codec);
+  platform::MessageQueue queue;
+  platform::Platform platform{clock, network, codec, registry, queue};
+
+  // A second start only brings the first forward.
+  const auto instance = platform::SingleInstance::claim(registryPath, queue);
+  if (!instance) return 0;
+  platform::installCloseSignals(queue);
+
+  config::SettingsStore settings;
+  protocol::TransferMeter meter;
+  // The terminal console comes with the next step of the shell; until then every run is
+  // headless, whatever --headless says.
+  shell::HeadlessWindow headless(std::cout);
+  shell::MainWindow window(platform, settings, meter, headless);
+
+  auto service =
+      core::ServiceController::create(platform, settings, meter, protocol::dispatchCommand);
+  if (service) {
+    // Loaded from the registry by the construction; the command line wins for this run.
+    config::Settings s = settings.snapshot();
+    shell::applyOverlays(overlays, s);
+    settings.replace(s);
+  }
+  window.setService(service);
+  service.reset();  // the window owns it from here on
+  if (auto& owned = window.state().service) owned->startServiceAtLaunch();
+  window.appendLogText();
+
+  shell::runMessageLoop(window, queue, clock);
+  const int code = window.finish();
+
+  if (window.state().threadsAbandoned) {
+    // A thread that was given up on may still use what this function owns: leave without
+    // running any destructor.
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string_view> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+
+  shell::CommandLine line;
+  std::string error;
+  if (!shell::parseCommandLine(args, line, error)) return usageError(error);
+  if (line.action == shell::CommandLine::Action::Help) {
+    std::cout << shell::usageText();
+    return 0;
+  }
+  if (line.action == shell::CommandLine::Action::Version) {
+    std::cout << shell::kVersionText << '\n';
+    return 0;
+  }
+  if (!shell::validateStoreDir(line.storeDir, error)) {
+    std::cerr << "drovn: " << error << '\n';
+    return shell::kUsageExit;
+  }
+  try {
+    platform::LinuxTextCodec codec;
+    std::vector<shell::PreparedOverlay> overlays;
+    if (!shell::prepareOverlays(line.overlays, codec, overlays, error)) return usageError(error);
+    return run(line, overlays, codec);
+  } catch (const std::exception& e) {
+    std::cerr << "drovn: " << e.what() << '\n';
+  } catch (...) {
+    std::cerr << "drovn: unexpected failure\n";
+  }
+  // Threads of the service may still run: leave without destructors.
+  std::cout.flush();
+  std::fflush(nullptr);
+  std::_Exit(1);
+}

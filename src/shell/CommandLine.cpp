@@ -1,0 +1,208 @@
+#include "shell/CommandLine.h"
+
+#include <array>
+#include <charconv>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/Utf8.h"
+
+namespace drovn::shell {
+
+namespace {
+
+struct SettingName {
+  std::string_view name;
+  bool flag;
+};
+
+// The stored names, in their stored order.
+constexpr std::array<SettingName, config::kSettingCount> kSettingNames{{
+    {"auth_Anonymous", true},
+    {"auth_anonyRoot", false},
+    {"auth_enable1", true},
+    {"auth_user1", false},
+    {"auth_pwd1", false},
+    {"auth_root1", false},
+    {"auth_enable2", true},
+    {"auth_user2", false},
+    {"auth_pwd2", false},
+    {"auth_root2", false},
+    {"use_manualip", true},
+    {"bind_manualip", false},
+    {"bind_manualport", false},
+    {"opt_keepLightOn", true},
+    {"opt_enableUtf8", true},
+}};
+
+const SettingName* findSetting(std::string_view name) {
+  for (const SettingName& s : kSettingNames) {
+    if (s.name == name) return &s;
+  }
+  return nullptr;
+}
+
+bool addSetting(std::string_view assignment, CommandLine& out, std::string& error) {
+  const std::size_t eq = assignment.find('=');
+  if (eq == std::string_view::npos || eq == 0) {
+    error = "--set takes NAME=VALUE, not '" + std::string(assignment) + "'";
+    return false;
+  }
+  const std::string_view name = assignment.substr(0, eq);
+  const std::string_view value = assignment.substr(eq + 1);
+  const SettingName* setting = findSetting(name);
+  if (!setting) {
+    error = "unknown setting '" + std::string(name) + "'";
+    return false;
+  }
+  if (setting->flag && value != "1" && value != "0") {
+    error = "setting '" + std::string(name) + "' takes 1 or 0, not '" + std::string(value) + "'";
+    return false;
+  }
+  out.overlays.push_back({std::string(name), std::string(value)});
+  return true;
+}
+
+bool addPort(std::string_view text, CommandLine& out, std::string& error) {
+  unsigned port = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, port);
+  const bool digitsOnly = text.find_first_not_of("0123456789") == std::string_view::npos;
+  if (text.empty() || !digitsOnly || ec != std::errc() || ptr != end || port > 65535) {
+    error = "--port takes a number from 0 to 65535, not '" + std::string(text) + "'";
+    return false;
+  }
+  out.overlays.push_back({"use_manualip", "1"});
+  out.overlays.push_back({"bind_manualip", ""});
+  out.overlays.push_back({"bind_manualport", std::to_string(port)});
+  return true;
+}
+
+}  // namespace
+
+bool parseCommandLine(std::span<const std::string_view> args, CommandLine& out,
+                      std::string& error) {
+  out = CommandLine{};
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view option = args[i];
+    if (option == "--help" || option == "-h") {
+      out.action = CommandLine::Action::Help;
+      return true;
+    }
+    if (option == "--version") {
+      out.action = CommandLine::Action::Version;
+      return true;
+    }
+    if (option == "--headless") {
+      out.headless = true;
+      continue;
+    }
+    // The options with a value take it as the next argument or after '='.
+    std::string_view value;
+    bool inlineValue = false;
+    if (option.starts_with("--")) {
+      const std::size_t eq = option.find('=');
+      if (eq != std::string_view::npos) {
+        value = option.substr(eq + 1);
+        option = option.substr(0, eq);
+        inlineValue = true;
+      }
+    }
+    if (option != "--store" && option != "--registry" && option != "--set" && option != "--port") {
+      error = "unknown option '" + std::string(args[i]) + "'";
+      return false;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= args.size()) {
+        error = "option '" + std::string(option) + "' needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    if (option == "--store") {
+      out.storeDir.assign(value);
+    } else if (option == "--registry") {
+      if (value.empty()) {
+        error = "option '--registry' needs a file name";
+        return false;
+      }
+      out.registryPath.assign(value);
+    } else if (option == "--set") {
+      if (!addSetting(value, out, error)) return false;
+    } else if (!addPort(value, out, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool validateStoreDir(const std::string& dir, std::string& error) {
+  std::error_code ec;
+  if (dir.empty()) {
+    error = "the store directory must not be empty";
+    return false;
+  }
+  const auto status = std::filesystem::status(dir, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    error = "store directory '" + dir + "' does not exist";
+    return false;
+  }
+  if (!std::filesystem::is_directory(status)) {
+    error = "store '" + dir + "' is not a directory";
+    return false;
+  }
+  return true;
+}
+
+bool prepareOverlays(const std::vector<SettingOverlay>& overlays, platform::TextCodec& codec,
+                     std::vector<PreparedOverlay>& out, std::string& error) {
+  out.clear();
+  for (const SettingOverlay& o : overlays) {
+    const std::u16string wide = platform::utf8ToUtf16(o.value);
+    // A UTF-16 unit takes at most two code-page bytes; one more byte shows an overlong text.
+    std::string bytes(wide.size() * 2 + 2, '\0');
+    const std::size_t n = codec.wideToCodePage(bytes.data(), bytes.size(), wide.c_str());
+    bytes.resize(n);
+    PreparedOverlay prepared{o.name, {}};
+    if (!prepared.codePageValue.assign(bytes)) {
+      error = "the value of setting '" + o.name + "' is longer than " +
+              std::to_string(config::SettingsText::kCapacity) + " bytes in the code page";
+      return false;
+    }
+    out.push_back(std::move(prepared));
+  }
+  return true;
+}
+
+void applyOverlays(const std::vector<PreparedOverlay>& overlays, config::Settings& settings) {
+  for (const PreparedOverlay& o : overlays) {
+    // Names were checked while parsing, so every overlay finds its setting.
+    static_cast<void>(config::setSettingByName(settings, o.name, o.codePageValue.view()));
+  }
+}
+
+std::string usageText() {
+  return "Usage: drovn [--headless] [--store DIR] [--registry FILE] [--set NAME=VALUE]... "
+         "[--port N]\n"
+         "       drovn --help | --version\n"
+         "\n"
+         "An FTP server for the directory DIR. The log is written to standard output.\n"
+         "\n"
+         "  --headless         no terminal console: print the log lines only\n"
+         "  --store DIR        the directory the file store's root maps to (default: the\n"
+         "                     current directory)\n"
+         "  --registry FILE    the settings file (default: $XDG_CONFIG_HOME/drovn/registry.reg,\n"
+         "                     else ~/.config/drovn/registry.reg)\n"
+         "  --set NAME=VALUE   use VALUE for the setting NAME in this run only (repeatable);\n"
+         "                     a flag takes 1 or 0, a text any UTF-8 text (may be empty)\n"
+         "  --port N           listen on port N: --set use_manualip=1 --set bind_manualip=\n"
+         "                     --set bind_manualport=N\n"
+         "  --help             show this text\n"
+         "  --version          show the version\n"
+         "\n"
+         "Settings: auth_Anonymous auth_anonyRoot auth_enable1 auth_user1 auth_pwd1 auth_root1\n"
+         "          auth_enable2 auth_user2 auth_pwd2 auth_root2 use_manualip bind_manualip\n"
+         "          bind_manualport opt_keepLightOn opt_enableUtf8\n";
+}
+
+}  // namespace drovn::shell

@@ -1,0 +1,25 @@
+#include "shell/HeadlessWindow.h"
+
+#include "platform/Utf8.h"
+
+namespace drovn::shell {
+
+int HeadlessWindow::PrintingList::insertRow(int index, std::u16string_view text, RowKind kind) {
+  const int row = MemoryLogList::insertRow(index, text, kind);
+  if (row != -1) print(text, kind);
+  return row;
+}
+
+void HeadlessWindow::PrintingList::setRowText(int index, std::u16string_view text, RowKind kind) {
+  if (index < 0 || index >= rowCount()) return;
+  MemoryLogList::setRowText(index, text, kind);
+  print(text, kind);
+}
+
+void HeadlessWindow::PrintingList::print(std::u16string_view text, RowKind kind) {
+  if (kind != RowKind::Log) return;
+  // Flushed per line: whoever reads the output sees each event as it happens.
+  out_ << platform::utf16ToUtf8(text) << '\n' << std::flush;
+}
+
+}  // namespace drovn::shell
