@@ -1,0 +1,22 @@
+# The Debian packages that building, testing and serving drovn need; sourced by scripts/serve
+# and scripts/test.
+DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp)
+
+# Installs the missing packages when run as root; otherwise prints the command and fails.
+drovn_ensure_packages() {
+  local missing=() p
+  for p in "${DROVN_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+  else
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+  fi
+}
