@@ -7,16 +7,17 @@ namespace drovn::detail {
 
 bool formatInto(char* buf, std::size_t cap, std::size_t* len, const char* fmt,
                 __builtin_va_list ap) noexcept {
-  std::size_t room = cap - *len;
+  std::size_t room = cap - *len;  // at least 1: *len never passes cap - 1
   int n = std::vsnprintf(buf + *len, room, fmt, ap);
   if (n < 0) {
     buf[*len] = '\0';
     return false;
   }
+  std::size_t wanted = static_cast<std::size_t>(n);
+  std::size_t wrote = wanted < room ? wanted : room - 1;
   // A formatted NUL (from %c with 0) ends the text, as it would for a C string.
-  std::size_t wrote = static_cast<std::size_t>(n) < room ? static_cast<std::size_t>(n) : room - 1;
-  *len += std::strlen(buf + *len) < wrote ? std::strlen(buf + *len) : wrote;
-  return static_cast<std::size_t>(n) < room;
+  *len += strnlen(buf + *len, wrote);
+  return wanted < room;
 }
 
 }  // namespace drovn::detail

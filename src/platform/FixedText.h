@@ -26,31 +26,15 @@ class FixedText {
     return *this;
   }
 
-  // Copies s; the text then ends at the first NUL of s, as a C string copy would.
-  bool assign(std::string_view s) noexcept {
-    len_ = 0;
-    buf_[0] = '\0';
-    return append(s);
-  }
+  // Copies s; the text then ends at the first NUL of s, as a C string copy would. s may be a
+  // part of this text itself.
+  bool assign(std::string_view s) noexcept { return put(0, s); }
   template <std::size_t M>
   bool assign(const FixedText<M>& other) noexcept {
     return assign(other.view());
   }
 
-  bool append(std::string_view s) noexcept {
-    std::size_t n = s.size();
-    const void* nul = n ? std::memchr(s.data(), '\0', n) : nullptr;
-    if (nul) n = static_cast<std::size_t>(static_cast<const char*>(nul) - s.data());
-    bool fits = true;
-    if (n > kCapacity - len_) {
-      n = kCapacity - len_;
-      fits = false;
-    }
-    if (n) std::memcpy(buf_ + len_, s.data(), n);
-    len_ += n;
-    buf_[len_] = '\0';
-    return fits;
-  }
+  bool append(std::string_view s) noexcept { return put(len_, s); }
   bool append(char c) noexcept { return append(std::string_view(&c, 1)); }
   bool appendNumber(long long value) noexcept {
     char digits[24];
@@ -65,7 +49,8 @@ class FixedText {
     return append(std::string_view(digits + i, sizeof digits - i));
   }
 
-  // printf-style formatting into the whole buffer; a longer result is cut.
+  // printf-style formatting into the whole buffer; a longer result is cut (and false is given).
+  // A formatted NUL ends the text. The arguments must not point into this text.
   bool format(const char* fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
   bool appendFormat(const char* fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
 
@@ -97,6 +82,22 @@ class FixedText {
   static constexpr std::size_t bufferSize() noexcept { return N; }
 
  private:
+  // Writes s (up to its first NUL) at offset `at` and ends the text after it. s may lie in this
+  // text (t.assign(t.view().substr(1)), t.append(t.view())): it then starts at or after the
+  // place written (assign) or ends before it (append), so a forward copy is always safe.
+  bool put(std::size_t at, std::string_view s) noexcept {
+    const std::size_t room = kCapacity - at;
+    std::size_t n = 0;
+    while (n < s.size() && n < room && s[n] != '\0') {
+      buf_[at + n] = s[n];
+      ++n;
+    }
+    const bool fits = n == s.size() || s[n] == '\0';  // read before the terminator lands
+    len_ = at + n;
+    buf_[len_] = '\0';
+    return fits;
+  }
+
   char buf_[N];
   std::size_t len_ = 0;
 };
@@ -117,24 +118,9 @@ class FixedWide {
     return *this;
   }
 
-  bool assign(std::u16string_view s) noexcept {
-    len_ = 0;
-    buf_[0] = u'\0';
-    return append(s);
-  }
-  bool append(std::u16string_view s) noexcept {
-    std::size_t n = s.find(u'\0');
-    if (n == std::u16string_view::npos) n = s.size();
-    bool fits = true;
-    if (n > kCapacity - len_) {
-      n = kCapacity - len_;
-      fits = false;
-    }
-    if (n) std::memcpy(buf_ + len_, s.data(), n * sizeof(char16_t));
-    len_ += n;
-    buf_[len_] = u'\0';
-    return fits;
-  }
+  // As for FixedText: the text ends at the first NUL of s, s may be a part of this text.
+  bool assign(std::u16string_view s) noexcept { return put(0, s); }
+  bool append(std::u16string_view s) noexcept { return put(len_, s); }
   bool append(char16_t c) noexcept { return append(std::u16string_view(&c, 1)); }
   void clear() noexcept {
     len_ = 0;
@@ -161,13 +147,27 @@ class FixedWide {
   static constexpr std::size_t bufferSize() noexcept { return N; }
 
  private:
+  bool put(std::size_t at, std::u16string_view s) noexcept {
+    const std::size_t room = kCapacity - at;
+    std::size_t n = 0;
+    while (n < s.size() && n < room && s[n] != u'\0') {
+      buf_[at + n] = s[n];
+      ++n;
+    }
+    const bool fits = n == s.size() || s[n] == u'\0';  // read before the terminator lands
+    len_ = at + n;
+    buf_[len_] = u'\0';
+    return fits;
+  }
+
   char16_t buf_[N];
   std::size_t len_ = 0;
 };
 
 namespace detail {
 // Formats into buf (size cap, cap >= 1) at offset *len; returns false when cut.
-bool formatInto(char* buf, std::size_t cap, std::size_t* len, const char* fmt, __builtin_va_list ap) noexcept;
+bool formatInto(char* buf, std::size_t cap, std::size_t* len, const char* fmt,
+                __builtin_va_list ap) noexcept;
 }  // namespace detail
 
 template <std::size_t N>
