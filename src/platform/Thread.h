@@ -19,9 +19,10 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts body on a new thread. On failure returns an empty Thread and sets error to a Win32
-  // error number (8, not enough memory, for a resource shortage). Exceptions that escape body
-  // are swallowed; the thread's entry functions are expected to catch their own.
+  // Starts body on a new thread and sets error to 0. On failure returns an empty Thread and
+  // sets error to a Win32 error number (8, not enough memory, for a resource shortage).
+  // Exceptions that escape body are swallowed; the thread's entry functions are expected to
+  // catch their own. What body holds is released before the thread counts as finished.
   static Thread start(std::function<void()> body, uint32_t& error);
 
   explicit operator bool() const noexcept { return done_ != nullptr; }

@@ -1,0 +1,67 @@
+#include "platform/Clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace drovn::platform {
+
+void Completion::signal() {
+  {
+    std::scoped_lock lock(m_);
+    done_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Completion::isSignalled() const {
+  std::scoped_lock lock(m_);
+  return done_;
+}
+
+bool Completion::waitReal(std::chrono::milliseconds real) {
+  std::unique_lock lock(m_);
+  return cv_.wait_for(lock, real, [this] { return done_; });
+}
+
+uint32_t LinuxClock::tickCount() {
+  timespec now{};
+  // CLOCK_MONOTONIC cannot fail with a valid clock id and pointer.
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);  // wraps like the device's tick counter
+}
+
+void LinuxClock::sleep(uint32_t ms) {
+  // An absolute deadline, so a signal that interrupts the sleep does not lengthen it.
+  timespec until{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += static_cast<time_t>(ms / 1000);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+bool LinuxClock::waitFor(Completion& c, uint32_t ms) {
+  return c.waitReal(std::chrono::milliseconds(ms));
+}
+
+CalendarTime LinuxClock::localNow() {
+  time_t now = time(nullptr);
+  tm local{};
+  CalendarTime out;
+  if (localtime_r(&now, &local) == nullptr) return out;  // the epoch rather than garbage
+  out.year = local.tm_year + 1900;
+  out.month = local.tm_mon + 1;
+  out.day = local.tm_mday;
+  out.hour = local.tm_hour;
+  out.minute = local.tm_min;
+  out.second = local.tm_sec;
+  return out;
+}
+
+}  // namespace drovn::platform
