@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/FixedText.h"
 #include "platform/MessageQueue.h"
@@ -32,6 +33,10 @@ class LogChannel {
   void takePending(std::u16string& out);
 
  private:
+  // Both under logLock_.
+  void appendEntry(std::u16string_view text) noexcept;
+  void dropOldest(std::size_t atLeast) noexcept;
+
   platform::TextCodec& codec_;
   platform::MessageQueue& window_;
   std::mutex logLock_;
