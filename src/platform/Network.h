@@ -11,6 +11,9 @@
 
 namespace drovn::platform {
 
+// Every call on a slot that is closed, or being closed by another thread, fails with 10038
+// (WSAENOTSOCK); so does a blocking call that such a close ends. A slot that is to receive a new
+// socket (openTcp, accept's `into`) must be empty; otherwise the call fails with 10022.
 class Network {
  public:
   virtual ~Network() = default;
@@ -18,23 +21,30 @@ class Network {
   // Each of these returns 0 on success, otherwise the error number.
   // openTcp: a new IPv4 stream socket into the closed slot s.
   virtual uint32_t openTcp(Socket& s) = 0;
+  // Binds without address reuse: a port that another socket holds gives 10048.
   virtual uint32_t bind(Socket& s, const SocketAddress& a) = 0;
   virtual uint32_t listen(Socket& s, int backlog) = 0;
   // Blocks until a connection arrives (or the listener is shut down); the connection goes into
-  // the closed slot `into`, the peer's address into `peer`.
+  // the closed slot `into`, the peer's address into `peer`. On failure `into` and `peer` are
+  // left as they were.
   virtual uint32_t accept(Socket& listener, Socket& into, SocketAddress& peer) = 0;
-  // Blocks until connected or failed; a shutdown from another thread ends it.
+  // Blocks until connected or failed (10061 when nothing listens); a shutdown from another
+  // thread ends it.
   virtual uint32_t connect(Socket& s, const SocketAddress& a) = 0;
   virtual uint32_t localAddress(Socket& s, SocketAddress& out) = 0;
 
   // Waits up to timeoutMs for s to become readable (or for a pending connection on a
-  // listener). Gives 1 when readable, 0 on time-out, -1 on failure with error set.
+  // listener). Gives 1 when readable, 0 on time-out, -1 on failure with error set. A connection
+  // that the peer has closed or reset counts as readable, so the receive that follows reports
+  // which it was.
   virtual int waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) = 0;
   // Sends all n bytes (retrying interrupted and partial sends); gives n, or -1 with error set.
-  // Bytes already sent before a failure are not reported.
+  // Bytes already sent before a failure are not reported. A send to a peer that has reset or
+  // gone fails with 10054, and the slot then counts as reset.
   virtual long long send(Socket& s, const void* data, std::size_t n, uint32_t& error) = 0;
-  // One receive of up to n bytes: the count, 0 when the peer has closed its side, -1 with error
-  // set on failure. After a reset every later receive fails with 10054.
+  // One receive of up to n bytes: the count, 0 when the peer has closed its side (or n is 0),
+  // -1 with error set on failure. After a reset (seen by any call) every later receive fails
+  // with 10054.
   virtual long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) = 0;
   // Send and receive buffer sizes; failures are not reported.
   virtual void setBufferSizes(Socket& s, int bytes) = 0;
@@ -43,11 +53,14 @@ class Network {
   virtual uint32_t hostName(FixedText<256>& out) = 0;
   // The host's IPv4 addresses (network order): those of the interfaces that are up,
   // non-loopback ones first in interface order, then loopback ones; 127.0.0.1 alone when there
-  // is no other. False when the name cannot be looked up at all.
+  // is no other. False when the name cannot be looked up at all. The Linux implementation reads
+  // the interfaces and does not resolve the name.
   virtual bool hostAddresses(const char* name, std::vector<uint32_t>& out) = 0;
 };
 
-// inet_addr: dotted text to a network-order address; 0xFFFFFFFF when it is not one.
+// inet_addr: dotted text to a network-order address; 0xFFFFFFFF when it is not one (and for
+// "255.255.255.255"). Takes the classic short forms ("1.2.3" is 1.2.0.3) and octal and hex
+// parts, as inet_addr does; null and "" are not addresses.
 uint32_t inetAddr(const char* text) noexcept;
 // inet_ntoa: a network-order address as dotted text.
 void inetNtoa(uint32_t address, FixedText<16>& out) noexcept;

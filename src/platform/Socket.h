@@ -30,20 +30,30 @@ uint32_t netToHost32(uint32_t v) noexcept;
 class Socket {
  public:
   Socket() = default;
+  // Closes a socket still held. No call may be using the slot any more.
   ~Socket();
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
   // True while a descriptor is held and no close has been asked for ("not 0").
   bool isOpen() const;
-  // A number that names this open socket for the life of the process; 0 when closed.
+  // True from the moment a close is asked for until the slot holds a new socket.
+  bool isClosing() const;
+  // A number that names this open socket for the life of the process (never 0, never given
+  // twice); 0 once a close has been asked for and while the slot is empty.
   uint32_t id() const;
-  // Closes without a shutdown first. Safe from any thread; a second close does nothing.
+  // Closes without a shutdown first. Safe from any thread; a second close does nothing. While
+  // another thread is inside a call on the socket, that call cannot be left holding a closed
+  // descriptor, so the socket is then shut down as well to end the call, and the descriptor is
+  // released by whichever call ends last.
   void close();
-  // Shuts both directions down, so that any wait on the socket ends, then closes it.
+  // Shuts both directions down, so that any wait on the socket ends, then closes it. Safe from
+  // any thread, also together with close() and with itself.
   void shutdownAndClose();
-  // Moves an open socket of `other` (owned by the calling thread) into this closed slot.
-  void takeFrom(Socket& other);
+  // Moves the open socket of `other` (owned by the calling thread, no call in progress on it)
+  // into this slot, which must be empty (closed, with no call still draining). Gives false and
+  // moves nothing when `other` is not open or this slot is not empty.
+  bool takeFrom(Socket& other);
 
   // Used by the network implementation only.
   class Use;
@@ -51,20 +61,23 @@ class Socket {
  private:
   friend class Use;
   friend class LinuxNetwork;
-  void adopt(int fd);
+  // Puts a new descriptor into an empty slot; false (and the slot unchanged) when it is not empty.
+  bool adopt(int fd);
   void release(bool shutdownFirst);
+  void markReset() noexcept { wasReset_.store(true); }
+  bool wasReset() const noexcept { return wasReset_.load(); }
 
   mutable std::mutex m_;
   int fd_ = -1;
-  int users_ = 0;
-  bool closing_ = false;
-  bool shutdownWanted_ = false;
+  int users_ = 0;         // calls in progress (Socket::Use)
+  bool closing_ = false;  // a close was asked for; fd_ goes when users_ drops to 0
   uint32_t id_ = 0;
   // Linux reports a reset once; the slot remembers it so every later receive reports it too.
   std::atomic<bool> wasReset_{false};
 };
 
-// Borrows the descriptor of a socket for one call; the descriptor stays valid until the Use ends.
+// Borrows the descriptor of a socket for one call; the descriptor stays valid until the Use ends,
+// even when another thread closes the socket meanwhile. Never held across two calls.
 class Socket::Use {
  public:
   explicit Use(Socket& s);

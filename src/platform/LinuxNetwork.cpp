@@ -1,0 +1,292 @@
+// The sockets of the server on Linux. Every call borrows the slot's descriptor with a
+// Socket::Use, so a close from another thread can wake the call (by a shutdown) but never pull
+// the descriptor from under it.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+
+#include "platform/ErrorCodes.h"
+#include "platform/Network.h"
+
+namespace drovn::platform {
+
+namespace {
+
+sockaddr_in toSockaddr(const SocketAddress& a) noexcept {
+  sockaddr_in sa{};
+  sa.sin_family = a.family;
+  sa.sin_port = a.port;
+  sa.sin_addr.s_addr = a.address;
+  return sa;
+}
+
+SocketAddress fromSockaddr(const sockaddr_in& sa) noexcept {
+  SocketAddress a;
+  a.family = sa.sin_family;
+  a.port = sa.sin_port;
+  a.address = sa.sin_addr.s_addr;
+  return a;
+}
+
+// The number for a failed call. A call that fails because its socket is being closed by another
+// thread reports 10038 (not a socket any more), whatever the shutdown made the kernel say.
+uint32_t failure(const Socket& s, int err) {
+  if (s.isClosing()) return kWsaeNotSock;
+  return socketErrorFromErrno(err);
+}
+
+int pollOnce(int fd, short events, int timeoutMs) noexcept {
+  pollfd p{};
+  p.fd = fd;
+  p.events = events;
+  int r = ::poll(&p, 1, timeoutMs);
+  if (r > 0) return p.revents;
+  return r;  // 0: time-out; -1: errno
+}
+
+int clampMs(std::chrono::steady_clock::duration d) noexcept {
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+  if (ms < 0) return 0;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+}  // namespace
+
+uint32_t LinuxNetwork::openTcp(Socket& s) {
+  if (s.isOpen()) return kWsaeInval;
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return socketErrorFromErrno(errno);
+  if (!s.adopt(fd)) {
+    // The slot is still held by a call draining on another thread.
+    (void)::close(fd);
+    return kWsaeInval;
+  }
+  return 0;
+}
+
+uint32_t LinuxNetwork::bind(Socket& s, const SocketAddress& a) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return kWsaeNotSock;
+  // No SO_REUSEADDR: a port that another socket holds must fail with 10048.
+  sockaddr_in sa = toSockaddr(a);
+  if (::bind(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
+    return failure(s, errno);
+  return 0;
+}
+
+uint32_t LinuxNetwork::listen(Socket& s, int backlog) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return kWsaeNotSock;
+  if (::listen(u.fd(), backlog) != 0) return failure(s, errno);
+  return 0;
+}
+
+uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& peer) {
+  Socket::Use u(listener);
+  if (u.fd() < 0) return kWsaeNotSock;
+  sockaddr_in sa{};
+  int fd;
+  for (;;) {
+    socklen_t len = sizeof sa;
+    // A shutdown of the listener from another thread makes this fail (EINVAL) at once.
+    fd = ::accept4(u.fd(), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno == EINTR && !listener.isClosing()) continue;
+    return failure(listener, errno);
+  }
+  if (listener.isClosing()) {
+    (void)::close(fd);  // the connection came in as the listener was being closed
+    return kWsaeNotSock;
+  }
+  if (!into.adopt(fd)) {
+    (void)::close(fd);
+    return kWsaeInval;
+  }
+  peer = fromSockaddr(sa);
+  return 0;
+}
+
+uint32_t LinuxNetwork::connect(Socket& s, const SocketAddress& a) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return kWsaeNotSock;
+  sockaddr_in sa = toSockaddr(a);
+  if (::connect(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (errno != EINTR) return failure(s, errno);
+  // An interrupted connect goes on in the background; wait for its outcome.
+  for (;;) {
+    if (s.isClosing()) return kWsaeNotSock;
+    int r = pollOnce(u.fd(), POLLOUT, -1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return failure(s, errno);
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (::getsockopt(u.fd(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return failure(s, errno);
+    if (s.isClosing()) return kWsaeNotSock;
+    return soError == 0 ? 0 : failure(s, soError);
+  }
+}
+
+uint32_t LinuxNetwork::localAddress(Socket& s, SocketAddress& out) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return kWsaeNotSock;
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (::getsockname(u.fd(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return failure(s, errno);
+  out = fromSockaddr(sa);
+  return 0;
+}
+
+int LinuxNetwork::waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) {
+  Socket::Use u(s);
+  if (u.fd() < 0) {
+    error = kWsaeNotSock;
+    return -1;
+  }
+  // A reset connection stays readable: the receive that follows reports it.
+  if (s.wasReset()) return 1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int r = pollOnce(u.fd(), POLLIN, clampMs(deadline - std::chrono::steady_clock::now()));
+    if (s.isClosing()) {
+      error = kWsaeNotSock;  // woken by a close from another thread
+      return -1;
+    }
+    if (r > 0) {
+      if (r & POLLNVAL) {
+        error = kWsaeNotSock;
+        return -1;
+      }
+      return 1;  // POLLIN, POLLHUP, POLLERR: the next receive tells which
+    }
+    if (r == 0) {
+      if (std::chrono::steady_clock::now() < deadline) continue;  // a chunk of a long wait
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    error = failure(s, errno);
+    return -1;
+  }
+}
+
+long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, uint32_t& error) {
+  Socket::Use u(s);
+  if (u.fd() < 0) {
+    error = kWsaeNotSock;
+    return -1;
+  }
+  const char* p = static_cast<const char*>(data);
+  std::size_t left = n;
+  while (left > 0) {
+    // MSG_NOSIGNAL: a peer that has gone gives EPIPE here, not a SIGPIPE for the process.
+    ssize_t r = ::send(u.fd(), p, left, MSG_NOSIGNAL);
+    if (r >= 0) {
+      p += r;
+      left -= static_cast<std::size_t>(r);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    int err = errno;
+    if (s.isClosing()) {
+      error = kWsaeNotSock;
+      return -1;
+    }
+    if (err == ECONNRESET || err == EPIPE) s.markReset();
+    error = socketErrorFromErrno(err);
+    return -1;
+  }
+  return static_cast<long long>(n);
+}
+
+long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& error) {
+  Socket::Use u(s);
+  if (u.fd() < 0) {
+    error = kWsaeNotSock;
+    return -1;
+  }
+  if (s.wasReset()) {
+    error = kWsaeConnReset;
+    return -1;
+  }
+  for (;;) {
+    ssize_t r = ::recv(u.fd(), buf, n, 0);
+    int err = errno;
+    if (r < 0 && err == EINTR) continue;
+    if (s.isClosing()) {
+      // Ended by our own shutdown from another thread: not the peer's end of the data.
+      error = kWsaeNotSock;
+      return -1;
+    }
+    if (r >= 0) return static_cast<long long>(r);
+    if (err == ECONNRESET) s.markReset();
+    error = socketErrorFromErrno(err);
+    return -1;
+  }
+}
+
+void LinuxNetwork::setBufferSizes(Socket& s, int bytes) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return;
+  // The sizes are a hint for throughput; the kernel may cap them, and a failure changes nothing
+  // that the transfer depends on.
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+uint32_t LinuxNetwork::hostName(FixedText<256>& out) {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return socketErrorFromErrno(errno);
+  name[sizeof name - 1] = '\0';
+  out.assign(name);
+  return 0;
+}
+
+bool LinuxNetwork::hostAddresses(const char* name, std::vector<uint32_t>& out) {
+  // The addresses come from the interfaces, not from resolving the name: the resolver would
+  // give what the hosts file says (127.0.1.1 for the host name on Debian), not what a client on
+  // the network can reach.
+  (void)name;
+  out.clear();
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  std::vector<uint32_t> loopback;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if ((i->ifa_flags & IFF_UP) == 0) continue;
+    sockaddr_in sa{};
+    std::copy_n(reinterpret_cast<const unsigned char*>(i->ifa_addr), sizeof sa,
+                reinterpret_cast<unsigned char*>(&sa));
+    uint32_t a = sa.sin_addr.s_addr;
+    std::vector<uint32_t>& into = (i->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : out;
+    if (std::find(into.begin(), into.end(), a) == into.end()) into.push_back(a);
+  }
+  ::freeifaddrs(list);
+  out.insert(out.end(), loopback.begin(), loopback.end());
+  if (out.empty()) out.push_back(htonl(INADDR_LOOPBACK));
+  return true;
+}
+
+uint32_t inetAddr(const char* text) noexcept {
+  if (text == nullptr) return 0xFFFFFFFFu;
+  in_addr a{};
+  // inet_aton takes what inet_addr always took: a.b.c.d, a.b.c, a.b and a, each part decimal,
+  // octal (leading 0) or hex (0x).
+  if (::inet_aton(text, &a) == 0) return 0xFFFFFFFFu;
+  return a.s_addr;
+}
+
+void inetNtoa(uint32_t address, FixedText<16>& out) noexcept {
+  unsigned char b[4];
+  std::copy_n(reinterpret_cast<const unsigned char*>(&address), 4, b);
+  out.format("%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+}  // namespace drovn::platform

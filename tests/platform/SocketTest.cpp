@@ -1,0 +1,427 @@
+// Real sockets on 127.0.0.1: the slot's close rules and the error numbers the service relies on.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+#include "platform/Network.h"
+
+namespace drovn::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network order on any host
+
+SocketAddress loopback(uint16_t port) {
+  SocketAddress a;
+  a.port = hostToNet16(port);
+  a.address = hostToNet32(0x7F000001);
+  return a;
+}
+
+// A listener on an ephemeral port of 127.0.0.1.
+class Listener {
+ public:
+  explicit Listener(LinuxNetwork& net, int backlog = 4) {
+    EXPECT_EQ(net.openTcp(socket), 0u);
+    EXPECT_EQ(net.bind(socket, loopback(0)), 0u);
+    EXPECT_EQ(net.listen(socket, backlog), 0u);
+    SocketAddress local;
+    EXPECT_EQ(net.localAddress(socket, local), 0u);
+    port = netToHost16(local.port);
+  }
+  Socket socket;
+  uint16_t port = 0;
+};
+
+// A connected pair: `client` connected to `server`, accepted from a listener.
+struct Pair {
+  explicit Pair(LinuxNetwork& net) : listener(net) {
+    EXPECT_EQ(net.openTcp(client), 0u);
+    EXPECT_EQ(net.connect(client, loopback(listener.port)), 0u);
+    SocketAddress peer;
+    EXPECT_EQ(net.accept(listener.socket, server, peer), 0u);
+    EXPECT_EQ(peer.address, kLoopback);
+  }
+  Listener listener;
+  Socket client;
+  Socket server;
+};
+
+// A peer that resets its connection on close (SO_LINGER with a zero time), as a client that is
+// killed does. Plain POSIX: the server's own network layer has no such option.
+int connectResettingPeer(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  EXPECT_GE(fd, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = hostToNet16(port);
+  sa.sin_addr.s_addr = kLoopback;
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  linger lg{1, 0};
+  EXPECT_EQ(::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg), 0);
+  return fd;
+}
+
+std::size_t openDescriptors() {
+  std::size_t n = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd");
+       it != std::filesystem::directory_iterator(); ++it)
+    ++n;
+  return n;
+}
+
+TEST(LinuxNetwork, BindToAPortInUseGives10048) {
+  LinuxNetwork net;
+  Listener first(net);
+  Socket second;
+  ASSERT_EQ(net.openTcp(second), 0u);
+  EXPECT_EQ(net.bind(second, loopback(first.port)), kWsaeAddrInUse);
+  SocketAddress any;
+  any.port = hostToNet16(first.port);
+  EXPECT_EQ(net.bind(second, any), kWsaeAddrInUse);  // all addresses include 127.0.0.1
+}
+
+TEST(LinuxNetwork, ConnectToAPortWithoutListenerGives10061) {
+  LinuxNetwork net;
+  uint16_t port;
+  {
+    Socket probe;  // bound and closed again: a port that nothing listens on
+    ASSERT_EQ(net.openTcp(probe), 0u);
+    ASSERT_EQ(net.bind(probe, loopback(0)), 0u);
+    SocketAddress local;
+    ASSERT_EQ(net.localAddress(probe, local), 0u);
+    port = netToHost16(local.port);
+  }
+  Socket s;
+  ASSERT_EQ(net.openTcp(s), 0u);
+  EXPECT_EQ(net.connect(s, loopback(port)), kWsaeConnRefused);
+}
+
+TEST(LinuxNetwork, SendAllAndReceiveInPieces) {
+  LinuxNetwork net;
+  Pair p(net);
+  net.setBufferSizes(p.server, 458752);
+  std::vector<unsigned char> data(3 * 1024 * 1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+  auto sender = std::async(std::launch::async, [&] {
+    uint32_t error = 0;
+    long long n = net.send(p.client, data.data(), data.size(), error);
+    p.client.shutdownAndClose();
+    return n;
+  });
+  std::vector<unsigned char> got;
+  std::vector<unsigned char> buf(65536);
+  for (int i = 0; i < 100000; ++i) {
+    uint32_t error = 0;
+    ASSERT_EQ(net.waitReadable(p.server, 5000, error), 1);
+    long long n = net.receive(p.server, buf.data(), buf.size(), error);
+    ASSERT_GE(n, 0) << error;
+    if (n == 0) break;
+    got.insert(got.end(), buf.begin(), buf.begin() + n);
+  }
+  EXPECT_EQ(sender.get(), static_cast<long long>(data.size()));
+  EXPECT_EQ(got, data);
+}
+
+TEST(LinuxNetwork, ClosedSlotGives10038) {
+  LinuxNetwork net;
+  Socket s;
+  uint32_t error = 0;
+  char byte = 0;
+  EXPECT_EQ(net.bind(s, loopback(0)), kWsaeNotSock);
+  EXPECT_EQ(net.listen(s, 1), kWsaeNotSock);
+  EXPECT_EQ(net.connect(s, loopback(1)), kWsaeNotSock);
+  EXPECT_EQ(net.send(s, &byte, 1, error), -1);
+  EXPECT_EQ(error, kWsaeNotSock);
+  error = 0;
+  EXPECT_EQ(net.receive(s, &byte, 1, error), -1);
+  EXPECT_EQ(error, kWsaeNotSock);
+  error = 0;
+  EXPECT_EQ(net.waitReadable(s, 10, error), -1);
+  EXPECT_EQ(error, kWsaeNotSock);
+
+  ASSERT_EQ(net.openTcp(s), 0u);
+  EXPECT_EQ(net.openTcp(s), kWsaeInval);  // the slot is taken
+  s.close();
+  s.close();
+  EXPECT_EQ(net.listen(s, 1), kWsaeNotSock);
+}
+
+TEST(Socket, IdsAreDistinctAndZeroWhenClosed) {
+  LinuxNetwork net;
+  Socket a, b;
+  EXPECT_EQ(a.id(), 0u);
+  ASSERT_EQ(net.openTcp(a), 0u);
+  ASSERT_EQ(net.openTcp(b), 0u);
+  EXPECT_NE(a.id(), 0u);
+  EXPECT_GT(b.id(), a.id());
+  uint32_t old = a.id();
+  a.close();
+  EXPECT_EQ(a.id(), 0u);
+  EXPECT_FALSE(a.isOpen());
+  ASSERT_EQ(net.openTcp(a), 0u);
+  EXPECT_NE(a.id(), old);  // a new socket in the same slot is a new connection
+
+  Socket c;
+  uint32_t bId = b.id();
+  EXPECT_TRUE(c.takeFrom(b));
+  EXPECT_EQ(c.id(), bId);
+  EXPECT_FALSE(b.isOpen());
+  EXPECT_FALSE(c.takeFrom(a));  // c is not empty
+  EXPECT_FALSE(a.takeFrom(b));  // b has nothing to give
+}
+
+// Linux reports a reset once and then reads 0 as for a half-close; the slot keeps reporting it.
+TEST(LinuxNetwork, ResetIsReportedByEveryLaterReceive) {
+  LinuxNetwork net;
+  Listener l(net);
+  int peer = connectResettingPeer(l.port);
+  Socket s;
+  SocketAddress addr;
+  ASSERT_EQ(net.accept(l.socket, s, addr), 0u);
+  ::close(peer);
+  uint32_t error = 0;
+  ASSERT_EQ(net.waitReadable(s, 5000, error), 1);
+  char buf[16];
+  for (int i = 0; i < 3; ++i) {
+    error = 0;
+    EXPECT_EQ(net.receive(s, buf, sizeof buf, error), -1) << i;
+    EXPECT_EQ(error, kWsaeConnReset) << i;
+  }
+  EXPECT_EQ(net.waitReadable(s, 0, error), 1);
+}
+
+TEST(LinuxNetwork, ResetSeenBySendIsReportedByLaterReceives) {
+  LinuxNetwork net;
+  Listener l(net);
+  int peer = connectResettingPeer(l.port);
+  Socket s;
+  SocketAddress addr;
+  ASSERT_EQ(net.accept(l.socket, s, addr), 0u);
+  ::close(peer);
+  uint32_t error = 0;
+  ASSERT_EQ(net.waitReadable(s, 5000, error), 1);  // the reset has arrived
+  const char reply[] = "200 OK\r\n";
+  EXPECT_EQ(net.send(s, reply, sizeof reply - 1, error), -1);
+  EXPECT_EQ(error, kWsaeConnReset);
+  char buf[16];
+  for (int i = 0; i < 3; ++i) {
+    error = 0;
+    EXPECT_EQ(net.receive(s, buf, sizeof buf, error), -1) << i;
+    EXPECT_EQ(error, kWsaeConnReset) << i;
+  }
+}
+
+TEST(LinuxNetwork, HalfCloseReadsZero) {
+  LinuxNetwork net;
+  Pair p(net);
+  p.client.close();
+  uint32_t error = 0;
+  ASSERT_EQ(net.waitReadable(p.server, 5000, error), 1);
+  char buf[4];
+  EXPECT_EQ(net.receive(p.server, buf, sizeof buf, error), 0);
+  EXPECT_EQ(net.receive(p.server, buf, sizeof buf, error), 0);
+}
+
+// Runs `call` on another thread, shuts the socket from this one, and checks that the call ends
+// promptly with 10038.
+template <typename Call>
+void expectShutdownWakes(Socket& s, Call call) {
+  std::promise<uint32_t> result;
+  auto done = result.get_future();
+  std::thread blocked([&] { result.set_value(call()); });
+  // The call is (almost certainly) blocked by now; if not, it finds the slot closing, which
+  // gives the same result.
+  std::this_thread::sleep_for(100ms);
+  auto start = std::chrono::steady_clock::now();
+  s.shutdownAndClose();
+  bool ended = done.wait_for(5s) == std::future_status::ready;
+  EXPECT_TRUE(ended) << "the blocked call was not woken";
+  if (ended) {
+    EXPECT_EQ(done.get(), kWsaeNotSock);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    blocked.join();
+  } else {
+    blocked.detach();  // cannot be rescued; the failure is reported
+  }
+}
+
+TEST(LinuxNetwork, ShutdownFromAnotherThreadWakesWaitReadable) {
+  LinuxNetwork net;
+  Pair p(net);
+  expectShutdownWakes(p.server, [&] {
+    uint32_t error = 0;
+    return net.waitReadable(p.server, 10000, error) == -1 ? error : 0u;
+  });
+}
+
+TEST(LinuxNetwork, ShutdownFromAnotherThreadWakesReceive) {
+  LinuxNetwork net;
+  Pair p(net);
+  expectShutdownWakes(p.server, [&] {
+    uint32_t error = 0;
+    char buf[8];
+    return net.receive(p.server, buf, sizeof buf, error) == -1 ? error : 0u;
+  });
+}
+
+TEST(LinuxNetwork, ShutdownFromAnotherThreadWakesAccept) {
+  LinuxNetwork net;
+  Listener l(net);
+  Socket into;
+  expectShutdownWakes(l.socket, [&] {
+    SocketAddress peer;
+    return net.accept(l.socket, into, peer);
+  });
+  EXPECT_FALSE(into.isOpen());
+}
+
+// With the listener's queue full, loopback SYNs are dropped and a connect waits.
+TEST(LinuxNetwork, ShutdownFromAnotherThreadWakesConnect) {
+  LinuxNetwork net;
+  Listener l(net, 0);
+  std::vector<std::unique_ptr<Socket>> queued;
+  for (int i = 0; i < 4; ++i) {
+    queued.push_back(std::make_unique<Socket>());
+    ASSERT_EQ(net.openTcp(*queued.back()), 0u);
+  }
+  Socket waiting;
+  ASSERT_EQ(net.openTcp(waiting), 0u);
+  // Fill the queue from threads: connects beyond its length wait as well.
+  std::vector<std::thread> fillers;
+  for (auto& q : queued)
+    fillers.emplace_back([&net, &q, &l] { (void)net.connect(*q, loopback(l.port)); });
+  std::this_thread::sleep_for(100ms);
+  expectShutdownWakes(waiting, [&] { return net.connect(waiting, loopback(l.port)); });
+  for (auto& q : queued) q->shutdownAndClose();
+  for (auto& f : fillers) f.join();
+}
+
+// Several threads close one slot while another is blocked in it, and another thread keeps
+// opening sockets that would get the freed number: a second close of the number would break one
+// of those (10009, bad descriptor).
+TEST(Socket, ConcurrentClosesReleaseTheDescriptorOnce) {
+  LinuxNetwork net;
+  Listener l(net, 16);
+  std::atomic<bool> stop{false};
+  std::atomic<int> badDescriptor{0};
+  std::thread opener([&] {
+    while (!stop.load()) {
+      Socket s;
+      if (net.openTcp(s) != 0) continue;
+      SocketAddress local;
+      if (net.bind(s, loopback(0)) == kWsaeBadf || net.localAddress(s, local) == kWsaeBadf)
+        ++badDescriptor;
+    }
+  });
+  const std::size_t before = openDescriptors();
+  for (int round = 0; round < 40; ++round) {
+    Socket client, server;
+    ASSERT_EQ(net.openTcp(client), 0u);
+    ASSERT_EQ(net.connect(client, loopback(l.port)), 0u);
+    SocketAddress peer;
+    ASSERT_EQ(net.accept(l.socket, server, peer), 0u);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> closers;
+    std::thread reader([&] {
+      uint32_t error = 0;
+      char buf[4];
+      (void)net.receive(server, buf, sizeof buf, error);
+    });
+    for (int i = 0; i < 4; ++i) {
+      closers.emplace_back([&, i] {
+        while (!go.load()) std::this_thread::yield();
+        if (i % 2)
+          server.close();
+        else
+          server.shutdownAndClose();
+      });
+    }
+    go = true;
+    for (auto& c : closers) c.join();
+    reader.join();
+    EXPECT_FALSE(server.isOpen());
+    EXPECT_EQ(server.id(), 0u);
+  }
+  stop = true;
+  opener.join();
+  EXPECT_EQ(badDescriptor.load(), 0);
+  EXPECT_EQ(openDescriptors(), before);  // none leaked
+}
+
+// While a call is inside the slot, a close does not free the descriptor number under it.
+TEST(Socket, CloseDuringACallKeepsTheDescriptorUntilTheCallEnds) {
+  LinuxNetwork net;
+  Pair p(net);
+  const std::size_t before = openDescriptors();
+  std::promise<uint32_t> result;
+  auto done = result.get_future();
+  std::thread reader([&] {
+    uint32_t error = 0;
+    char buf[4];
+    result.set_value(net.receive(p.server, buf, sizeof buf, error) == -1 ? error : 0u);
+  });
+  std::this_thread::sleep_for(100ms);
+  p.server.close();  // wakes the receive (another thread is in it), 10038 rather than data or 0
+  ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(done.get(), kWsaeNotSock);
+  reader.join();
+  EXPECT_EQ(openDescriptors(), before - 1);
+}
+
+TEST(LinuxNetwork, HostAddressesPutLoopbackLast) {
+  LinuxNetwork net;
+  FixedText<256> name;
+  ASSERT_EQ(net.hostName(name), 0u);
+  EXPECT_FALSE(name.empty());
+  std::vector<uint32_t> addresses;
+  ASSERT_TRUE(net.hostAddresses(name.c_str(), addresses));
+  ASSERT_FALSE(addresses.empty());
+  bool seenLoopback = false;
+  for (uint32_t a : addresses) {
+    bool isLoopback = (netToHost32(a) >> 24) == 127;
+    EXPECT_FALSE(seenLoopback && !isLoopback) << "a network address after a loopback one";
+    seenLoopback = seenLoopback || isLoopback;
+  }
+}
+
+struct AddrCase {
+  const char* text;
+  uint32_t hostOrder;
+};
+
+class InetAddr : public ::testing::TestWithParam<AddrCase> {};
+
+TEST_P(InetAddr, ParsesAsInetAddr) {
+  EXPECT_EQ(netToHost32(inetAddr(GetParam().text)), GetParam().hostOrder) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InetAddr,
+    ::testing::Values(AddrCase{"1.2.3.4", 0x01020304}, AddrCase{"192.168.1.20", 0xC0A80114},
+                      AddrCase{"1.2.3", 0x01020003}, AddrCase{"10.1", 0x0A000001},
+                      AddrCase{"0x7f.010.0.1", 0x7F080001}, AddrCase{"a.b.c.d", 0xFFFFFFFF},
+                      AddrCase{"", 0xFFFFFFFF}, AddrCase{"256.1.1.1", 0xFFFFFFFF},
+                      AddrCase{"1.2.3.4.5", 0xFFFFFFFF}, AddrCase{"255.255.255.255", 0xFFFFFFFF}));
+
+TEST(InetNtoa, DottedText) {
+  FixedText<16> t;
+  inetNtoa(hostToNet32(0xC0A80165), t);
+  EXPECT_EQ(t, "192.168.1.101");
+  inetNtoa(0xFFFFFFFF, t);
+  EXPECT_EQ(t, "255.255.255.255");
+  EXPECT_EQ(inetAddr(nullptr), 0xFFFFFFFFu);
+}
+
+}  // namespace
+}  // namespace drovn::platform
