@@ -11,7 +11,10 @@ class TextCodec {
   virtual ~TextCodec() = default;
   // Converts the NUL-terminated src into dst, which has room for cap units including the
   // terminator (cap >= 1). dst is always terminated; conversion stops when it is full. A byte
-  // sequence that is not valid code-page text becomes U+FFFD. Gives the units written.
+  // sequence that is not valid code-page text becomes U+FFFD and conversion goes on: a lead
+  // byte with a trail byte that make no character is one U+FFFD, and so is a single byte that
+  // cannot start one (a lead byte before a byte that cannot follow it, or at the end). Gives
+  // the units written.
   virtual std::size_t codePageToWide(char16_t* dst, std::size_t cap, const char* src) = 0;
   // UTF-16 to code page, cap bytes including the terminator. A character the code page lacks
   // (and a lone surrogate) becomes '?'. Never cuts a double-byte character in half. Gives the

@@ -9,15 +9,18 @@
 namespace drovn::platform {
 
 // UTF-8 to UTF-16 into dst (cap units including the terminator, cap >= 1); always terminated.
+// The conversion ends at the first NUL of src, or at the first character that does not fit.
 // Each maximal invalid subsequence (stray continuation, overlong form, surrogate, value above
 // U+10FFFF, truncated sequence) becomes one U+FFFD. A character that does not fit whole (a
 // surrogate pair with one unit of room) is not written. Gives the units written.
 std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) noexcept;
 // UTF-16 to UTF-8 into dst (cap bytes including the terminator, cap >= 1); always terminated
-// and never cut inside a character. A lone surrogate becomes U+FFFD. Gives the bytes written.
+// and never cut inside a character; ends at the first NUL of src. A lone surrogate becomes
+// U+FFFD. Gives the bytes written.
 std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noexcept;
 
-// Unbounded forms for the console, the command line and the file layer.
+// Unbounded forms for the console, the command line and the file layer; the same replacements,
+// and a NUL is converted like any other character.
 std::u16string utf8ToUtf16(std::string_view src);
 std::string utf16ToUtf8(std::u16string_view src);
 

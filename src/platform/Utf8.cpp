@@ -1,0 +1,153 @@
+#include "platform/Utf8.h"
+
+#include <cstdint>
+
+namespace drovn::platform {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes the next character of s at i (i < s.size()) and moves i past it. An invalid
+// sequence gives U+FFFD and consumes its maximal invalid subsequence: the bytes up to (not
+// including) the first byte that cannot continue it.
+char32_t decodeUtf8(std::string_view s, std::size_t& i) noexcept {
+  auto b = static_cast<unsigned char>(s[i]);
+  ++i;
+  if (b < 0x80) return b;
+  int need;
+  unsigned char lower = 0x80;
+  unsigned char upper = 0xBF;
+  char32_t cp;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+    cp = b & 0x1Fu;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2;
+    cp = b & 0x0Fu;
+    if (b == 0xE0) lower = 0xA0;  // below: overlong
+    if (b == 0xED) upper = 0x9F;  // above: surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3;
+    cp = b & 0x07u;
+    if (b == 0xF0) lower = 0x90;  // below: overlong
+    if (b == 0xF4) upper = 0x8F;  // above: past U+10FFFF
+  } else {
+    return kReplacement;  // a stray continuation byte, C0, C1 or F5..FF
+  }
+  for (int k = 0; k < need; ++k) {
+    if (i >= s.size()) return kReplacement;  // truncated
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < lower || c > upper) return kReplacement;  // c starts the next character
+    cp = (cp << 6) | (c & 0x3Fu);
+    ++i;
+    lower = 0x80;
+    upper = 0xBF;
+  }
+  return cp;
+}
+
+// Decodes the next character of s at i and moves i past it; a lone surrogate gives U+FFFD.
+char32_t decodeUtf16(std::u16string_view s, std::size_t& i) noexcept {
+  char16_t u = s[i++];
+  if (u < 0xD800 || u > 0xDFFF) return u;
+  if (u <= 0xDBFF && i < s.size() && s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
+    char16_t low = s[i++];
+    return 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (low - 0xDC00u);
+  }
+  return kReplacement;
+}
+
+std::size_t encodeUtf8(char32_t cp, char out[4]) noexcept {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+std::size_t encodeUtf16(char32_t cp, char16_t out[2]) noexcept {
+  if (cp < 0x10000) {
+    out[0] = static_cast<char16_t>(cp);
+    return 1;
+  }
+  cp -= 0x10000;
+  out[0] = static_cast<char16_t>(0xD800 + (cp >> 10));
+  out[1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  return 2;
+}
+
+}  // namespace
+
+std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) noexcept {
+  std::size_t room = cap - 1;
+  std::size_t n = 0;
+  std::size_t i = 0;
+  while (i < src.size() && src[i] != '\0') {
+    std::size_t next = i;
+    char16_t units[2];
+    std::size_t k = encodeUtf16(decodeUtf8(src, next), units);
+    if (k > room - n) break;  // a character is written whole or not at all
+    for (std::size_t j = 0; j < k; ++j) dst[n++] = units[j];
+    i = next;
+  }
+  dst[n] = u'\0';
+  return n;
+}
+
+std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noexcept {
+  std::size_t room = cap - 1;
+  std::size_t n = 0;
+  std::size_t i = 0;
+  while (i < src.size() && src[i] != u'\0') {
+    std::size_t next = i;
+    char bytes[4];
+    std::size_t k = encodeUtf8(decodeUtf16(src, next), bytes);
+    if (k > room - n) break;
+    for (std::size_t j = 0; j < k; ++j) dst[n++] = bytes[j];
+    i = next;
+  }
+  dst[n] = '\0';
+  return n;
+}
+
+std::u16string utf8ToUtf16(std::string_view src) {
+  std::u16string out;
+  out.reserve(src.size());
+  std::size_t i = 0;
+  while (i < src.size()) {
+    char16_t units[2];
+    std::size_t k = encodeUtf16(decodeUtf8(src, i), units);
+    out.append(units, k);
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view src) {
+  std::string out;
+  out.reserve(src.size());
+  std::size_t i = 0;
+  while (i < src.size()) {
+    char bytes[4];
+    std::size_t k = encodeUtf8(decodeUtf16(src, i), bytes);
+    out.append(bytes, k);
+  }
+  return out;
+}
+
+}  // namespace drovn::platform
