@@ -2,6 +2,7 @@
 // answer; the main thread takes the messages one by one and answers those that were sent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -20,6 +21,8 @@ inline constexpr uint32_t kTimer = 0x0113;    // wParam: the timer id
 inline constexpr uint32_t kSize = 0x0005;     // the screen changed size
 // Another instance asked this one to come to the front.
 inline constexpr uint32_t kBringToFront = 0x3380;
+// The menu's Close command (the wParam of kCommand), also asked for by SIGINT and SIGTERM.
+inline constexpr intptr_t kCloseCommandId = 32791;
 
 struct Message {
   uint32_t id = 0;
@@ -36,26 +39,32 @@ class MessageQueue {
     std::shared_ptr<Reply> reply;  // null for a posted message
   };
 
+  // Throws std::system_error when the wake-up descriptor cannot be made.
   MessageQueue();
   ~MessageQueue();
   MessageQueue(const MessageQueue&) = delete;
   MessageQueue& operator=(const MessageQueue&) = delete;
 
   // Posts without waiting. A post identical to one still queued is dropped: the handlers act on
-  // state, not on the number of posts.
+  // state, not on the number of posts. Sent messages are never merged.
   void post(uint32_t id, intptr_t wParam, intptr_t lParam);
-  // Sends and waits for the answer. keepWaiting is asked every 100 ms; once it says false the
-  // sender stops waiting and gets `fallback` (the answer, if it comes later, is dropped).
+  // Sends and waits for the answer. keepWaiting is asked every 100 ms (an empty function: wait
+  // without limit); once it says false the sender stops waiting and gets `fallback` (the
+  // answer, if it comes later, is dropped). Must not be called by the thread that takes the
+  // messages: nobody would answer.
   intptr_t send(uint32_t id, intptr_t wParam, intptr_t lParam,
                 const std::function<bool()>& keepWaiting, intptr_t fallback);
-  // Main thread: waits up to timeoutMs (negative: without limit) for a message.
+  // Main thread: waits up to timeoutMs (negative: without limit) for a message, in the order
+  // posted or sent; a Close asked for by a signal comes first. False on time-out.
   bool take(Taken& out, int timeoutMs);
+  // Answers a sent message (a second answer, or one for a posted message, does nothing).
   static void answer(Taken& t, intptr_t result);
 
   // A descriptor that is readable while messages are waiting, for a loop that also waits on
-  // other input (the terminal).
+  // other input (the terminal). Read it only through take().
   int readyFd() const noexcept { return eventFd_; }
-  // Async-signal-safe: makes take() return a Close command (kCommand, 32791).
+  // Async-signal-safe: makes the next take() return a Close command (kCommand,
+  // kCloseCommandId, 0).
   void requestCloseFromSignal() noexcept;
 
  private:
@@ -64,10 +73,13 @@ class MessageQueue {
 
   std::mutex m_;
   std::deque<Taken> queue_;
+  std::atomic<bool> closeRequested_{false};
   int eventFd_ = -1;
 };
 
 // Installs SIGINT and SIGTERM handlers that ask q for the Close command. SIGPIPE is ignored.
+// One queue at a time: a later call replaces the earlier queue; after q's destructor the
+// signals are still caught but ask nothing.
 void installCloseSignals(MessageQueue& q);
 
 }  // namespace drovn::platform

@@ -12,9 +12,13 @@ namespace drovn::platform {
 
 class SingleInstance {
  public:
-  // Claims the name for registryPath. Gives null when another instance holds it; that instance
-  // has then been told to come to the front (a kBringToFront message on its queue).
+  // Claims the name for registryPath (two spellings of one file are one name; the file need not
+  // exist). Gives null when another instance holds it; that instance has then been told to come
+  // to the front (a kBringToFront message on its queue). While held, every later claim posts
+  // kBringToFront on q, which must outlive the returned object. When the name cannot be used at
+  // all, gives an object that guards nothing, so the program still runs.
   static std::unique_ptr<SingleInstance> claim(const std::string& registryPath, MessageQueue& q);
+  // Stops listening for later instances and gives the name up.
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;

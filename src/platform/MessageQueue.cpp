@@ -1,0 +1,168 @@
+#include "platform/MessageQueue.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <csignal>
+#include <system_error>
+#include <utility>
+
+namespace drovn::platform {
+
+struct MessageQueue::Reply {
+  std::mutex m;
+  std::condition_variable cv;
+  bool answered = false;
+  intptr_t result = 0;
+};
+
+namespace {
+
+// A signal handler cannot be given an argument, so the queue that SIGINT and SIGTERM ask for
+// the Close command is kept here: the one process-wide pointer of the platform layer, set by
+// installCloseSignals and cleared by that queue's destructor.
+std::atomic<MessageQueue*> closeSignalQueue{nullptr};
+static_assert(std::atomic<MessageQueue*>::is_always_lock_free);
+
+extern "C" void onCloseSignal(int) {
+  int saved = errno;  // the handler must not change errno under the interrupted code
+  MessageQueue* q = closeSignalQueue.load();
+  if (q != nullptr) q->requestCloseFromSignal();
+  errno = saved;
+}
+
+constexpr std::chrono::milliseconds kKeepWaitingPoll{100};
+
+}  // namespace
+
+MessageQueue::MessageQueue() {
+  eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (eventFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+MessageQueue::~MessageQueue() {
+  MessageQueue* self = this;
+  closeSignalQueue.compare_exchange_strong(self, nullptr);
+  (void)::close(eventFd_);  // nothing is left to report a failure to
+}
+
+void MessageQueue::wake() noexcept {
+  uint64_t one = 1;
+  // Fails only when the counter is at its maximum, and then the descriptor is readable anyway.
+  (void)!::write(eventFd_, &one, sizeof one);
+}
+
+void MessageQueue::drainWake() noexcept {
+  uint64_t count = 0;
+  // EAGAIN when already drained: the wanted state.
+  (void)!::read(eventFd_, &count, sizeof count);
+  // A close request that arrived meanwhile keeps the descriptor readable.
+  if (closeRequested_.load()) wake();
+}
+
+void MessageQueue::post(uint32_t id, intptr_t wParam, intptr_t lParam) {
+  std::scoped_lock lock(m_);
+  for (const Taken& t : queue_) {
+    if (!t.reply && t.message.id == id && t.message.wParam == wParam && t.message.lParam == lParam)
+      return;
+  }
+  queue_.push_back(Taken{Message{id, wParam, lParam}, nullptr});
+  wake();
+}
+
+intptr_t MessageQueue::send(uint32_t id, intptr_t wParam, intptr_t lParam,
+                            const std::function<bool()>& keepWaiting, intptr_t fallback) {
+  auto reply = std::make_shared<Reply>();
+  {
+    std::scoped_lock lock(m_);
+    queue_.push_back(Taken{Message{id, wParam, lParam}, reply});
+    wake();
+  }
+  std::unique_lock lock(reply->m);
+  for (;;) {
+    if (reply->cv.wait_for(lock, kKeepWaitingPoll, [&] { return reply->answered; }))
+      return reply->result;
+    lock.unlock();
+    bool keep = !keepWaiting || keepWaiting();  // asked without the reply's lock held
+    lock.lock();
+    if (reply->answered) return reply->result;
+    if (!keep) return fallback;
+  }
+}
+
+bool MessageQueue::take(Taken& out, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    if (closeRequested_.exchange(false)) {
+      out = Taken{Message{kCommand, kCloseCommandId, 0}, nullptr};
+      std::scoped_lock lock(m_);
+      if (queue_.empty()) drainWake();
+      return true;
+    }
+    {
+      std::scoped_lock lock(m_);
+      if (!queue_.empty()) {
+        out = std::move(queue_.front());
+        queue_.pop_front();
+        if (queue_.empty()) drainWake();
+        return true;
+      }
+      // Nothing waits: clear a wake left over from a close request already taken, so the wait
+      // below does not return at once.
+      drainWake();
+    }
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      wait = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    pollfd p{};
+    p.fd = eventFd_;
+    p.events = POLLIN;
+    // EINTR: a signal (perhaps the close signal) came; look at the queue and the flag again.
+    (void)::poll(&p, 1, wait);
+  }
+}
+
+void MessageQueue::answer(Taken& t, intptr_t result) {
+  if (!t.reply) return;
+  {
+    std::scoped_lock lock(t.reply->m);
+    if (!t.reply->answered) {
+      t.reply->answered = true;
+      t.reply->result = result;
+    }
+  }
+  t.reply->cv.notify_all();
+  t.reply.reset();
+}
+
+void MessageQueue::requestCloseFromSignal() noexcept {
+  closeRequested_.store(true);
+  wake();
+}
+
+void installCloseSignals(MessageQueue& q) {
+  closeSignalQueue.store(&q);
+  struct sigaction sa {};
+  sa.sa_handler = onCloseSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  // With valid arguments sigaction cannot fail.
+  (void)::sigaction(SIGINT, &sa, nullptr);
+  (void)::sigaction(SIGTERM, &sa, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  (void)::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+}  // namespace drovn::platform
