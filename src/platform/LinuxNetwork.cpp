@@ -93,6 +93,7 @@ uint32_t LinuxNetwork::listen(Socket& s, int backlog) {
 uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& peer) {
   Socket::Use u(listener);
   if (u.fd() < 0) return kWsaeNotSock;
+  if (into.isOpen()) return kWsaeInval;  // before a connection is taken and then lost
   sockaddr_in sa{};
   int fd;
   for (;;) {

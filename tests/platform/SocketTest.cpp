@@ -315,6 +315,7 @@ TEST(Socket, ConcurrentClosesReleaseTheDescriptorOnce) {
   Listener l(net, 16);
   std::atomic<bool> stop{false};
   std::atomic<int> badDescriptor{0};
+  const std::size_t before = openDescriptors();  // before the opener holds any
   std::thread opener([&] {
     while (!stop.load()) {
       Socket s;
@@ -324,7 +325,6 @@ TEST(Socket, ConcurrentClosesReleaseTheDescriptorOnce) {
         ++badDescriptor;
     }
   });
-  const std::size_t before = openDescriptors();
   for (int round = 0; round < 40; ++round) {
     Socket client, server;
     ASSERT_EQ(net.openTcp(client), 0u);
