@@ -13,12 +13,14 @@ inline constexpr uint32_t kRegSz = 1;
 class RegistryKey {
  public:
   virtual ~RegistryKey() = default;  // closes the key; a key opened for writing is saved then
-  // Copies the value's data into data (capacity size bytes); size then holds the data length.
-  // 0 on success; 2 when the value is missing; 234 (more data) when it does not fit, and then
-  // nothing is copied.
+  // Copies the value's data into data (capacity size bytes); type and size then hold the value's
+  // type and data length. Value names compare without regard to ASCII case. 0 on success; 2 when
+  // the value is missing (type, size and data untouched); 234 (more data) when it does not fit:
+  // nothing is copied and size holds the length needed; 5 for a key opened for writing.
   virtual uint32_t queryValue(std::string_view name, uint32_t& type, uint8_t* data,
                               uint32_t& size) = 0;
-  // 0 on success, otherwise the error number (5 for a key opened for reading).
+  // 0 on success, otherwise the error number: 5 for a key opened for reading, 87 for a name with
+  // a line break or data missing.
   virtual uint32_t setValue(std::string_view name, uint32_t type, const uint8_t* data,
                             uint32_t size) = 0;
 };
