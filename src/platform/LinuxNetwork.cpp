@@ -76,7 +76,11 @@ uint32_t LinuxNetwork::openTcp(Socket& s) {
 uint32_t LinuxNetwork::bind(Socket& s, const SocketAddress& a) {
   Socket::Use u(s);
   if (u.fd() < 0) return kWsaeNotSock;
-  // No SO_REUSEADDR: a port that another socket holds must fail with 10048.
+  // SO_REUSEADDR lets a port be bound again while connections that used it sit in TIME_WAIT
+  // (as the device's stack allows); on Linux it still refuses a port that another socket is
+  // listening on or bound to, so that case keeps failing with 10048.
+  int one = 1;
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // best effort
   sockaddr_in sa = toSockaddr(a);
   if (::bind(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
     return failure(s, errno);

@@ -21,9 +21,9 @@ class Network {
   // Each of these returns 0 on success, otherwise the error number.
   // openTcp: a new IPv4 stream socket into the closed slot s.
   virtual uint32_t openTcp(Socket& s) = 0;
-  // Binds without address reuse: a port that another socket holds gives 10048. On Linux this
-  // includes a port whose accepted connections this side closed first, while they linger in
-  // TIME_WAIT (about a minute); connections the peer closed first do not hold the port.
+  // A port that another socket is bound to or listening on gives 10048. Connections of an
+  // earlier socket still lingering in TIME_WAIT do not hold the port, so a stopped service can
+  // start again at once and PASV finds its port free again.
   virtual uint32_t bind(Socket& s, const SocketAddress& a) = 0;
   virtual uint32_t listen(Socket& s, int backlog) = 0;
   // Blocks until a connection arrives (or the listener is shut down); the connection goes into

@@ -91,6 +91,28 @@ TEST(LinuxNetwork, BindToAPortInUseGives10048) {
   EXPECT_EQ(net.bind(second, any), kWsaeAddrInUse);  // all addresses include 127.0.0.1
 }
 
+TEST(LinuxNetwork, PortIsFreeAgainWhileItsClosedConnectionsLinger) {
+  LinuxNetwork net;
+  uint16_t port = 0;
+  {
+    // The server side closes first, which leaves the accepted connection in TIME_WAIT.
+    Pair pair(net);
+    port = pair.listener.port;
+    uint32_t error = 0;
+    pair.server.close();
+    pair.listener.socket.close();
+    char buf[4];
+    EXPECT_EQ(net.receive(pair.client, buf, sizeof buf, error), 0);
+  }
+  Socket again;
+  ASSERT_EQ(net.openTcp(again), 0u);
+  EXPECT_EQ(net.bind(again, loopback(port)), 0u);
+  EXPECT_EQ(net.listen(again, 1), 0u);
+  Socket rival;
+  ASSERT_EQ(net.openTcp(rival), 0u);
+  EXPECT_EQ(net.bind(rival, loopback(port)), kWsaeAddrInUse);  // a listener still holds it
+}
+
 TEST(LinuxNetwork, ConnectToAPortWithoutListenerGives10061) {
   LinuxNetwork net;
   uint16_t port;
