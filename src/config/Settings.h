@@ -39,19 +39,26 @@ inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
 inline constexpr std::size_t kSettingCount = 15;
 
 void setDefaultSettings(Settings& s);
-// Defaults, then whatever the registry holds. Never fails visibly.
+// Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened
+// leaves the defaults, a value that is missing or longer than 2048 bytes leaves its field. A
+// value reads up to its first zero byte; a flag is true only for exactly "1"; a text longer than
+// its field's 511 bytes is ignored (the field keeps its default).
 void loadSettings(platform::Registry& registry, Settings& s);
-// Writes all fifteen values, changed or not.
+// Writes all fifteen values, changed or not, in the stored order, as REG_SZ: texts as their
+// code-page bytes without terminator, flags as "1" or "0" (auth_Anonymous with its terminating
+// zero byte). A value that cannot be written is skipped.
 void saveSettings(platform::Registry& registry, const Settings& s);
 
-// Sets the field stored under `name` from code-page text (a flag takes exactly "1" as true).
-// False when no setting has that name.
+// Sets the field stored under `name` (exactly as stored, case included) from code-page text: a
+// flag takes exactly "1" as true and anything else as false; a text is cut to 511 bytes (the
+// caller checks the length). False when no setting has that name.
 bool setSettingByName(Settings& s, std::string_view name, std::string_view codePageText);
 
 // The process's settings: written by the main thread, read by the service threads. Readers take
 // a copy, so a reader never sees a half-written record.
 class SettingsStore {
  public:
+  SettingsStore() { setDefaultSettings(settings_); }
   Settings snapshot() const {
     std::scoped_lock lock(m_);
     return settings_;

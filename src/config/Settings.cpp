@@ -1,0 +1,125 @@
+#include "config/Settings.h"
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+namespace drovn::config {
+
+namespace {
+
+// One stored value: a flag or a text of the record.
+struct Field {
+  std::string_view name;
+  bool Settings::*flag;
+  SettingsText Settings::*text;
+};
+
+constexpr Field flagField(std::string_view name, bool Settings::*flag) {
+  return Field{name, flag, nullptr};
+}
+constexpr Field textField(std::string_view name, SettingsText Settings::*text) {
+  return Field{name, nullptr, text};
+}
+
+// The stored order: loading and saving both go through the values in this order.
+constexpr std::array<Field, kSettingCount> kFields{{
+    flagField("auth_Anonymous", &Settings::auth_Anonymous),
+    textField("auth_anonyRoot", &Settings::auth_anonyRoot),
+    flagField("auth_enable1", &Settings::auth_enable1),
+    textField("auth_user1", &Settings::auth_user1),
+    textField("auth_pwd1", &Settings::auth_pwd1),
+    textField("auth_root1", &Settings::auth_root1),
+    flagField("auth_enable2", &Settings::auth_enable2),
+    textField("auth_user2", &Settings::auth_user2),
+    textField("auth_pwd2", &Settings::auth_pwd2),
+    textField("auth_root2", &Settings::auth_root2),
+    flagField("use_manualip", &Settings::use_manualip),
+    textField("bind_manualip", &Settings::bind_manualip),
+    textField("bind_manualport", &Settings::bind_manualport),
+    flagField("opt_keepLightOn", &Settings::opt_keepLightOn),
+    flagField("opt_enableUtf8", &Settings::opt_enableUtf8),
+}};
+
+// A value is read into a buffer of this size; a longer one is ignored.
+constexpr uint32_t kValueBufferSize = 2048;
+static_assert(kValueBufferSize > SettingsText::kCapacity);
+
+void applyText(Settings& s, const Field& f, std::string_view text) {
+  if (f.flag) {
+    s.*f.flag = text == "1";
+  } else {
+    (void)(s.*f.text).assign(text);  // cut to the field: callers check the length first
+  }
+}
+
+}  // namespace
+
+void setDefaultSettings(Settings& s) {
+  s.auth_Anonymous = true;
+  s.auth_anonyRoot.assign("/");
+  s.auth_enable1 = false;
+  s.auth_user1.assign("admin");
+  s.auth_pwd1.clear();
+  s.auth_root1.assign("/");
+  s.auth_enable2 = false;
+  s.auth_user2.assign("guest");
+  s.auth_pwd2.clear();
+  s.auth_root2.assign("/");
+  s.use_manualip = false;
+  s.bind_manualip.assign("192.168.1.101");
+  s.bind_manualport.assign("21");
+  s.opt_keepLightOn = false;
+  s.opt_enableUtf8 = false;
+}
+
+void loadSettings(platform::Registry& registry, Settings& s) {
+  setDefaultSettings(s);
+  std::unique_ptr<platform::RegistryKey> key;
+  if (registry.createKey(kSettingsKey, platform::Registry::Access::Read, key) != 0 || !key) return;
+
+  // One byte more than is ever queried, so the data can always be terminated.
+  std::array<uint8_t, kValueBufferSize + 1> buf;
+  for (const Field& f : kFields) {
+    uint32_t type = 0;
+    uint32_t size = kValueBufferSize;
+    if (key->queryValue(f.name, type, buf.data(), size) != 0 || size > kValueBufferSize) continue;
+    buf[size] = 0;
+    const std::string_view text(reinterpret_cast<const char*>(buf.data()),
+                                std::strlen(reinterpret_cast<const char*>(buf.data())));
+    // A text longer than its field is ignored rather than cut: a cut path or password would be
+    // a different one, and a cut may split a double-byte character.
+    if (f.text && text.size() > SettingsText::kCapacity) continue;
+    applyText(s, f, text);
+  }
+}
+
+void saveSettings(platform::Registry& registry, const Settings& s) {
+  std::unique_ptr<platform::RegistryKey> key;
+  if (registry.createKey(kSettingsKey, platform::Registry::Access::Write, key) != 0 || !key) return;
+  for (const Field& f : kFields) {
+    std::string_view data;
+    if (f.flag) {
+      // auth_Anonymous has always been stored with its terminator, the other flags without.
+      data = s.*f.flag ? std::string_view("1", 2) : std::string_view("0", 2);
+      if (f.name != "auth_Anonymous") data.remove_suffix(1);
+    } else {
+      data = (s.*f.text).view();
+    }
+    // A value that cannot be set is skipped; the others are still written.
+    (void)key->setValue(f.name, platform::kRegSz, reinterpret_cast<const uint8_t*>(data.data()),
+                        static_cast<uint32_t>(data.size()));
+  }
+}
+
+bool setSettingByName(Settings& s, std::string_view name, std::string_view codePageText) {
+  for (const Field& f : kFields) {
+    if (f.name == name) {
+      applyText(s, f, codePageText);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace drovn::config
