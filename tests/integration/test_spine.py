@@ -51,6 +51,7 @@ class ServiceLifecycle(unittest.TestCase):
             server.wait_for_line("正在退出...", start=stopped)
             self.assertEqual(server.lines[-1], "正在退出...")
             self.assertNotIn("runtime error", server.stderr_text())
+            self.assertNotIn("Sanitizer", server.stderr_text())
 
     def test_sigint_closes_too(self):
         with DrovnProcess() as server:
