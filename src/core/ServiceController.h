@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "config/Settings.h"
 #include "core/LogChannel.h"
@@ -35,6 +36,7 @@ class ServiceController final : public protocol::SessionHost,
                                                    CommandDispatch dispatch);
   ~ServiceController();
 
+  // Start and Stop come from one thread (the main window's).
   void startService();
   void startServiceAtLaunch();
   // Returns once the listening thread has ended, or has been given up on after its waits.
@@ -45,6 +47,8 @@ class ServiceController final : public protocol::SessionHost,
   LogChannel& logChannel() noexcept { return log_; }
   config::SettingsStore& settingsStore() noexcept { return settings_; }
   int sessionCount() const;
+  // The port of the current or last listener start (21 unless configured otherwise).
+  uint16_t port() const noexcept { return port_.load(); }
   // True when some thread had to be given up on; its memory must not be freed before it ends.
   bool abandonedThreads() const noexcept { return abandoned_.load() > 0; }
 
@@ -59,12 +63,32 @@ class ServiceController final : public protocol::SessionHost,
   protocol::TransferMeter& meter() override { return meter_; }
 
  private:
+  // What one start of the listening thread owns. The thread holds its own record, so a thread
+  // that was given up on keeps its stop flag and its socket and cannot disturb a later start.
+  struct ListenerRun {
+    std::atomic<bool> stopRequested{false};
+    // Set when the service gave up waiting for this thread: it then logs nothing more and
+    // leaves the session registry alone.
+    std::atomic<bool> abandoned{false};
+    platform::Socket listenSocket;
+  };
+
   ServiceController(platform::Platform& platform, config::SettingsStore& settings,
                     protocol::TransferMeter& meter, CommandDispatch dispatch);
 
-  void listenerMain();
-  void discoverAddress(bool quiet);
-  void stopAllSessions();
+  void listenerMain(const std::shared_ptr<ListenerRun>& run);
+  // Steps 7 to 10 of a start: the listening socket; false when the thread must end.
+  bool openListener(ListenerRun& run);
+  void acceptLoop(ListenerRun& run);
+  void acceptOne(ListenerRun& run);
+  void discoverAddress(bool quiet, const ListenerRun& run);
+  // caller: the listening thread's run (it stops when that run is given up on), or null.
+  void stopAllSessions(const ListenerRun* caller);
+  // The second bounded wait for the listening thread; gives up on it when it runs out.
+  void waitForListener();
+  void requestListenerStop();
+  // The listener's own lines, silenced once its run has been given up on.
+  void logRun(const ListenerRun& run, const char* utf8);
   void logUtf8(const char* utf8) { log_.writeUtf8(utf8); }
   void setServerAddress(std::string_view text);
   bool serverAddressIs(std::string_view text) const;
@@ -81,12 +105,15 @@ class ServiceController final : public protocol::SessionHost,
   const uint32_t idleTimeout_ = 600000;
   std::atomic<bool> launchStart_{false};
   std::atomic<bool> running_{false};
-  std::atomic<bool> stopRequested_{false};
   std::atomic<bool> listening_{false};
+  // Orders the listener's "now listening" against a stop: a run that was asked to stop never
+  // marks the service listening.
+  std::mutex stateLock_;
   mutable std::mutex addressLock_;
   FixedText<2048> serverAddress_{"0.0.0.0"};
   std::atomic<int> nextSessionId_{0};
-  platform::Socket listenSocket_;
+  // The current run (stop flag and listening socket) and its thread; main thread only.
+  std::shared_ptr<ListenerRun> run_;
   platform::Thread listenThread_;
 
   // The session registry: slots, their threads and the count, changed under registryLock_.
