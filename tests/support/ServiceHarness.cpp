@@ -262,12 +262,19 @@ bool ServiceHarness::waitForLine(std::string_view line, std::chrono::millisecond
 
 std::optional<std::string> ServiceHarness::waitForLineStartingWith(
     std::string_view prefix, std::chrono::milliseconds timeout) {
+  return waitForLineStartingWithAny({prefix}, timeout);
+}
+
+std::optional<std::string> ServiceHarness::waitForLineStartingWithAny(
+    const std::vector<std::string_view>& prefixes, std::chrono::milliseconds timeout) {
   std::optional<std::string> found;
   waitUntil(timeout, [&] {
     for (const std::string& l : lines_) {
-      if (l.starts_with(prefix)) {
-        found = l;
-        return true;
+      for (std::string_view prefix : prefixes) {
+        if (l.starts_with(prefix)) {
+          found = l;
+          return true;
+        }
       }
     }
     return false;

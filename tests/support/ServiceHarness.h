@@ -118,6 +118,9 @@ class ServiceHarness {
   // The first line that starts with prefix, once one has arrived.
   std::optional<std::string> waitForLineStartingWith(std::string_view prefix,
                                                      std::chrono::milliseconds timeout = 5s);
+  // The first line that starts with any of the prefixes, once one has arrived.
+  std::optional<std::string> waitForLineStartingWithAny(
+      const std::vector<std::string_view>& prefixes, std::chrono::milliseconds timeout = 5s);
   // Waits until the number of registered sessions is n.
   bool waitForSessionCount(int n, std::chrono::milliseconds timeout = 5s);
 
