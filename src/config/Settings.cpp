@@ -55,6 +55,13 @@ void applyText(Settings& s, const Field& f, std::string_view text) {
 
 }  // namespace
 
+SettingKind settingKind(std::string_view name) {
+  for (const Field& f : kFields) {
+    if (f.name == name) return f.flag ? SettingKind::Flag : SettingKind::Text;
+  }
+  return SettingKind::Unknown;
+}
+
 void setDefaultSettings(Settings& s) {
   s.auth_Anonymous = true;
   s.auth_anonyRoot.assign("/");

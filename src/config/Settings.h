@@ -54,6 +54,10 @@ void saveSettings(platform::Registry& registry, const Settings& s);
 // caller checks the length). False when no setting has that name.
 bool setSettingByName(Settings& s, std::string_view name, std::string_view codePageText);
 
+// What kind of value the setting stored under `name` holds; Unknown when none has that name.
+enum class SettingKind { Unknown, Flag, Text };
+SettingKind settingKind(std::string_view name);
+
 // The process's settings: written by the main thread, read by the service threads. Readers take
 // a copy, so a reader never sees a half-written record.
 class SettingsStore {

@@ -1,6 +1,5 @@
 #include "shell/CommandLine.h"
 
-#include <array>
 #include <charconv>
 #include <filesystem>
 #include <system_error>
@@ -11,37 +10,6 @@ namespace drovn::shell {
 
 namespace {
 
-struct SettingName {
-  std::string_view name;
-  bool flag;
-};
-
-// The stored names, in their stored order.
-constexpr std::array<SettingName, config::kSettingCount> kSettingNames{{
-    {"auth_Anonymous", true},
-    {"auth_anonyRoot", false},
-    {"auth_enable1", true},
-    {"auth_user1", false},
-    {"auth_pwd1", false},
-    {"auth_root1", false},
-    {"auth_enable2", true},
-    {"auth_user2", false},
-    {"auth_pwd2", false},
-    {"auth_root2", false},
-    {"use_manualip", true},
-    {"bind_manualip", false},
-    {"bind_manualport", false},
-    {"opt_keepLightOn", true},
-    {"opt_enableUtf8", true},
-}};
-
-const SettingName* findSetting(std::string_view name) {
-  for (const SettingName& s : kSettingNames) {
-    if (s.name == name) return &s;
-  }
-  return nullptr;
-}
-
 bool addSetting(std::string_view assignment, CommandLine& out, std::string& error) {
   const std::size_t eq = assignment.find('=');
   if (eq == std::string_view::npos || eq == 0) {
@@ -50,12 +18,12 @@ bool addSetting(std::string_view assignment, CommandLine& out, std::string& erro
   }
   const std::string_view name = assignment.substr(0, eq);
   const std::string_view value = assignment.substr(eq + 1);
-  const SettingName* setting = findSetting(name);
-  if (!setting) {
+  const config::SettingKind kind = config::settingKind(name);
+  if (kind == config::SettingKind::Unknown) {
     error = "unknown setting '" + std::string(name) + "'";
     return false;
   }
-  if (setting->flag && value != "1" && value != "0") {
+  if (kind == config::SettingKind::Flag && value != "1" && value != "0") {
     error = "setting '" + std::string(name) + "' takes 1 or 0, not '" + std::string(value) + "'";
     return false;
   }
