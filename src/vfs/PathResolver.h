@@ -1,0 +1,39 @@
+// Virtual paths ('/'-separated, "/" being the root of the logged-in account) combined with the
+// current directory, refused when they climb above the root or would reach anything outside
+// the account's root directory, and mapped to local paths through the session's mount table.
+// Everything works byte by byte in the client encoding.
+#pragma once
+
+#include <string_view>
+
+#include "platform/FixedText.h"
+#include "vfs/MountTable.h"
+
+namespace drovn::vfs {
+
+// Gives false (local output empty, virtual output a copy of the current directory) for a path
+// above the virtual root, a combined or mapped path longer than 2047 bytes, and a local path
+// that would lie outside rootDir once "." and ".." are applied (both '/' and '\' count as
+// separators there, since the file layer splits at either). currentDir is normalised in place,
+// argument trimmed in place.
+bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
+                 const MountTable& mountTable, PathText& localOut, PathText& virtualOut);
+
+// Virtual path in, local path out; false only for an empty path.
+bool mapToLocal(PathText& path, std::string_view rootPrefix, const MountTable& mountTable);
+// Removes the first ".." component with the component before it; true when it changed path.
+bool collapseDotDot(PathText& path);
+void toSlashForm(PathText& path);
+void toBackslashForm(PathText& path);
+// Index of the first occurrence of needle in text, or -1.
+int findSubstring(std::string_view needle, std::string_view text);
+bool startsWith(std::string_view text, std::string_view prefix);
+bool endsWith(std::string_view text, std::string_view suffix);
+
+// The account root as the prefix of local paths: rootDir without one trailing '/'.
+PathText rootPrefix(const PathText& rootDir);
+// True when the local path, with "." and ".." applied, lies at or beneath the root (the walk
+// never climbs above it); both '/' and '\' separate components.
+bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir);
+
+}  // namespace drovn::vfs
