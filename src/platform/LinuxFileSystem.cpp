@@ -1,0 +1,546 @@
+#include "platform/LinuxFileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/ErrorCodes.h"
+#include "platform/Utf8.h"
+
+namespace drovn::platform {
+
+namespace {
+
+// What a find record holds of a name; a longer name could not be shown whole.
+constexpr std::size_t kMaxNameUnits = 260;
+static_assert(kMaxNameUnits == decltype(FindData::name)::kCapacity);
+// openat2 gives EAGAIN when a rename elsewhere races with a ".." step; the walk is simply
+// tried again, a bounded number of times.
+constexpr int kResolveAttempts = 8;
+// The most one read or write call moves on Linux.
+constexpr std::size_t kMaxIo = 0x7ffff000;
+
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    // A close that fails still frees the descriptor; nothing is left to do about it.
+    if (fd_ >= 0) (void)::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { (void)::closedir(dir); }  // as for UniqueFd
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Opens rel (relative, '/'-separated) beneath dirFd: the walk may not leave dirFd by "..", by an
+// absolute path or by a symbolic link (absolute or climbing out), and may not use the magic links
+// of /proc. Gives the descriptor, or -1 with errno set (EXDEV or ELOOP for an escape).
+int openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode = 0) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+  how.mode = (flags & O_CREAT) != 0 ? mode : 0;  // openat2 refuses a mode without O_CREAT
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 1;; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, dirFd, rel.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if ((errno != EINTR && errno != EAGAIN) || attempt == kResolveAttempts) return -1;
+  }
+}
+
+// A device path as UTF-8 components; both separators split, empty components are dropped.
+std::vector<std::string> splitDevicePath(const char16_t* path) {
+  std::vector<std::string> parts;
+  if (path == nullptr) return parts;
+  const std::string text = utf16ToUtf8(std::u16string_view(path));
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == '/' || text[i] == '\\') {
+      if (i > start) parts.emplace_back(text, start, i - start);
+      start = i + 1;
+    }
+  }
+  return parts;
+}
+
+// Components [from, to) joined with '/'; "." when there are none.
+std::string joinParts(const std::vector<std::string>& parts, std::size_t from, std::size_t to) {
+  if (from >= to) return ".";
+  std::string rel;
+  for (std::size_t i = from; i < to; ++i) {
+    if (i > from) rel += '/';
+    rel += parts[i];
+  }
+  return rel;
+}
+
+bool isDotName(std::string_view name) {
+  return name == "." || name == "..";
+}
+
+// A path found under its account root, the root already opened beneath the store.
+struct Located {
+  UniqueFd root;
+  std::string rest;    // the path beneath the root; "." for the root itself
+  std::string parent;  // rest without its last component; "." when there is none
+  std::string last;    // the last component beneath the root; empty for the root itself
+  std::string name;    // the entry's own name: last, or the root's last component
+};
+
+uint32_t locate(int storeFd, const std::vector<std::string>& root,
+                const std::vector<std::string>& path, Located& out) {
+  if (path.size() < root.size() || !std::equal(root.begin(), root.end(), path.begin())) {
+    return kErrorAccessDenied;
+  }
+  const int fd = openBeneath(storeFd, joinParts(root, 0, root.size()), O_PATH | O_DIRECTORY);
+  if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
+  out.root.reset(fd);
+  out.rest = joinParts(path, root.size(), path.size());
+  if (path.size() > root.size()) {
+    out.parent = joinParts(path, root.size(), path.size() - 1);
+    out.last = path.back();
+    out.name = out.last;
+  } else {
+    out.parent = ".";
+    out.last.clear();
+    out.name = root.empty() ? std::string() : root.back();
+  }
+  return 0;
+}
+
+uint32_t locate(int storeFd, const char16_t* root, const char16_t* path, Located& out) {
+  return locate(storeFd, splitDevicePath(root), splitDevicePath(path), out);
+}
+
+// The error for a failed resolution of the whole path: a missing entry is "file not found"
+// when its directory exists and "path not found" when a directory on the way is missing.
+uint32_t resolveError(int err, const Located& at) {
+  if (err == ENOENT) {
+    const UniqueFd parent(openBeneath(at.root.get(), at.parent, O_PATH | O_DIRECTORY));
+    return parent ? kErrorFileNotFound : kErrorPathNotFound;
+  }
+  // Opened without blocking, a FIFO without a reader or a socket answers ENXIO: neither is a
+  // file this store serves.
+  if (err == ENXIO) return kErrorAccessDenied;
+  return fileErrorFromErrno(err);
+}
+
+// The directory that holds the last component, for the calls that act on that name itself.
+uint32_t openParent(const Located& at, UniqueFd& out) {
+  if (at.last.empty() || isDotName(at.last)) return kErrorAccessDenied;
+  const int fd = openBeneath(at.root.get(), at.parent, O_PATH | O_DIRECTORY);
+  if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
+  out.reset(fd);
+  return 0;
+}
+
+bool statBeneath(int rootFd, const std::string& rel, struct stat& st) {
+  const UniqueFd fd(openBeneath(rootFd, rel, O_PATH));
+  return fd && ::fstat(fd.get(), &st) == 0;
+}
+
+CalendarTime utcFields(const struct timespec& t) {
+  struct tm fields {};
+  const time_t seconds = t.tv_sec;
+  if (::gmtime_r(&seconds, &fields) == nullptr) return CalendarTime{};
+  return CalendarTime{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
+                      fields.tm_hour,        fields.tm_min,     fields.tm_sec};
+}
+
+void describe(const struct stat& st, FindData& out) {
+  const bool directory = S_ISDIR(st.st_mode);
+  out.attributes = directory ? kAttributeDirectory : kAttributeNormal;
+  out.size = directory ? 0 : static_cast<uint64_t>(st.st_size);
+  out.lastWrite = utcFields(st.st_mtim);
+}
+
+}  // namespace
+
+// ---- sharing ----
+
+class LinuxFileSystem::ShareTable {
+ public:
+  struct Key {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    auto operator<=>(const Key&) const = default;
+  };
+
+  static Key keyOf(const struct stat& st) {
+    return Key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+
+  // A writer shares with nobody; readers share with readers. False when the open conflicts.
+  bool acquire(Key key, bool writing) {
+    std::scoped_lock lock(m_);
+    auto [it, inserted] = open_.try_emplace(key);
+    Users& users = it->second;
+    if (!inserted && (writing || users.writer)) return false;
+    if (writing) {
+      users.writer = true;
+    } else {
+      ++users.readers;
+    }
+    return true;
+  }
+
+  void release(Key key, bool writing) noexcept {
+    std::scoped_lock lock(m_);
+    const auto it = open_.find(key);
+    if (it == open_.end()) return;
+    Users& users = it->second;
+    if (writing) {
+      users.writer = false;
+    } else if (users.readers > 0) {
+      --users.readers;
+    }
+    if (!users.writer && users.readers == 0) open_.erase(it);
+  }
+
+  // Runs op (which gives an error number) unless the entry `name` of dirFd is a file open in
+  // this process, which gives 32. No open registers while op runs; one that had already opened
+  // the file but not yet registered keeps the file it opened, as it would have a moment earlier.
+  template <typename Op>
+  uint32_t unlessOpen(int dirFd, const char* name, Op op) {
+    std::scoped_lock lock(m_);
+    struct stat st {};
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        open_.contains(keyOf(st))) {
+      return kErrorSharingViolation;
+    }
+    return op();
+  }
+
+ private:
+  struct Users {
+    int readers = 0;
+    bool writer = false;
+  };
+  std::mutex m_;
+  std::map<Key, Users> open_;
+};
+
+namespace {
+
+using ShareTable = LinuxFileSystem::ShareTable;
+
+// One open of a file as the share table knows it; given back when destroyed.
+class ShareClaim {
+ public:
+  ShareClaim(std::shared_ptr<ShareTable> table, ShareTable::Key key, bool writing) noexcept
+      : table_(std::move(table)), key_(key), writing_(writing) {}
+  ~ShareClaim() {
+    if (table_) table_->release(key_, writing_);
+  }
+  ShareClaim(ShareClaim&& other) noexcept
+      : table_(std::move(other.table_)), key_(other.key_), writing_(other.writing_) {}
+  ShareClaim(const ShareClaim&) = delete;
+  ShareClaim& operator=(const ShareClaim&) = delete;
+  ShareClaim& operator=(ShareClaim&&) = delete;
+
+ private:
+  std::shared_ptr<ShareTable> table_;
+  ShareTable::Key key_;
+  bool writing_;
+};
+
+class LinuxFileHandle final : public FileHandle {
+ public:
+  LinuxFileHandle(UniqueFd fd, ShareClaim claim) noexcept
+      : claim_(std::move(claim)), fd_(std::move(fd)) {}
+
+  std::size_t read(void* buf, std::size_t n) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_.get(), buf, std::min(n, kMaxIo));
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw PlatformError{fileErrorFromErrno(errno)};
+    }
+  }
+
+  std::size_t write(const void* buf, std::size_t n) override {
+    const char* bytes = static_cast<const char*>(buf);
+    std::size_t done = 0;
+    while (done < n) {
+      const ssize_t put = ::write(fd_.get(), bytes + done, std::min(n - done, kMaxIo));
+      if (put > 0) {
+        done += static_cast<std::size_t>(put);
+      } else if (put == 0) {
+        // A regular file takes nothing without an error only when no room is left.
+        throw PlatformError{kErrorDiskFull};
+      } else if (errno != EINTR) {
+        throw PlatformError{fileErrorFromErrno(errno)};
+      }
+    }
+    return n;
+  }
+
+  // Positioning failures are not reported: the read or write that follows reports what matters.
+  void seek(int64_t offset) override {
+    if (offset < 0) return;
+    (void)::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET);
+  }
+
+  void truncateAt(int64_t offset) override {
+    if (offset < 0) return;
+    (void)::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET);
+    (void)::ftruncate(fd_.get(), static_cast<off_t>(offset));
+  }
+
+  uint64_t size() override {
+    struct stat st {};
+    if (::fstat(fd_.get(), &st) != 0) throw PlatformError{fileErrorFromErrno(errno)};
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+ private:
+  // Declared first so it is given back last, after the descriptor is closed: until then no
+  // other open of the file may pass the sharing check.
+  ShareClaim claim_;
+  UniqueFd fd_;
+};
+
+class LinuxDirSearch final : public DirSearch {
+ public:
+  LinuxDirSearch(UniqueFd root, std::string dirRel, DirPtr dir) noexcept
+      : root_(std::move(root)), dirRel_(std::move(dirRel)), dir_(std::move(dir)) {}
+
+  bool next(FindData& out) override {
+    for (;;) {
+      // The end of the directory and a failed read both end the search.
+      const dirent* entry = ::readdir(dir_.get());
+      if (entry == nullptr) return false;
+      if (fill(entry->d_name, out)) return true;
+    }
+  }
+
+ private:
+  // False for an entry that is skipped: gone since it was read, a name that a device path
+  // cannot hold (longer than a find record, or with a backslash in it).
+  bool fill(const char* name, FindData& out) {
+    const std::u16string wide = utf8ToUtf16(name);
+    if (wide.empty() || wide.size() > kMaxNameUnits || wide.find(u'\\') != std::u16string::npos) {
+      return false;
+    }
+    struct stat st {};
+    if (::fstatat(::dirfd(dir_.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    FindData found;
+    const bool parent = std::strcmp(name, "..") == 0;
+    if (S_ISLNK(st.st_mode) || parent) {
+      // Only a link (or "..") may lead elsewhere, so only these are walked, beneath the root.
+      struct stat target {};
+      if (statBeneath(root_.get(), dirRel_ + '/' + name, target)) {
+        describe(target, found);
+      } else if (parent && ::fstat(::dirfd(dir_.get()), &target) == 0) {
+        describe(target, found);  // ".." of the root itself: what lies above stays unseen
+      } else {
+        found.attributes = kAttributeNormal;  // a link that leads outside or nowhere
+        found.size = 0;
+        found.lastWrite = utcFields(st.st_mtim);
+      }
+    } else {
+      describe(st, found);
+    }
+    found.name.assign(wide);
+    out = found;
+    return true;
+  }
+
+  UniqueFd root_;
+  std::string dirRel_;
+  DirPtr dir_;
+};
+
+}  // namespace
+
+// ---- LinuxFileSystem ----
+
+LinuxFileSystem::LinuxFileSystem(const std::string& storeDir)
+    : shares_(std::make_shared<ShareTable>()) {
+  UniqueFd store(::open(storeDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!store) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot open the store directory " + storeDir);
+  }
+  // Every later resolution needs openat2: better to refuse now than to refuse every command.
+  const UniqueFd probe(openBeneath(store.get(), ".", O_PATH | O_DIRECTORY));
+  if (!probe) {
+    throw std::system_error(errno, std::generic_category(),
+                            "cannot resolve paths beneath the store directory " + storeDir);
+  }
+  storeFd_ = store.release();
+}
+
+LinuxFileSystem::~LinuxFileSystem() {
+  UniqueFd closing(storeFd_);
+}
+
+uint32_t LinuxFileSystem::attributes(const char16_t* root, const char16_t* path, uint32_t& out) {
+  Located at;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH));
+  struct stat st {};
+  if (!fd) return resolveError(errno, at);
+  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
+  out = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+  return 0;
+}
+
+uint32_t LinuxFileSystem::lookup(const char16_t* root, const char16_t* path, FindData& out) {
+  Located at;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH));
+  struct stat st {};
+  if (!fd) return resolveError(errno, at);
+  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
+  FindData found;
+  describe(st, found);
+  found.name.assign(utf8ToUtf16(at.name));
+  out = found;
+  return 0;
+}
+
+uint32_t LinuxFileSystem::deleteFile(const char16_t* root, const char16_t* path) {
+  Located at;
+  UniqueFd parent;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  if (const uint32_t error = openParent(at, parent)) return error;
+  return shares_->unlessOpen(parent.get(), at.last.c_str(), [&]() -> uint32_t {
+    // A directory gives EISDIR, which is access denied, as deleting a directory as a file is.
+    return ::unlinkat(parent.get(), at.last.c_str(), 0) == 0 ? 0 : fileErrorFromErrno(errno);
+  });
+}
+
+uint32_t LinuxFileSystem::createDirectory(const char16_t* root, const char16_t* path) {
+  Located at;
+  UniqueFd parent;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  if (const uint32_t error = openParent(at, parent)) return error;
+  if (::mkdirat(parent.get(), at.last.c_str(), 0777) == 0) return 0;
+  return fileErrorFromErrno(errno);
+}
+
+uint32_t LinuxFileSystem::removeDirectory(const char16_t* root, const char16_t* path) {
+  Located at;
+  UniqueFd parent;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  if (const uint32_t error = openParent(at, parent)) return error;
+  if (::unlinkat(parent.get(), at.last.c_str(), AT_REMOVEDIR) == 0) return 0;
+  // Some file systems say EEXIST for a directory that still has entries.
+  return errno == EEXIST ? kErrorDirNotEmpty : fileErrorFromErrno(errno);
+}
+
+uint32_t LinuxFileSystem::moveFile(const char16_t* root, const char16_t* from, const char16_t* to) {
+  const std::vector<std::string> rootParts = splitDevicePath(root);
+  Located source;
+  Located destination;
+  UniqueFd sourceDir;
+  UniqueFd destinationDir;
+  if (const uint32_t error = locate(storeFd_, rootParts, splitDevicePath(from), source)) {
+    return error;
+  }
+  if (const uint32_t error = locate(storeFd_, rootParts, splitDevicePath(to), destination)) {
+    return error;
+  }
+  if (const uint32_t error = openParent(source, sourceDir)) return error;
+  if (const uint32_t error = openParent(destination, destinationDir)) return error;
+  return shares_->unlessOpen(sourceDir.get(), source.last.c_str(), [&]() -> uint32_t {
+    // RENAME_NOREPLACE makes the kernel refuse an existing destination (EEXIST) in the same
+    // step as the rename, so no other rename can slip in between a test and the move.
+    if (::renameat2(sourceDir.get(), source.last.c_str(), destinationDir.get(),
+                    destination.last.c_str(), RENAME_NOREPLACE) == 0) {
+      return 0;
+    }
+    return fileErrorFromErrno(errno);
+  });
+}
+
+uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* pattern,
+                                    std::unique_ptr<DirSearch>& search, FindData& first) {
+  std::vector<std::string> parts = splitDevicePath(pattern);
+  if (parts.empty() || (parts.back() != "*.*" && parts.back() != "*")) {
+    return kErrorInvalidParameter;
+  }
+  parts.pop_back();
+  Located at;
+  if (const uint32_t error = locate(storeFd_, splitDevicePath(root), parts, at)) return error;
+  UniqueFd fd(openBeneath(at.root.get(), at.rest, O_RDONLY | O_DIRECTORY));
+  if (!fd) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
+  DirPtr dir(::fdopendir(fd.get()));
+  if (!dir) return fileErrorFromErrno(errno);
+  (void)fd.release();  // the directory stream owns it now
+  auto found = std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(dir));
+  FindData entry;
+  if (!found->next(entry)) return kErrorFileNotFound;
+  first = entry;
+  search = std::move(found);
+  return 0;
+}
+
+uint32_t LinuxFileSystem::openFile(const char16_t* root, const char16_t* path, OpenMode mode,
+                                   std::unique_ptr<FileHandle>& out) {
+  Located at;
+  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  const bool writing = mode != OpenMode::ReadExisting;
+  // O_NONBLOCK so that a FIFO cannot hold the open up, O_NOCTTY so that a terminal never
+  // becomes ours; both matter only until the file is known to be regular. No O_TRUNC: WriteNew
+  // empties the file only after the sharing check, so a refused open destroys nothing. The
+  // device's no-buffering flag has no counterpart here: O_DIRECT would make every transfer
+  // whose size is not a multiple of the block size fail, and the page cache changes nothing
+  // the client can see.
+  const int access = writing ? O_WRONLY | O_CREAT : O_RDONLY;
+  UniqueFd fd(openBeneath(at.root.get(), at.rest, access | O_NONBLOCK | O_NOCTTY, 0666));
+  if (!fd) return resolveError(errno, at);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
+  if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return fileErrorFromErrno(errno);
+  }
+  const ShareTable::Key key = ShareTable::keyOf(st);
+  if (!shares_->acquire(key, writing)) return kErrorSharingViolation;
+  ShareClaim claim(shares_, key, writing);
+  if (mode == OpenMode::WriteNew && ::ftruncate(fd.get(), 0) != 0) {
+    return fileErrorFromErrno(errno);
+  }
+  if (mode == OpenMode::AppendOrCreate && ::lseek(fd.get(), 0, SEEK_END) < 0) {
+    return fileErrorFromErrno(errno);
+  }
+  out = std::make_unique<LinuxFileHandle>(std::move(fd), std::move(claim));
+  return 0;
+}
+
+}  // namespace drovn::platform
