@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/FileSystem.h"
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "platform/Registry.h"
@@ -16,6 +17,7 @@ struct Platform {
   TextCodec& codec;
   Registry& registry;
   MessageQueue& messages;
+  FileSystem& files;
 };
 
 }  // namespace drovn::platform

@@ -12,6 +12,7 @@
 #include "config/Settings.h"
 #include "core/ServiceController.h"
 #include "platform/Clock.h"
+#include "platform/LinuxFileSystem.h"
 #include "platform/LinuxRegistry.h"
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
@@ -43,7 +44,8 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
   platform::LinuxNetwork network;
   platform::LinuxRegistry registry(registryPath, codec);
   platform::MessageQueue queue;
-  platform::Platform platform{clock, network, codec, registry, queue};
+  platform::LinuxFileSystem files(line.storeDir);
+  platform::Platform platform{clock, network, codec, registry, queue, files};
 
   // A second start only brings the first forward.
   const auto instance = platform::SingleInstance::claim(registryPath, queue);

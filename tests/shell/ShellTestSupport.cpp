@@ -26,7 +26,8 @@ TempDir::~TempDir() {
 
 TestPlatform::TestPlatform(platform::Clock& clock)
     : registry((dir.path() / "registry.reg").string(), codec),
-      platform{clock, network, codec, registry, queue} {}
+      files(dir.path().string()),
+      platform{clock, network, codec, registry, queue, files} {}
 
 std::string rowText(const shell::MemoryLogList& list, int index) {
   if (index < 0 || index >= list.rowCount()) return "<no row " + std::to_string(index) + ">";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/LinuxFileSystem.h"
 #include "platform/LinuxRegistry.h"
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
@@ -52,6 +53,7 @@ struct TestPlatform {
   platform::LinuxTextCodec codec;
   platform::LinuxRegistry registry;
   platform::MessageQueue queue;
+  platform::LinuxFileSystem files;
   platform::Platform platform;
 };
 

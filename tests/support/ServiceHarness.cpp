@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <stdexcept>
 
 #include "platform/Utf8.h"
 #include "protocol/Dispatcher.h"
@@ -14,6 +16,16 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 constexpr uint32_t kLoopbackHost = 0x7F000001;
+
+std::filesystem::path makeStoreDir() {
+  std::random_device rd;
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto candidate = base / ("drovn-store-" + std::to_string(rd()) + std::to_string(attempt));
+    if (std::filesystem::create_directory(candidate)) return candidate;
+  }
+  throw std::runtime_error("no temporary store directory");
+}
 
 std::chrono::milliseconds remainingUntil(Steady::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now());
@@ -104,7 +116,14 @@ bool FtpClient::resetConnection(std::chrono::milliseconds timeout) {
 // ---- ServiceHarness ----
 
 ServiceHarness::Parts::Parts(uint32_t speed)
-    : clock(speed), platform{clock, network, codec, registry, queue} {}
+    : store(makeStoreDir()), clock(speed), files(store.string()), platform{clock, network,
+                                                                           codec, registry,
+                                                                           queue, files} {}
+
+ServiceHarness::Parts::~Parts() {
+  std::error_code ec;
+  std::filesystem::remove_all(store, ec);
+}
 
 ServiceHarness::ServiceHarness(HarnessOptions options)
     : parts_(std::make_shared<Parts>(options.clockSpeed)),

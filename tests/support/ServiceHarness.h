@@ -1,11 +1,13 @@
 // A service under test with everything real but the clock: real sockets on 127.0.0.1, the
 // code-page codec, an in-memory registry, and a stand-in for the main window that answers the
-// service's messages and collects its log as UTF-8 lines. Also a raw FTP client.
+// service's messages and collects its log as UTF-8 lines, and a store directory of its own.
+// Also a raw FTP client.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include "config/Settings.h"
 #include "core/ServiceController.h"
 #include "core/SessionLoop.h"
+#include "platform/LinuxFileSystem.h"
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
@@ -85,6 +88,8 @@ class ServiceHarness {
   platform::Platform& platform() { return parts_->platform; }
   MemoryRegistry& registry() { return parts_->registry; }
   config::SettingsStore& settings() { return parts_->settings; }
+  // The store directory behind platform().files: empty at first, removed with the harness.
+  const std::filesystem::path& storeDir() const { return parts_->store; }
   core::ServiceController& service() { return *service_; }
 
   void editSettings(const std::function<void(config::Settings&)>& edit);
@@ -134,11 +139,16 @@ class ServiceHarness {
  private:
   struct Parts {
     explicit Parts(uint32_t speed);
+    ~Parts();
+    Parts(const Parts&) = delete;
+    Parts& operator=(const Parts&) = delete;
+    std::filesystem::path store;
     FakeClock clock;
     platform::LinuxNetwork network;
     platform::LinuxTextCodec codec;
     MemoryRegistry registry;
     platform::MessageQueue queue;
+    platform::LinuxFileSystem files;
     platform::Platform platform;
     config::SettingsStore settings;
     protocol::TransferMeter meter;
