@@ -5,26 +5,11 @@
 #include <string_view>
 
 #include "platform/Utf8.h"
+#include "vfs/Tokens.h"
 
 namespace drovn::core {
 
 namespace {
-
-bool isBlank(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// Drops blanks at both ends; a text made only of blanks is kept as it is, so an operator who
-// logs spaces sees a row of spaces rather than nothing.
-void trimBlanks(FixedText<kLogTextSize>& t) noexcept {
-  const std::string_view v = t.view();
-  std::size_t begin = 0;
-  while (begin < v.size() && isBlank(v[begin])) ++begin;
-  if (begin == v.size()) return;
-  std::size_t end = v.size();
-  while (isBlank(v[end - 1])) --end;
-  t.assign(v.substr(begin, end - begin));
-}
 
 constexpr char16_t kLineEnd[] = u"\r\n";
 constexpr std::size_t kPendingCapacity = kPendingLogUnits - 1;  // the terminator's unit
@@ -42,7 +27,8 @@ void LogChannel::writeLog(const char* codePageText) noexcept {
     std::scoped_lock lock(logLock_);
     try {
       logNarrow_.assign(codePageText != nullptr ? codePageText : "");
-      trimBlanks(logNarrow_);
+      // A text made only of blanks stays as it is: an operator who logs spaces sees them.
+      vfs::trimText(logNarrow_);
       codec_.codePageToWide(logWide_.data(), logWide_.bufferSize(), logNarrow_.c_str());
       logWide_.syncLength();
       appendEntry(logWide_.view());

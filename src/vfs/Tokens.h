@@ -33,6 +33,9 @@ class TokenList {
 // Blanks are space, tab, CR and LF.
 bool isBlank(char c) noexcept;
 
+// ASCII case-insensitive comparison of two whole texts (only a to z and A to Z fold).
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
 // Removes blanks at both ends in place, moving the rest to the start; gives the new length. A
 // text made only of blanks is left unchanged (it keeps its length); an empty text stays empty.
 template <std::size_t N>
@@ -47,11 +50,9 @@ std::string_view trimmedView(std::string_view text) noexcept;
 
 template <std::size_t N>
 std::size_t trimText(FixedText<N>& text) noexcept {
-  std::string_view t = trimmedView(text.view());
-  if (t.size() != text.size()) {
-    FixedText<N> copy(t);
-    text = copy;
-  }
+  const std::string_view t = trimmedView(text.view());
+  // The trimmed part lies inside text at or after its start, which assign copies safely.
+  if (t.size() != text.size()) text.assign(t);
   return text.size();
 }
 
