@@ -18,8 +18,7 @@ void utf8ToWide(FixedWide<kConvertLimit>& dst, const char* src);
 void wideToUtf8(FixedText<kConvertLimit>& dst, const char16_t* src);
 // Code page to UTF-16 and back, through the platform's code page.
 void codePageToWide(platform::TextCodec& codec, FixedWide<kConvertLimit>& dst, const char* src);
-void wideToCodePage(platform::TextCodec& codec, FixedText<kConvertLimit>& dst,
-                    const char16_t* src);
+void wideToCodePage(platform::TextCodec& codec, FixedText<kConvertLimit>& dst, const char16_t* src);
 
 // The two selectors: UTF-8 when the session's utf8 flag is set, otherwise the code page.
 void clientToWide(platform::TextCodec& codec, bool utf8, FixedWide<kConvertLimit>& dst,
