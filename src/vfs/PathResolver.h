@@ -19,7 +19,9 @@ namespace drovn::vfs {
 bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
                  const MountTable& mountTable, PathText& localOut, PathText& virtualOut);
 
-// Virtual path in, local path out; false only for an empty path.
+// Virtual path in, local path out: the directory of the first mount whose name (any letter
+// case) is followed by a '/' in the path, else rootPrefix, in front of the path. False for an
+// empty path (left empty) and for a local path longer than 2047 bytes (the path is emptied).
 bool mapToLocal(PathText& path, std::string_view rootPrefix, const MountTable& mountTable);
 // Removes the first ".." component with the component before it; true when it changed path.
 bool collapseDotDot(PathText& path);
@@ -32,8 +34,9 @@ bool endsWith(std::string_view text, std::string_view suffix);
 
 // The account root as the prefix of local paths: rootDir without one trailing '/'.
 PathText rootPrefix(const PathText& rootDir);
-// True when the local path, with "." and ".." applied, lies at or beneath the root (the walk
-// never climbs above it); both '/' and '\' separate components.
+// True when the local path, with "." and ".." applied, lies at or beneath the root: its
+// components start with the root's, and no ".." after them climbs above the root at any point
+// of the walk. Both '/' and '\' separate components, in the root as in the path.
 bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir);
 
 }  // namespace drovn::vfs

@@ -1,0 +1,225 @@
+#include "vfs/PathResolver.h"
+
+#include <climits>
+#include <cstddef>
+
+#include "vfs/Tokens.h"
+
+namespace drovn::vfs {
+
+namespace {
+
+bool isSeparator(char c) noexcept {
+  return c == '/' || c == '\\';
+}
+
+// The components of a local path in order, '/' and '\' both separating. Empty components and
+// "." are passed over: neither moves the walk anywhere.
+class ComponentWalk {
+ public:
+  explicit ComponentWalk(std::string_view path) noexcept : path_(path) {}
+
+  bool next(std::string_view& component) noexcept {
+    while (pos_ < path_.size()) {
+      while (pos_ < path_.size() && isSeparator(path_[pos_])) ++pos_;
+      const std::size_t start = pos_;
+      while (pos_ < path_.size() && !isSeparator(path_[pos_])) ++pos_;
+      component = path_.substr(start, pos_ - start);
+      if (!component.empty() && component != ".") return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string_view path_;
+  std::size_t pos_ = 0;
+};
+
+// The refusal of every path that cannot be used: nothing local, and the directory stays put.
+bool refuse(const PathText& currentDir, PathText& localOut, PathText& virtualOut) noexcept {
+  virtualOut = currentDir;
+  localOut.clear();
+  return false;
+}
+
+// The virtual depth rule: ".." takes one level back, every other component (even ".") goes one
+// level down, and the walk must never end up above the start.
+bool climbsAboveRoot(std::string_view combined) {
+  TokenList components;
+  splitTokens(combined, '/', components);
+  long depth = 0;
+  for (std::size_t i = 0; i < components.size(); ++i) {
+    if (components[i] == "..") {
+      if (--depth < 0) return true;
+    } else {
+      ++depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
+                 const MountTable& mountTable, PathText& localOut, PathText& virtualOut) {
+  while (collapseDotDot(currentDir)) {
+  }
+
+  if (argument.empty()) {
+    virtualOut = currentDir;
+    localOut = virtualOut;
+    // The root goes in unchanged, trailing '/' and all: slash form then folds the "//" that a
+    // root of "/" and the directory "/" make.
+    if (!mapToLocal(localOut, rootDir.view(), mountTable)) {
+      if (!virtualOut.empty()) return refuse(currentDir, localOut, virtualOut);  // too long
+      localOut.clear();
+      return true;
+    }
+    if (!staysBeneathRoot(localOut.view(), rootDir.view()))
+      return refuse(currentDir, localOut, virtualOut);
+    return true;
+  }
+
+  trimText(argument);
+
+  // A path that does not fit is refused rather than cut: a cut path names another file.
+  PathText combined;
+  bool fits;
+  if (startsWith(argument.view(), "/")) {
+    fits = combined.assign(argument);
+  } else {
+    fits = combined.assign(currentDir);
+    if (fits && !endsWith(currentDir.view(), "/")) fits = combined.append('/');
+    fits = fits && combined.append(argument.view());
+  }
+  if (!fits || climbsAboveRoot(combined.view())) return refuse(currentDir, localOut, virtualOut);
+
+  const PathText prefix = rootPrefix(rootDir);
+
+  virtualOut = combined;
+  while (collapseDotDot(virtualOut)) {
+  }
+
+  // The local path is built from the combined path, not the collapsed one, so its "." and ".."
+  // reach the file layer; they are checked against the root here and again by the file layer.
+  localOut = combined;
+  // combined is never empty, so only a local path too long for its buffer fails to map.
+  if (!mapToLocal(localOut, prefix.view(), mountTable) ||
+      !staysBeneathRoot(localOut.view(), rootDir.view()))
+    return refuse(currentDir, localOut, virtualOut);
+  return true;
+}
+
+bool mapToLocal(PathText& path, std::string_view rootPrefix, const MountTable& mountTable) {
+  toSlashForm(path);
+  if (path.empty()) return false;
+
+  const std::string_view p = path.view();
+  PathText mapped;
+  for (const MountTable::Entry& entry : mountTable.entries()) {
+    const std::string_view name = entry.name->view();
+    if (name.size() < p.size() && p[name.size()] == '/' &&
+        equalsIgnoringCase(p.substr(0, name.size()), name)) {
+      // Taken as the directory is stored: this result is not put in slash form again.
+      if (!mapped.assign(*entry.directory) || !mapped.append(p.substr(name.size()))) {
+        path.clear();
+        return false;
+      }
+      path = mapped;
+      return true;
+    }
+  }
+  if (!mapped.assign(rootPrefix) || !mapped.append(p)) {
+    path.clear();
+    return false;
+  }
+  toSlashForm(mapped);
+  path = mapped;
+  return true;
+}
+
+bool collapseDotDot(PathText& path) {
+  const std::string_view p = path.view();
+  const int found = findSubstring("..", p);
+  // Only this first ".." is looked at: when it is part of a longer name the path stays as it is.
+  if (found <= 0) return false;
+  const auto i = static_cast<std::size_t>(found);
+  if (p[i - 1] != '/') return false;
+  const bool atEnd = i == p.size() - 2;
+  if (!atEnd && p[i + 2] != '/') return false;
+
+  const std::string_view rest = atEnd ? std::string_view() : p.substr(i + 3);
+  std::size_t keep = 0;  // bytes kept in front: up to and including the '/' before the parent
+  for (std::size_t k = i - 1; k > 0; --k) {
+    if (p[k - 1] == '/') {
+      keep = k;
+      break;
+    }
+  }
+  PathText result(p.substr(0, keep));
+  result.append(rest);  // shorter than the path it comes from, so it always fits
+  path = result;
+  return true;
+}
+
+void toSlashForm(PathText& path) {
+  char* p = path.data();
+  const std::size_t before = path.size();
+  for (std::size_t k = 0; k < before; ++k)
+    if (p[k] == '\\') p[k] = '/';
+  if (before > 1 && p[before - 1] == '/') path.truncate(before - 1);
+  if (before >= 2 && startsWith(path.view(), "//")) path.assign(path.view().substr(1));
+}
+
+void toBackslashForm(PathText& path) {
+  char* p = path.data();
+  for (std::size_t k = 0; k < path.size(); ++k)
+    if (p[k] == '/') p[k] = '\\';
+  if (startsWith(path.view(), "\\\\")) path.assign(path.view().substr(1));
+}
+
+int findSubstring(std::string_view needle, std::string_view text) {
+  if (needle.size() > text.size()) return -1;
+  // Texts here are buffers of at most 2047 bytes; an index beyond int is never reached.
+  for (std::size_t i = 0; i < text.size() && i <= static_cast<std::size_t>(INT_MAX); ++i)
+    if (text.substr(i, needle.size()) == needle) return static_cast<int>(i);
+  return -1;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+PathText rootPrefix(const PathText& rootDir) {
+  PathText prefix(rootDir);
+  // Only '/': a root written with a trailing '\' keeps it, and slash form deals with it later.
+  if (!prefix.empty() && prefix[prefix.size() - 1] == '/') prefix.truncate(prefix.size() - 1);
+  return prefix;
+}
+
+bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir) {
+  // The local path starts with the root's own text, so its first components are the root's,
+  // whatever "." or ".." the root itself holds; from there no ".." may climb above the root.
+  ComponentWalk root(rootDir);
+  ComponentWalk local(localPath);
+  std::string_view r;
+  std::string_view l;
+  while (root.next(r))
+    if (!local.next(l) || l != r) return false;
+  std::size_t depth = 0;
+  while (local.next(l)) {
+    if (l == "..") {
+      if (depth == 0) return false;
+      --depth;
+    } else {
+      ++depth;
+    }
+  }
+  return true;
+}
+
+}  // namespace drovn::vfs
