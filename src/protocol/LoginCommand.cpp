@@ -1,0 +1,62 @@
+#include "protocol/LoginCommand.h"
+
+#include "protocol/Replies.h"
+#include "protocol/SessionOutput.h"
+#include "vfs/Login.h"
+
+namespace drovn::protocol {
+
+namespace {
+
+constexpr char kEnterUserName[] = "503 Enter user name\r\n";
+constexpr char kRootEmpty[] = "530 Root directory is empty\r\n";
+constexpr char kRootError[] = "530 Root directory error\r\n";
+constexpr char kPasswordOk[] = "230 Password ok.\r\n";
+constexpr char kNotLoggedIn[] = "530 Not logged in.\r\n";
+
+}  // namespace
+
+bool requireLogin(Session& s) {
+  if (s.loggedIn) return true;
+  sendReply(s, kPleaseLogIn);
+  return false;
+}
+
+void handlePass(Session& s, const Text& password) {
+  if (s.loggedIn) {
+    sendReply(s, kAlreadyLoggedIn);
+    return;
+  }
+  if (s.userName.empty()) {
+    sendReply(s, kEnterUserName);
+    return;
+  }
+  // One reading of the settings for the whole attempt: the root, the password and the mount
+  // then always come from the same record, even while the operator edits it.
+  const config::Settings settings = s.controller->settings();
+  try {
+    s.rootDir.assign(vfs::lookupAccountRoot(settings, s.userName.view()).view());
+    if (s.rootDir.empty()) {
+      // The user name stays: a later PASS may retry once the root is set.
+      sendReply(s, kRootEmpty);
+      return;
+    }
+    s.currentLocalDir = s.rootDir;
+  } catch (...) {
+    // Answered, and the password test still runs and answers too.
+    sendReply(s, kRootError);
+  }
+
+  s.mountTable.clear();
+  if (vfs::checkPassword(settings, s.userName.view(), password.view())) {
+    // The user name is not empty here, so the root is always mounted.
+    vfs::buildMountTable(settings, s.userName.view(), s.mountTable);
+    s.loggedIn = true;
+    sendReply(s, kPasswordOk);
+    return;
+  }
+  s.userName.clear();
+  sendReply(s, kNotLoggedIn);
+}
+
+}  // namespace drovn::protocol
