@@ -1,92 +1,220 @@
-// The first commands of the control connection: NOOP and QUIT; every other word is answered as
-// unknown. The full command table builds on the same steps (trim, split, upper-case, log).
+// The command table and the replies the dispatcher gives itself. The table is searched in its
+// order; each entry says whether the command takes an argument, who refuses it before login,
+// and what carries it out.
 #include "protocol/Dispatcher.h"
 
+#include <array>
 #include <string_view>
 
-#include "platform/Utf8.h"
+#include "protocol/FileCommands.h"
+#include "protocol/LoginCommand.h"
+#include "protocol/Replies.h"
 #include "protocol/SessionOutput.h"
+#include "protocol/TextFunctions.h"
+#include "vfs/Encoding.h"
+#include "vfs/Tokens.h"
 
 namespace drovn::protocol {
 
 namespace {
 
-constexpr std::string_view kInvalidCommand = "500 Invalid command ";
-constexpr std::string_view kLineEnd = "\r\n";
+constexpr char kSystem[] = "215 UNIX (DROVN_V20091111)\r\n";
+constexpr char kFeatures[] = "211-Extensions supported:\r\n SIZE\r\n UTF8\r\n211 END\r\n";
 constexpr char kNoopReply[] = "200 OK \r\n";
+constexpr char kHiddenPassword[] = "PASS [hidden]";
+constexpr char kAnonymousPassword[] = "PASS [anonymous]";
 
-bool isBlank(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+// What the command does with the words after it.
+enum class Argument {
+  None,      // not joined
+  Optional,  // joined, may be empty
+  Required,  // joined; the word alone is refused with "500 Bad command parameter."
+  Password,  // joined when present; a bare PASS offers "anonymous" or nothing
+};
+
+// Who refuses the command before login.
+enum class Login {
+  Open,       // works before login
+  Here,       // refused by the dispatcher, before its argument is looked at
+  ByHandler,  // the handler refuses it itself
+};
+
+// Carries out the command; false when the session must end. The tokens are there for LIST and
+// NLST, which take a listing option out of them before joining the rest.
+using Step = bool (*)(Session&, vfs::TokenList&);
+
+struct Command {
+  std::string_view word;
+  Argument argument;
+  Login login;
+  Step carryOut;
+};
+
+void replyWithWord(Session& s, std::string_view first, std::string_view word) {
+  composeReply(s.replyText, first, word, kLineEnd);
+  sendReply(s, s.replyText.c_str());
 }
 
-// Blanks at both ends go; a text of blanks only is left as it is.
-void trimBlanks(Text& t) noexcept {
-  const std::string_view v = t.view();
-  std::size_t begin = 0;
-  while (begin < v.size() && isBlank(v[begin])) ++begin;
-  if (begin == v.size()) return;
-  std::size_t end = v.size();
-  while (isBlank(v[end - 1])) --end;
-  t.assign(v.substr(begin, end - begin));
-}
-
-void upperCaseAscii(Text& t) noexcept {
-  char* p = t.data();
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (p[i] >= 'a' && p[i] <= 'z') p[i] = static_cast<char>(p[i] - 'a' + 'A');
+bool user(Session& s, vfs::TokenList&) {
+  if (s.loggedIn) {
+    sendReply(s, kAlreadyLoggedIn);
+    return true;
   }
+  // The joined argument is never empty: a bare USER was refused for its missing parameter.
+  // A later USER replaces the name; only PASS decides whether it is accepted.
+  s.userName = s.argumentText;
+  composeReply(s.replyText, "331 User name \"", s.userName.view(),
+               "\" is okay, need password.\r\n");
+  sendReply(s, s.replyText.c_str());
+  return true;
 }
 
-// prefix + middle + CR LF into out. A middle too long for the buffer is cut, never the line end:
-// a reply without its CR LF would leave the client waiting for the rest of the line.
-void composeLine(Text& out, std::string_view prefix, std::string_view middle) noexcept {
-  const std::size_t room = Text::kCapacity - prefix.size() - kLineEnd.size();
-  out.assign(prefix);
-  out.append(middle.substr(0, room));
-  out.append(kLineEnd);
+bool pass(Session& s, vfs::TokenList&) {
+  handlePass(s, s.argumentText);
+  return true;
 }
 
-// Logs the line with the session prefix; the log is in the code page, so a UTF-8 line is
-// converted first.
-void logCommandLine(Session& s, const Text& line) {
+bool printDirectory(Session& s, vfs::TokenList&) {
+  composeReply(s.replyText, "257 \"", s.currentDir.view(), "\" is current directory.\r\n");
+  sendReply(s, s.replyText.c_str());
+  return true;
+}
+
+bool systemName(Session& s, vfs::TokenList&) {
+  sendReply(s, kSystem);
+  return true;
+}
+
+bool features(Session& s, vfs::TokenList&) {
+  sendReply(s, kFeatures);
+  return true;
+}
+
+bool noop(Session& s, vfs::TokenList&) {
+  sendReply(s, kNoopReply);
+  return true;
+}
+
+bool quit(Session&, vfs::TokenList&) {
+  return false;
+}
+
+bool changeToParent(Session& s, vfs::TokenList&) {
+  // Any argument is ignored.
+  s.argumentText.assign("..");
+  handleCwd(s, s.argumentText);
+  return true;
+}
+
+// A handler that takes the joined argument.
+template <void (*handler)(Session&, Text&)>
+bool withArgument(Session& s, vfs::TokenList&) {
+  handler(s, s.argumentText);
+  return true;
+}
+
+// The data-connection commands (PORT, PASV, LIST, NLST) and the transfers (RETR, STOR, APPE,
+// REST) keep their places in the table; until their handlers exist they refuse before login
+// and otherwise answer as an unknown word.
+// TODO(#4): the data connection, listing and transfer handlers.
+bool notYetAvailable(Session& s, vfs::TokenList&) {
+  if (!requireLogin(s)) return true;
+  replyWithWord(s, kInvalidCommand, s.commandWord.view());
+  return true;
+}
+
+constexpr std::array<Command, 26> kCommands{{
+    {"USER", Argument::Required, Login::Open, user},
+    {"PASS", Argument::Password, Login::Open, pass},
+    {"PWD", Argument::None, Login::Here, printDirectory},
+    {"XPWD", Argument::None, Login::Here, printDirectory},
+    {"CWD", Argument::Required, Login::ByHandler, withArgument<handleCwd>},
+    {"SYST", Argument::None, Login::Here, systemName},
+    {"TYPE", Argument::Required, Login::ByHandler, withArgument<handleType>},
+    {"PORT", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"PASV", Argument::None, Login::ByHandler, notYetAvailable},
+    {"LIST", Argument::Optional, Login::ByHandler, notYetAvailable},
+    {"NLST", Argument::Optional, Login::ByHandler, notYetAvailable},
+    {"RETR", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"SIZE", Argument::Required, Login::ByHandler, withArgument<handleSize>},
+    {"STOR", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"DELE", Argument::Required, Login::ByHandler, withArgument<handleDele>},
+    {"MKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>},
+    {"RMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>},
+    {"APPE", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"RNFR", Argument::Required, Login::ByHandler, withArgument<handleRnfr>},
+    {"RNTO", Argument::Required, Login::ByHandler, withArgument<handleRnto>},
+    {"REST", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"CDUP", Argument::None, Login::ByHandler, changeToParent},
+    {"FEAT", Argument::Optional, Login::Here, features},
+    {"OPTS", Argument::Required, Login::ByHandler, withArgument<handleOpts>},
+    {"NOOP", Argument::None, Login::Open, noop},
+    {"QUIT", Argument::None, Login::Open, quit},
+}};
+
+// Prepares argumentText as the command's rule says; false when the command must not go on.
+bool prepareArgument(Session& s, const vfs::TokenList& tokens, Argument rule) {
+  switch (rule) {
+    case Argument::None:
+      return true;
+    case Argument::Optional:
+      return joinArguments(s, tokens, Needed::WordOnly);
+    case Argument::Required:
+      return joinArguments(s, tokens, Needed::Argument);
+    case Argument::Password:
+      if (tokens.size() >= 2) return joinArguments(s, tokens, Needed::Argument);
+      if (s.controller->settings().auth_Anonymous) {
+        s.argumentText.assign("anonymous");
+      } else {
+        s.argumentText.clear();
+      }
+      return true;
+  }
+  return false;
+}
+
+// Logs the line with the session prefix. A password never reaches the log; a UTF-8 line is
+// shown in the code page the log is kept in.
+void logCommandLine(Session& s, const Text& line, const vfs::TokenList& tokens) {
+  if (s.commandWord == "PASS") {
+    logSessionLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
+    return;
+  }
   if (!s.utf8) {
     logSessionLine(s, line.c_str());
     return;
   }
-  platform::utf8ToUtf16(s.wideText.data(), s.wideText.bufferSize(), line.view());
-  s.wideText.syncLength();
-  s.controller->platform().codec.wideToCodePage(s.convertedText.data(),
-                                                s.convertedText.bufferSize(), s.wideText.c_str());
-  s.convertedText.syncLength();
+  vfs::utf8ToWide(s.wideText, line.c_str());
+  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
   logSessionLine(s, s.convertedText.c_str());
 }
 
 }  // namespace
 
 int dispatchCommand(Session& s, Text& line) {
-  trimBlanks(line);
-  const std::string_view v = line.view();
-  const std::size_t begin = v.find_first_not_of(' ');
-  if (begin == std::string_view::npos) {
+  vfs::trimText(line);
+  // Released when this call ends, also when a handler's error passes through.
+  vfs::TokenList tokens;
+  vfs::splitTokens(line.view(), ' ', tokens);
+  if (tokens.empty()) {
     // Only spaces: nothing to name, and nothing worth a log line.
-    composeLine(s.replyText, kInvalidCommand, v);
-    sendReply(s, s.replyText.c_str());
+    replyWithWord(s, kInvalidCommand, line.view());
     return 1;
   }
-  const std::size_t end = v.find(' ', begin);
-  s.commandWord.assign(v.substr(begin, end == std::string_view::npos ? end : end - begin));
-  trimBlanks(s.commandWord);
+  for (std::size_t i = 0; i < tokens.size(); ++i) vfs::trimText(tokens[i]);
+  s.commandWord = tokens[0];
   upperCaseAscii(s.commandWord);
 
-  logCommandLine(s, line);
+  logCommandLine(s, line, tokens);
 
-  if (s.commandWord == "NOOP") {
-    sendReply(s, kNoopReply);
-    return 1;
+  for (const Command& command : kCommands) {
+    if (s.commandWord.view() != command.word) continue;
+    if (command.login == Login::Here && !requireLogin(s)) return 1;
+    if (!prepareArgument(s, tokens, command.argument)) return 1;
+    return command.carryOut(s, tokens) ? 1 : 0;
   }
-  if (s.commandWord == "QUIT") return 0;
-  composeLine(s.replyText, kInvalidCommand, s.commandWord.view());
-  sendReply(s, s.replyText.c_str());
+  // The word in upper case; the arguments are left out.
+  replyWithWord(s, kInvalidCommand, s.commandWord.view());
   return 1;
 }
 

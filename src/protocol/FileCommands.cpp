@@ -1,0 +1,222 @@
+#include "protocol/FileCommands.h"
+
+#include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
+#include "protocol/LocalFiles.h"
+#include "protocol/LoginCommand.h"
+#include "protocol/SessionOutput.h"
+#include "protocol/TextFunctions.h"
+#include "vfs/Login.h"
+#include "vfs/PathResolver.h"
+#include "vfs/Tokens.h"
+
+namespace drovn::protocol {
+
+namespace {
+
+constexpr char kAccessDenied[] = "550 Access denied!\r\n";
+constexpr char kDeleteOk[] = "250 DELE command ok.\r\n";
+constexpr char kDirectoryCreated[] = "257 Directory created.\r\n";
+constexpr char kDestinationNeeded[] = "350 Destination needed.\r\n";
+constexpr char kNewNameNeeded[] = "503 New name needed.\r\n";
+constexpr char kFileRenamed[] = "250 File renamed.\r\n";
+constexpr char kRenameFailed[] = "550 Rename failed.\r\n";
+constexpr char kRenameFailedWithErrors[] = "550 Rename failed with errors.\r\n";
+constexpr char kCommandFailed[] = "500 Command Failed!\r\n";
+constexpr char kUtf8Disabled[] = "501 Option UTF8 is disabled.\r\n";
+constexpr char kOptionNotRecognized[] = "501 Option not recognized.\r\n";
+constexpr char kUtf8On[] = "200 Option UTF8 is on.\r\n";
+constexpr char kUtf8Off[] = "200 Option UTF8 is off.\r\n";
+constexpr char kBadOption[] = "451 Bad option command.\r\n";
+
+// The option word and its value: "UTF8" in the first five bytes, the value after them.
+constexpr std::size_t kOptionWordLength = 5;
+
+platform::FileSystem& files(Session& s) {
+  return s.controller->platform().files;
+}
+
+// Resolves the argument into resolvedLocalPath and resolvedVirtualPath; false for a path the
+// session may not reach.
+bool resolve(Session& s, Text& argument) {
+  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.resolvedLocalPath,
+                          s.resolvedVirtualPath);
+}
+
+using FileCall = uint32_t (platform::FileSystem::*)(const char16_t*, const char16_t*);
+
+// One file call on the resolved local path; true when the store carried it out.
+bool callOnResolved(Session& s, FileCall call) {
+  DeviceRoot root;
+  if (!toDevicePaths(s, s.resolvedLocalPath, s.wideText, root)) return false;
+  return (files(s).*call)(root.c_str(), s.wideText.c_str()) == 0;
+}
+
+enum class Kind { File, Directory, Any };
+
+// Resolves the argument and tests the kind of what it names, then carries out the call. A
+// refused path, the wrong kind and a refusal of the store all get "550 Access denied!": a
+// failure is never reported as done.
+void changeEntry(Session& s, Text& argument, Kind kind, FileCall call, const char* success) {
+  try {
+    if (!resolve(s, argument)) {
+      sendReply(s, kAccessDenied);
+      return;
+    }
+    const bool rightKind =
+        kind == Kind::Any ||
+        (kind == Kind::File ? isFile(s, s.resolvedLocalPath) : isDirectory(s, s.resolvedLocalPath));
+    if (!rightKind || !callOnResolved(s, call)) {
+      sendReply(s, kAccessDenied);
+      return;
+    }
+  } catch (...) {
+    // An internal failure (an allocation) is answered as a refusal, not counted.
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  sendReply(s, success);
+}
+
+}  // namespace
+
+void handleCwd(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  try {
+    vfs::trimText(argument);
+    if (!resolve(s, argument) || !isDirectory(s, s.resolvedLocalPath)) {
+      sendReply(s, kAccessDenied);
+      return;
+    }
+    vfs::toSlashForm(s.resolvedVirtualPath);
+    vfs::toSlashForm(s.resolvedLocalPath);
+    s.currentDir = s.resolvedVirtualPath;
+    s.currentLocalDir = s.resolvedLocalPath;
+  } catch (...) {
+    // As for the other path commands; the current directory stays as it was.
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  composeReply(s.replyText, "250 Directory changed to ", s.currentDir.view(), "\r\n");
+  sendReply(s, s.replyText.c_str());
+}
+
+void handleDele(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  changeEntry(s, argument, Kind::File, &platform::FileSystem::deleteFile, kDeleteOk);
+}
+
+void handleRmd(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  changeEntry(s, argument, Kind::Directory, &platform::FileSystem::removeDirectory, kDeleteOk);
+}
+
+void handleMkd(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  // Nothing is tested beforehand: the store refuses a name that exists.
+  changeEntry(s, argument, Kind::Any, &platform::FileSystem::createDirectory, kDirectoryCreated);
+}
+
+void handleRnfr(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (resolve(s, argument) &&
+      (isFile(s, s.resolvedLocalPath) || isDirectory(s, s.resolvedLocalPath))) {
+    s.renameFrom = s.resolvedLocalPath;  // in backslash form, left so by the kind test
+    sendReply(s, kDestinationNeeded);
+    return;
+  }
+  // A source saved earlier stays for a later RNTO.
+  sendReply(s, kAccessDenied);
+}
+
+void handleRnto(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (s.renameFrom.empty()) {
+    sendReply(s, kNewNameNeeded);
+    return;
+  }
+  if (!resolve(s, argument)) {
+    // The saved source stays for a later RNTO.
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  const char* reply = kRenameFailed;
+  try {
+    DeviceRoot root;
+    DeviceRoot sameRoot;
+    if (toDevicePaths(s, s.renameFrom, s.wideText, root) &&
+        toDevicePaths(s, s.resolvedLocalPath, s.wideText2, sameRoot)) {
+      const uint32_t error =
+          files(s).moveFile(root.c_str(), s.wideText.c_str(), s.wideText2.c_str());
+      // A destination the store will not reach (a link leading out of the root) is refused
+      // like a path above the root; any other refusal is a failed rename.
+      reply = error == 0                              ? kFileRenamed
+              : error == platform::kErrorAccessDenied ? kAccessDenied
+                                                      : kRenameFailed;
+    }
+  } catch (...) {
+    // An internal failure (an allocation) is answered, not counted against the session.
+    reply = kRenameFailedWithErrors;
+  }
+  s.renameFrom.clear();
+  sendReply(s, reply);
+}
+
+void handleSize(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (!resolve(s, argument) || !isFile(s, s.resolvedLocalPath)) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  const int32_t size = getFileSize32(s, s.resolvedLocalPath);
+  if (size < 0) {
+    sendReply(s, kCommandFailed);
+    return;
+  }
+  s.replyText.format("213 %d\r\n", size);
+  sendReply(s, s.replyText.c_str());
+}
+
+void handleType(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  // Nothing is stored: every transfer is byte-exact whatever the type.
+  if (vfs::equalsIgnoringCase(argument.view(), "A") ||
+      vfs::equalsIgnoringCase(argument.view(), "I")) {
+    composeReply(s.replyText, "200 Type is set to '", argument.view(), "'.\r\n");
+  } else {
+    composeReply(s.replyText, "500 Invalid type '", argument.view(), ".\r\n");
+  }
+  sendReply(s, s.replyText.c_str());
+}
+
+void handleOpts(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (!s.controller->settings().opt_enableUtf8) {
+    sendReply(s, kUtf8Disabled);
+    return;
+  }
+  if (argument.size() <= kOptionWordLength) {
+    sendReply(s, kOptionNotRecognized);
+    return;
+  }
+  Text part;
+  copySubstring(argument.view(), part, 0, kOptionWordLength);
+  vfs::trimText(part);
+  if (!vfs::equalsIgnoringCase(part.view(), "UTF8")) {
+    sendReply(s, kOptionNotRecognized);
+    return;
+  }
+  copySubstring(argument.view(), part, kOptionWordLength, argument.size());
+  vfs::trimText(part);
+  if (vfs::equalsIgnoringCase(part.view(), "ON")) {
+    s.utf8 = true;
+    sendReply(s, kUtf8On);
+  } else if (vfs::equalsIgnoringCase(part.view(), "OFF")) {
+    s.utf8 = false;
+    sendReply(s, kUtf8Off);
+  } else {
+    sendReply(s, kBadOption);
+  }
+}
+
+}  // namespace drovn::protocol

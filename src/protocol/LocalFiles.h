@@ -1,0 +1,33 @@
+// The existence, kind and size tests of local paths, and the one place where a session's local
+// path becomes the device path of a file call. Every file call is confined to the account root.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/Session.h"
+
+namespace drovn::protocol {
+
+// The account root of a file call, as the file store takes it.
+using DeviceRoot = FixedWide<kTextSize>;
+
+// Puts localPath in slash form and then in backslash form in place (afterwards it has no
+// trailing separator and no doubled leading one) and converts it into path; converts the
+// account root, without its trailing '/', into root ("\" when that leaves nothing, the whole
+// store). Both go through the session's client encoding, so the root stays a prefix of every
+// path joined from it. False, with nothing converted, for an empty local path: it names nothing.
+bool toDevicePaths(Session& s, Text& localPath, WideText& path, DeviceRoot& root);
+
+// True when the local path names a directory (or a file, for isFile); false when it names the
+// other kind, nothing, or lies outside the account root. localPath is left in backslash form.
+bool isDirectory(Session& s, Text& localPath);
+bool isFile(Session& s, Text& localPath);
+
+inline constexpr int32_t kSizeUnreadable = -1;
+inline constexpr int32_t kSizeBeyond32Bits = -2;
+// The file's size as a signed 32-bit value (sizes from 2 GiB up to 4 GiB - 1 come out
+// negative); kSizeUnreadable, or kSizeBeyond32Bits when the size needs more than 32 bits.
+// localPath is left in backslash form.
+int32_t getFileSize32(Session& s, Text& localPath);
+
+}  // namespace drovn::protocol
