@@ -47,13 +47,6 @@ Converters& converters() {
   return perThread;
 }
 
-bool isLeadByte(unsigned char b) noexcept {
-  return b >= 0x81 && b <= 0xFE;
-}
-bool isTrailByte(unsigned char b) noexcept {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
-}
-
 // Without iconv's code page: ASCII passes, every other byte is not readable.
 std::size_t asciiToWide(char16_t* dst, std::size_t cap, const char* src) noexcept {
   std::size_t n = 0;
@@ -98,7 +91,9 @@ std::size_t LinuxTextCodec::codePageToWide(char16_t* dst, std::size_t cap, const
     // cannot be a trail byte starts the next character.
     auto b0 = static_cast<unsigned char>(in[0]);
     std::size_t skip = 1;
-    if (inLeft >= 2 && isLeadByte(b0) && isTrailByte(static_cast<unsigned char>(in[1]))) skip = 2;
+    if (inLeft >= 2 && isCodePageLeadByte(b0) &&
+        isCodePageTrailByte(static_cast<unsigned char>(in[1])))
+      skip = 2;
     if (outLeft < sizeof(char16_t)) break;
     const char16_t replacement = u'\uFFFD';
     std::memcpy(out, &replacement, sizeof replacement);

@@ -6,6 +6,15 @@
 
 namespace drovn::platform {
 
+// The byte ranges of a double-byte character of the code page. A lead byte followed by a trail
+// byte always converts as one unit (a character, or one U+FFFD when the pair makes none).
+constexpr bool isCodePageLeadByte(unsigned char b) noexcept {
+  return b >= 0x81 && b <= 0xFE;
+}
+constexpr bool isCodePageTrailByte(unsigned char b) noexcept {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE);
+}
+
 class TextCodec {
  public:
   virtual ~TextCodec() = default;

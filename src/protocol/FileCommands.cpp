@@ -39,8 +39,8 @@ platform::FileSystem& files(Session& s) {
 // Resolves the argument into resolvedLocalPath and resolvedVirtualPath; false for a path the
 // session may not reach.
 bool resolve(Session& s, Text& argument) {
-  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.resolvedLocalPath,
-                          s.resolvedVirtualPath);
+  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
+                          s.resolvedLocalPath, s.resolvedVirtualPath);
 }
 
 using FileCall = uint32_t (platform::FileSystem::*)(const char16_t*, const char16_t*);

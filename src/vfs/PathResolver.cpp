@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstddef>
 
+#include "platform/TextCodec.h"
 #include "vfs/Tokens.h"
 
 namespace drovn::vfs {
@@ -13,17 +14,21 @@ bool isSeparator(char c) noexcept {
   return c == '/' || c == '\\';
 }
 
-// The components of a local path in order, '/' and '\' both separating. Empty components and
-// "." are passed over: neither moves the walk anywhere.
+// The components of a local path in order, as the file layer will split it: '/' and '\' both
+// separate, except in a code-page session where a separator byte right after a lead byte is
+// the second half of one double-byte character (the file layer gets the path in backslash form
+// and converts each such pair as one unit). Empty components and "." are passed over: neither
+// moves the walk anywhere.
 class ComponentWalk {
  public:
-  explicit ComponentWalk(std::string_view path) noexcept : path_(path) {}
+  ComponentWalk(std::string_view path, bool utf8) noexcept : path_(path), utf8_(utf8) {}
 
   bool next(std::string_view& component) noexcept {
     while (pos_ < path_.size()) {
       while (pos_ < path_.size() && isSeparator(path_[pos_])) ++pos_;
       const std::size_t start = pos_;
-      while (pos_ < path_.size() && !isSeparator(path_[pos_])) ++pos_;
+      while (pos_ < path_.size() && !isSeparator(path_[pos_])) pos_ += characterLength(pos_);
+      if (pos_ > path_.size()) pos_ = path_.size();
       component = path_.substr(start, pos_ - start);
       if (!component.empty() && component != ".") return true;
     }
@@ -31,7 +36,17 @@ class ComponentWalk {
   }
 
  private:
+  std::size_t characterLength(std::size_t i) const noexcept {
+    if (utf8_ || i + 1 >= path_.size()) return 1;
+    const auto lead = static_cast<unsigned char>(path_[i]);
+    // In backslash form every '/' is a '\', which is a valid trail byte.
+    const auto trail = path_[i + 1] == '/' ? static_cast<unsigned char>('\\')
+                                           : static_cast<unsigned char>(path_[i + 1]);
+    return platform::isCodePageLeadByte(lead) && platform::isCodePageTrailByte(trail) ? 2 : 1;
+  }
+
   std::string_view path_;
+  bool utf8_;
   std::size_t pos_ = 0;
 };
 
@@ -58,10 +73,32 @@ bool climbsAboveRoot(std::string_view combined) {
   return false;
 }
 
+bool walkStaysBeneath(std::string_view localPath, std::string_view rootDir, bool utf8) {
+  // The local path starts with the root's own text, so its first components are the root's,
+  // whatever "." or ".." the root itself holds; from there no ".." may climb above the root.
+  ComponentWalk root(rootDir, utf8);
+  ComponentWalk local(localPath, utf8);
+  std::string_view r;
+  std::string_view l;
+  while (root.next(r))
+    if (!local.next(l) || l != r) return false;
+  std::size_t depth = 0;
+  while (local.next(l)) {
+    if (l == "..") {
+      if (depth == 0) return false;
+      --depth;
+    } else {
+      ++depth;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
-                 const MountTable& mountTable, PathText& localOut, PathText& virtualOut) {
+                 const MountTable& mountTable, bool utf8, PathText& localOut,
+                 PathText& virtualOut) {
   while (collapseDotDot(currentDir)) {
   }
 
@@ -75,7 +112,7 @@ bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argume
       localOut.clear();
       return true;
     }
-    if (!staysBeneathRoot(localOut.view(), rootDir.view()))
+    if (!staysBeneathRoot(localOut.view(), rootDir.view(), utf8))
       return refuse(currentDir, localOut, virtualOut);
     return true;
   }
@@ -105,7 +142,7 @@ bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argume
   localOut = combined;
   // combined is never empty, so only a local path too long for its buffer fails to map.
   if (!mapToLocal(localOut, prefix.view(), mountTable) ||
-      !staysBeneathRoot(localOut.view(), rootDir.view()))
+      !staysBeneathRoot(localOut.view(), rootDir.view(), utf8))
     return refuse(currentDir, localOut, virtualOut);
   return true;
 }
@@ -201,25 +238,11 @@ PathText rootPrefix(const PathText& rootDir) {
   return prefix;
 }
 
-bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir) {
-  // The local path starts with the root's own text, so its first components are the root's,
-  // whatever "." or ".." the root itself holds; from there no ".." may climb above the root.
-  ComponentWalk root(rootDir);
-  ComponentWalk local(localPath);
-  std::string_view r;
-  std::string_view l;
-  while (root.next(r))
-    if (!local.next(l) || l != r) return false;
-  std::size_t depth = 0;
-  while (local.next(l)) {
-    if (l == "..") {
-      if (depth == 0) return false;
-      --depth;
-    } else {
-      ++depth;
-    }
-  }
-  return true;
+bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir, bool utf8) {
+  // In a code-page session a path must pass both splits: the byte-wise one the virtual rules
+  // use, and the one the file layer will see after conversion.
+  return walkStaysBeneath(localPath, rootDir, true) &&
+         (utf8 || walkStaysBeneath(localPath, rootDir, false));
 }
 
 }  // namespace drovn::vfs

@@ -13,11 +13,11 @@ namespace drovn::vfs {
 
 // Gives false (local output empty, virtual output a copy of the current directory) for a path
 // above the virtual root, a combined or mapped path longer than 2047 bytes, and a local path
-// that would lie outside rootDir once "." and ".." are applied (both '/' and '\' count as
-// separators there, since the file layer splits at either). currentDir is normalised in place,
-// argument trimmed in place.
+// that would lie outside rootDir once "." and ".." are applied, split as the file layer will
+// split it (see staysBeneathRoot; utf8 is the session's client encoding). currentDir is
+// normalised in place, argument trimmed in place.
 bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
-                 const MountTable& mountTable, PathText& localOut, PathText& virtualOut);
+                 const MountTable& mountTable, bool utf8, PathText& localOut, PathText& virtualOut);
 
 // Virtual path in, local path out: the directory of the first mount whose name (any letter
 // case) is followed by a '/' in the path, else rootPrefix, in front of the path. False for an
@@ -36,7 +36,9 @@ bool endsWith(std::string_view text, std::string_view suffix);
 PathText rootPrefix(const PathText& rootDir);
 // True when the local path, with "." and ".." applied, lies at or beneath the root: its
 // components start with the root's, and no ".." after them climbs above the root at any point
-// of the walk. Both '/' and '\' separate components, in the root as in the path.
-bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir);
+// of the walk. Both '/' and '\' separate components, in the root as in the path, except that in
+// a code-page session (utf8 false) a separator byte right after a lead byte belongs to that
+// double-byte character, as it does once the file layer converts the path.
+bool staysBeneathRoot(std::string_view localPath, std::string_view rootDir, bool utf8);
 
 }  // namespace drovn::vfs

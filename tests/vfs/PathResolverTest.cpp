@@ -30,19 +30,20 @@ struct Resolved {
 };
 
 Resolved resolve(std::string_view root, std::string_view current, std::string_view argument,
-                 const MountTable& table) {
+                 const MountTable& table, bool utf8 = false) {
   const PathText rootDir(root);
   PathText currentDir(current);
   PathText arg(argument);
   PathText local("stale local");
   PathText virt("stale virtual");
-  const bool ok = resolvePath(rootDir, currentDir, arg, table, local, virt);
+  const bool ok = resolvePath(rootDir, currentDir, arg, table, utf8, local, virt);
   return Resolved{ok, std::string(local.view()), std::string(virt.view()),
                   std::string(currentDir.view()), std::string(arg.view())};
 }
 
-Resolved resolve(std::string_view root, std::string_view current, std::string_view argument) {
-  return resolve(root, current, argument, rootTable(root));
+Resolved resolve(std::string_view root, std::string_view current, std::string_view argument,
+                 bool utf8 = false) {
+  return resolve(root, current, argument, rootTable(root), utf8);
 }
 
 struct ResolveCase {
@@ -165,10 +166,24 @@ class ConfinementTest
 TEST_P(ConfinementTest, EscapingPathsAreRefusedLikeAPathAboveTheRoot) {
   const char* root = std::get<0>(GetParam());
   const auto [current, argument] = std::get<1>(GetParam());
-  const Resolved r = resolve(root, current, argument);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.local, "");
-  EXPECT_EQ(r.virtualPath, r.currentDir);
+  for (bool utf8 : {false, true}) {
+    const Resolved r = resolve(root, current, argument, utf8);
+    EXPECT_FALSE(r.ok) << "utf8=" << utf8;
+    EXPECT_EQ(r.local, "");
+    EXPECT_EQ(r.virtualPath, r.currentDir);
+  }
+}
+
+// In a code-page session the file layer gets the path in backslash form and converts a lead
+// byte and the separator after it as one character, so the path has one separator fewer there.
+TEST(CodePageConfinementTest, ASeparatorThatBecomesATrailByteCannotHideAClimb) {
+  const Resolved codePage = resolve("/Card", "/", "\x81/b/../../secret", false);
+  EXPECT_FALSE(codePage.ok);
+  EXPECT_EQ(codePage.local, "");
+  // In UTF-8 the lone 0x81 is no character and the '/' stays a separator: the path stays inside.
+  const Resolved utf8 = resolve("/Card", "/", "\x81/b/../../secret", true);
+  EXPECT_TRUE(utf8.ok);
+  EXPECT_EQ(utf8.local, "/Card/\x81/b/../../secret");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -199,9 +214,11 @@ class InsideRootTest
 TEST_P(InsideRootTest, DotsThatStayInsideTheRootKeepWorking) {
   const char* root = std::get<0>(GetParam());
   const auto [current, argument] = std::get<1>(GetParam());
-  const Resolved r = resolve(root, current, argument);
-  EXPECT_TRUE(r.ok);
-  EXPECT_FALSE(r.local.empty());
+  for (bool utf8 : {false, true}) {
+    const Resolved r = resolve(root, current, argument, utf8);
+    EXPECT_TRUE(r.ok) << "utf8=" << utf8;
+    EXPECT_FALSE(r.local.empty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -463,7 +480,8 @@ struct BeneathCase {
 class StaysBeneathRootTest : public testing::TestWithParam<BeneathCase> {};
 
 TEST_P(StaysBeneathRootTest, ComponentsStartWithTheRootsAndNeverClimbAboveIt) {
-  EXPECT_EQ(staysBeneathRoot(GetParam().local, GetParam().root), GetParam().beneath);
+  for (bool utf8 : {false, true})
+    EXPECT_EQ(staysBeneathRoot(GetParam().local, GetParam().root, utf8), GetParam().beneath);
 }
 
 INSTANTIATE_TEST_SUITE_P(
