@@ -89,7 +89,7 @@ class FileSystem {
   // Another last component gives 87; a missing directory 3. Symbolic links are followed beneath
   // the root; one that leads outside it or nowhere is reported as a file of size 0 with the
   // link's own time, and ".." of the root is reported with the root's own details. Names longer
-  // than 260 units are skipped.
+  // than 260 units, and names with a '\' in them (no device path can name them), are skipped.
   virtual uint32_t findFirst(const char16_t* root, const char16_t* pattern,
                              std::unique_ptr<DirSearch>& search, FindData& first) = 0;
   // Regular files only (anything else gives 5, at once, even a FIFO). A refused open changes

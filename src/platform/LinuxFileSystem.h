@@ -1,7 +1,8 @@
 // The file store on Linux: device paths become '/'-separated UTF-8 paths beneath the store
 // directory, and every resolution goes through openat2 with RESOLVE_BENEATH, so that no "..",
 // symbolic link or root that is itself a link can lead outside the account root. Windows share
-// modes have no Linux counterpart, so this class keeps them itself for the whole process.
+// modes have no Linux counterpart, so this class keeps them itself for the whole process. A name
+// on disk that is not valid UTF-8 is reported with U+FFFD in place of its invalid bytes.
 #pragma once
 
 #include <memory>
