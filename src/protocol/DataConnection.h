@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "platform/Socket.h"
@@ -13,6 +14,13 @@
 namespace drovn::protocol {
 
 inline constexpr int kDataBufferSize = 458752;  // socket send and receive buffers
+static_assert(kDataBufferSize == static_cast<int>(kTransferBlockSize),
+              "one transfer block goes to the socket in one call");
+
+// The passive port search: from the first port above the well-known range up to the last port
+// there is.
+inline constexpr uint16_t kFirstPassivePort = 1025;
+inline constexpr uint16_t kLastPassivePort = 65535;
 
 // One open data connection; owned by one transfer handler.
 class DataConnection {
@@ -26,16 +34,19 @@ class DataConnection {
   platform::Socket socket_;
 };
 
-void handlePort(Session& s, const char* argument);
+// PORT h1,h2,h3,h4,p1,p2: the address for the next active connection. Sends one reply.
+void handlePort(Session& s, Text& argument);
+// Listens on the first free port from kFirstPassivePort on and announces it. Sends one reply on
+// success and none on failure (the cause is logged).
 void handlePasv(Session& s);
 // Sends the 125 or 150 preliminary reply itself; null when no connection could be made (the
-// cause is logged, no reply is sent).
+// cause is logged; only an internal failure, such as no memory, is answered, with 425).
 std::unique_ptr<DataConnection> openDataConnection(Session& s);
 // Sends the whole block; gives its length, or throws PlatformError with the error number.
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n);
 // One receive: the count, 0 when the peer closed, negative on failure. Never throws.
 long long receiveData(DataConnection& c, void* buf, std::size_t n);
-// Shuts the connection down, closes it and ends its tracking.
+// Shuts the connection down, closes it and ends its tracking. Null does nothing.
 void closeDataConnection(std::unique_ptr<DataConnection>& c);
 void dotsToCommas(Text& text);
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <string_view>
 
+#include "protocol/DataConnection.h"
 #include "protocol/FileCommands.h"
 #include "protocol/LoginCommand.h"
 #include "protocol/Replies.h"
@@ -131,8 +132,12 @@ constexpr std::array<Command, 26> kCommands{{
     {"CWD", Argument::Required, Login::ByHandler, withArgument<handleCwd>},
     {"SYST", Argument::None, Login::Here, systemName},
     {"TYPE", Argument::Required, Login::ByHandler, withArgument<handleType>},
-    {"PORT", Argument::Required, Login::ByHandler, notYetAvailable},
-    {"PASV", Argument::None, Login::ByHandler, notYetAvailable},
+    {"PORT", Argument::Required, Login::ByHandler, withArgument<handlePort>},
+    {"PASV", Argument::None, Login::ByHandler,
+     [](Session& s, vfs::TokenList&) {
+       handlePasv(s);
+       return true;
+     }},
     {"LIST", Argument::Optional, Login::ByHandler, notYetAvailable},
     {"NLST", Argument::Optional, Login::ByHandler, notYetAvailable},
     {"RETR", Argument::Required, Login::ByHandler, notYetAvailable},

@@ -1,0 +1,262 @@
+#include "protocol/DataConnection.h"
+
+#include <climits>
+#include <new>
+
+#include "platform/ErrorCodes.h"
+#include "platform/MessageQueue.h"
+#include "platform/Network.h"
+#include "protocol/LoginCommand.h"
+#include "protocol/SessionOutput.h"
+#include "protocol/TextFunctions.h"
+#include "vfs/Tokens.h"
+
+namespace drovn::protocol {
+
+namespace {
+
+constexpr char kPortOk[] = "200 PORT command ok.\r\n";
+constexpr char kSyntaxError[] = "500 Syntax error.\r\n";
+constexpr char kPassiveOpened[] = "125 Connection transfer starting...\r\n";
+constexpr char kActiveOpening[] = "150 Opening data connection...\r\n";
+constexpr char kOpenFailed[] = "425 Failed to open data connection.\r\n";
+constexpr std::string_view kPassiveFirst = "227 (";
+constexpr std::string_view kPassiveLast = ") Entering passive mode...\r\n";
+
+constexpr std::size_t kPortFields = 6;
+constexpr int kPassiveBacklog = 1;
+// A rate sample this old asks the main window for a progress refresh.
+constexpr int32_t kSampleMs = 2000;
+
+platform::Network& network(Session& s) {
+  return s.controller->platform().network;
+}
+
+// Formats a data-connection failure with its error number into logText and logs it.
+void logFailure(Session& s, const char* format, uint32_t code) {
+  s.logText.format(format, static_cast<int>(code));
+  logLine(s, s.logText.c_str());
+}
+
+// A leading decimal number as atoi reads one: blanks skipped, an optional sign, digits up to the
+// first other byte; 0 when there is none. Values past the int range stop at its ends instead of
+// overflowing.
+int leadingNumber(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size() && (vfs::isBlank(text[i]) || text[i] == '\v' || text[i] == '\f')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > INT_MAX) return negative ? INT_MIN : INT_MAX;
+  }
+  return static_cast<int>(negative ? -value : value);
+}
+
+// The low 16 bits of p1 * 256 + p2, taken in unsigned arithmetic so no value can overflow.
+uint16_t portFrom(int high, int low) noexcept {
+  const uint32_t sum = static_cast<uint32_t>(high) * 256u + static_cast<uint32_t>(low);
+  return static_cast<uint16_t>(sum & 0xFFFFu);
+}
+
+int32_t currentTick(SessionHost& host) {
+  // The tick is a wrapping 32-bit counter; the meter keeps it as the same bits, signed.
+  return static_cast<int32_t>(host.platform().clock.tickCount());
+}
+
+void startTracking(SessionHost& host, uint32_t connection) {
+  TransferMeter& m = host.meter();
+  // The connection is named first, so the thread of a connection tracked until now stops
+  // counting before the counters start again from zero.
+  m.trackedConnection.store(connection);
+  m.totalBytes.store(0);
+  m.bytesSinceSample.store(0);
+  m.speedKBps.store(0);
+  m.sampleTick.store(currentTick(host));
+}
+
+void recordMovement(SessionHost& host, std::size_t n) {
+  TransferMeter& m = host.meter();
+  const int32_t now = currentTick(host);
+  // The counters are 32-bit words that wrap, as the progress row expects of them.
+  const auto moved = static_cast<int32_t>(n);
+  m.bytesSinceSample.fetch_add(moved);
+  m.totalBytes.fetch_add(moved);
+  m.lastIoTick.store(now);
+  const int32_t sample = m.sampleTick.load();
+  // The difference is taken on the unsigned bits, as the counter wraps; a tick below the
+  // sample's start (the signed counter passed its top) asks for a refresh at once.
+  const auto age = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(sample));
+  if (age >= kSampleMs || now < sample) {
+    host.platform().messages.post(platform::kLogTextReady, kProgressRefresh, kProgressRefresh);
+  }
+}
+
+bool isTracked(DataConnection& c) {
+  const uint32_t id = c.socket().id();
+  return id != 0 && id == c.host().meter().trackedConnection.load();
+}
+
+// Passive mode: waits on the listening socket for the client's connection.
+bool acceptPassive(Session& s, DataConnection& c) {
+  platform::SocketAddress peer;  // any host may connect; its address is not looked at
+  // The accept blocks: a stopping service shuts the listening socket, which ends it. The
+  // pending-operation code some stacks report for an accept still in progress does not exist
+  // on Linux, so every failure here is final.
+  const uint32_t error = network(s).accept(s.passiveSocket, c.socket(), peer);
+  if (error != 0) {
+    logFailure(s, "Accept passive connection failed: %d", error);
+    return false;
+  }
+  sendReply(s, kPassiveOpened);
+  return true;
+}
+
+// Active mode: connects to the address of the last PORT, or to the control connection's peer.
+bool connectActive(Session& s, DataConnection& c) {
+  sendReply(s, kActiveOpening);
+  uint32_t error = network(s).openTcp(c.socket());
+  if (error != 0) {
+    logFailure(s, "Failed to open data socket: %d", error);
+    return false;
+  }
+  error = network(s).connect(c.socket(), s.activeAddress);
+  if (error != 0) {
+    logFailure(s, "Failed to connect data socket: %d", error);
+    c.socket().close();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void dotsToCommas(Text& text) {
+  char* p = text.data();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (p[i] == '.') p[i] = ',';
+  }
+}
+
+void handlePort(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  vfs::TokenList fields;
+  // A run of commas separates like one: "1,2,,3,4,5,6" has six fields.
+  if (vfs::splitTokens(argument.view(), ',', fields) != kPortFields) {
+    sendReply(s, kSyntaxError);
+    return;
+  }
+  // The host fields are not checked to be numbers: text that is no address gives the
+  // no-address value, which is kept as it is.
+  Text host;
+  host.format("%s.%s.%s.%s", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
+              fields[3].c_str());
+  platform::SocketAddress target;  // family 2, eight zero bytes
+  target.port = platform::hostToNet16(
+      portFrom(leadingNumber(fields[4].view()), leadingNumber(fields[5].view())));
+  target.address = platform::inetAddr(host.c_str());
+  s.activeAddress = target;
+  // A listening socket of an earlier PASV stays; the next PASV or the session's end closes it.
+  s.passiveMode = false;
+  sendReply(s, kPortOk);
+}
+
+void handlePasv(Session& s) {
+  if (!requireLogin(s)) return;
+  // The earlier listener goes first, so its port is free for this search again.
+  s.passiveSocket.close();
+  platform::Network& net = network(s);
+  uint32_t bindError = 0;
+  bool bound = false;
+  uint16_t port = kFirstPassivePort;
+  for (uint32_t candidate = kFirstPassivePort; candidate <= kLastPassivePort; ++candidate) {
+    const uint32_t opened = net.openTcp(s.passiveSocket);
+    if (opened != 0) {
+      logFailure(s, "Passive socket failed: %d", opened);
+      return;
+    }
+    platform::SocketAddress any;  // every local address
+    port = static_cast<uint16_t>(candidate);
+    any.port = platform::hostToNet16(port);
+    bindError = net.bind(s.passiveSocket, any);
+    if (bindError == 0) {
+      bound = true;
+      break;
+    }
+    s.passiveSocket.close();
+  }
+  if (!bound) {
+    // The search ends at the last port: reported as a socket that could not be had.
+    logFailure(s, "Passive socket failed: %d", bindError);
+    return;
+  }
+  const uint32_t listened = net.listen(s.passiveSocket, kPassiveBacklog);
+  if (listened != 0) {
+    logFailure(s, "Passive listen failed: %d", listened);
+    s.passiveSocket.close();
+    return;
+  }
+  FixedText<2048> address;
+  s.controller->copyServerAddress(address);
+  Text numbers;
+  numbers.assign(address.view());
+  dotsToCommas(numbers);
+  Text announced;
+  announced.format("%s,%d,%d", numbers.c_str(), port / 256, port % 256);
+  composeReply(s.replyText, kPassiveFirst, announced.view(), kPassiveLast);
+  sendReply(s, s.replyText.c_str());
+  s.passiveMode = true;
+}
+
+std::unique_ptr<DataConnection> openDataConnection(Session& s) {
+  SessionHost& host = *s.controller;
+  try {
+    auto c = std::make_unique<DataConnection>(host);
+    const bool opened = s.passiveMode ? acceptPassive(s, *c) : connectActive(s, *c);
+    // A failed passive open keeps passive mode: the next transfer waits on the same listener.
+    if (!opened) return nullptr;
+    s.passiveMode = false;
+    // Whatever size the kernel grants is good enough; a transfer does not depend on it.
+    network(s).setBufferSizes(c->socket(), kDataBufferSize);
+    startTracking(host, c->socket().id());
+    return c;
+  } catch (...) {
+    // Not a platform failure (those are results above) but one of our own, such as no memory.
+    sendReply(s, kOpenFailed);
+    return nullptr;
+  }
+}
+
+std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
+  uint32_t error = 0;
+  const long long sent = c.host().platform().network.send(c.socket(), data, n, error);
+  if (sent < 0 || static_cast<std::size_t>(sent) != n) {
+    // A send that returned a count but not all of it leaves no error number of its own.
+    throw platform::PlatformError{sent < 0 ? error : platform::kWsaeConnAborted};
+  }
+  if (sent != 0 && isTracked(c)) recordMovement(c.host(), n);
+  return n;
+}
+
+long long receiveData(DataConnection& c, void* buf, std::size_t n) {
+  uint32_t error = 0;
+  const long long got = c.host().platform().network.receive(c.socket(), buf, n, error);
+  if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
+  return got;
+}
+
+void closeDataConnection(std::unique_ptr<DataConnection>& c) {
+  if (!c) return;
+  // Named before the close, which takes the id away.
+  uint32_t id = c->socket().id();
+  c->socket().shutdownAndClose();
+  // Only this connection's tracking ends: a newer connection may have taken it over meanwhile.
+  if (id != 0) (void)c->host().meter().trackedConnection.compare_exchange_strong(id, 0);
+  c.reset();
+}
+
+}  // namespace drovn::protocol
