@@ -73,6 +73,72 @@ fs::path ProtocolTest::store() const {
   return fs::path(harness.storeDir());
 }
 
+std::string portArgument(uint16_t port) {
+  return "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
+}
+
+uint16_t passivePort(std::string_view reply) {
+  const std::size_t open = reply.find('(');
+  const std::size_t close = reply.find(')');
+  if (!reply.starts_with("227 (") || close == std::string_view::npos || close < open) return 0;
+  std::vector<int> numbers;
+  std::istringstream fields(std::string(reply.substr(open + 1, close - open - 1)));
+  for (std::string field; std::getline(fields, field, ',');) numbers.push_back(std::stoi(field));
+  if (numbers.size() != 6) return 0;
+  return static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
+}
+
+std::string DataPeer::listen() {
+  if (network_.openTcp(listener_) != 0) return "";
+  platform::SocketAddress loopback;
+  loopback.address = platform::hostToNet32(0x7F000001);
+  if (network_.bind(listener_, loopback) != 0 || network_.listen(listener_, 4) != 0) return "";
+  platform::SocketAddress bound;
+  if (network_.localAddress(listener_, bound) != 0) return "";
+  listeningPort_ = platform::netToHost16(bound.port);
+  return portArgument(listeningPort_);
+}
+
+bool DataPeer::accept(std::chrono::milliseconds timeout) {
+  uint32_t error = 0;
+  if (network_.waitReadable(listener_, static_cast<uint32_t>(timeout.count()), error) != 1) {
+    return false;
+  }
+  platform::SocketAddress peer;
+  return network_.accept(listener_, connection_, peer) == 0;
+}
+
+bool DataPeer::connectTo(uint16_t port) {
+  if (network_.openTcp(connection_) != 0) return false;
+  platform::SocketAddress to;
+  to.port = platform::hostToNet16(port);
+  to.address = platform::hostToNet32(0x7F000001);
+  return network_.connect(connection_, to) == 0;
+}
+
+std::optional<std::string> DataPeer::readAll(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string all;
+  std::vector<char> chunk(65536);
+  while (std::chrono::steady_clock::now() < deadline) {
+    uint32_t error = 0;
+    const int ready = network_.waitReadable(connection_, 100, error);
+    if (ready < 0) return std::nullopt;
+    if (ready == 0) continue;
+    const long long n = network_.receive(connection_, chunk.data(), chunk.size(), error);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return all;
+    all.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+bool DataPeer::send(std::string_view bytes) {
+  uint32_t error = 0;
+  return network_.send(connection_, bytes.data(), bytes.size(), error) ==
+         static_cast<long long>(bytes.size());
+}
+
 void writeFile(const fs::path& file, std::string_view bytes) {
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);

@@ -10,11 +10,15 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "config/Settings.h"
+#include "platform/Network.h"
+#include "platform/Socket.h"
 #include "support/ServiceHarness.h"
 
 namespace drovn::protocol::test {
@@ -35,6 +39,10 @@ struct Exchange {
 
 class ProtocolTest : public testing::Test {
  protected:
+  ProtocolTest() = default;
+  // A service with its own options (a test dispatcher in front of the real one, another clock).
+  explicit ProtocolTest(drovn::test::HarnessOptions options) : harness(std::move(options)) {}
+
   // The service starts listening with the settings as they stand after configure().
   void SetUp() override;
   virtual void configure(config::Settings&) {}
@@ -55,6 +63,40 @@ class ProtocolTest : public testing::Test {
   std::filesystem::path store() const;
   drovn::test::ServiceHarness harness;
 };
+
+// The test's end of a data connection, on 127.0.0.1. Active mode: listen() and give its PORT
+// argument, then accept() the server's connection. Passive mode: connectTo() the port of a 227
+// reply. Every wait is bounded.
+class DataPeer {
+ public:
+  explicit DataPeer(platform::Network& network) : network_(network) {}
+  DataPeer(const DataPeer&) = delete;
+  DataPeer& operator=(const DataPeer&) = delete;
+
+  // Listens on a free port; gives the PORT argument "127,0,0,1,p1,p2" ("" on failure).
+  std::string listen();
+  uint16_t listeningPort() const { return listeningPort_; }
+  bool accept(std::chrono::milliseconds timeout = 5s);
+  bool connectTo(uint16_t port);
+  // Everything until the server closes the connection; nothing when it does not close in time.
+  std::optional<std::string> readAll(std::chrono::milliseconds timeout = 10s);
+  bool send(std::string_view bytes);
+  // An orderly close of the test's end (the server reads the end of the data).
+  void close() { connection_.shutdownAndClose(); }
+  void closeListener() { listener_.close(); }
+  platform::Socket& connection() { return connection_; }
+
+ private:
+  platform::Network& network_;
+  platform::Socket listener_;
+  platform::Socket connection_;
+  uint16_t listeningPort_ = 0;
+};
+
+// The port a "227 (h1,h2,h3,h4,p1,p2) ..." reply announces; 0 when the reply is not one.
+uint16_t passivePort(std::string_view reply);
+// The PORT argument for 127.0.0.1 and the port.
+std::string portArgument(uint16_t port);
 
 // Creates the file (and its directories) with the given bytes.
 void writeFile(const std::filesystem::path& file, std::string_view bytes);

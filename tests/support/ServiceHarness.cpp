@@ -16,6 +16,8 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 constexpr uint32_t kLoopbackHost = 0x7F000001;
+// A private message of the harness: the window stand-in has taken everything posted before it.
+constexpr uint32_t kSyncMarker = 0x33F0;
 
 std::filesystem::path makeStoreDir() {
   std::random_device rd;
@@ -44,6 +46,12 @@ bool FtpClient::connect(uint16_t port) {
   buffered_.clear();
   ended_ = false;
   return network_.connect(socket_, to) == 0;
+}
+
+uint16_t FtpClient::localPort() {
+  platform::SocketAddress local;
+  if (network_.localAddress(socket_, local) != 0) return 0;
+  return platform::netToHost16(local.port);
 }
 
 bool FtpClient::send(std::string_view bytes) {
@@ -116,7 +124,7 @@ bool FtpClient::resetConnection(std::chrono::milliseconds timeout) {
 // ---- ServiceHarness ----
 
 ServiceHarness::Parts::Parts(uint32_t speed)
-    : store(makeStoreDir()), clock(speed), files(store.string()), platform{clock, network,
+    : store(makeStoreDir()), clock(speed), files(store.string()), platform{clock, serviceNetwork,
                                                                            codec, registry,
                                                                            queue, files} {}
 
@@ -156,7 +164,14 @@ void ServiceHarness::windowMain(std::stop_token stop) {
       std::scoped_lock lock(m_);
       switch (taken.message.id) {
         case platform::kLogTextReady:
+          if (taken.message.wParam == protocol::kProgressRefresh &&
+              taken.message.lParam == protocol::kProgressRefresh) {
+            ++progressPosts_;
+          }
           collectLocked();
+          break;
+        case kSyncMarker:
+          markersTaken_ = taken.message.wParam;
           break;
         case platform::kNetworkCheck:
           networkChecks_.push_back(NetworkCheck{parts_->clock.tickCount(), parts_->clock.sleptMs(),
@@ -251,6 +266,22 @@ std::vector<ServiceHarness::NetworkCheck> ServiceHarness::networkChecks() const 
 int ServiceHarness::stateChanges() const {
   std::scoped_lock lock(m_);
   return stateChanges_;
+}
+
+int ServiceHarness::progressPosts() const {
+  std::scoped_lock lock(m_);
+  return progressPosts_;
+}
+
+bool ServiceHarness::syncWindow(std::chrono::milliseconds timeout) {
+  intptr_t marker = 0;
+  {
+    std::scoped_lock lock(m_);
+    marker = ++markersPosted_;
+  }
+  // Each marker differs from the last, so the queue never merges it with one still waiting.
+  parts_->queue.post(kSyncMarker, marker, 0);
+  return waitUntil(timeout, [&] { return markersTaken_ >= marker; });
 }
 
 std::vector<std::string> ServiceHarness::lines() {

@@ -28,6 +28,7 @@
 #include "platform/TextCodec.h"
 #include "protocol/TransferMeter.h"
 #include "support/FakeClock.h"
+#include "support/FaultNetwork.h"
 #include "support/MemoryRegistry.h"
 
 namespace drovn::test {
@@ -56,6 +57,8 @@ class FtpClient {
   // waits for its reply to arrive.
   bool resetConnection(std::chrono::milliseconds timeout = 5s);
   void close() { socket_.close(); }
+  // The local port of the control connection (host order); 0 when not connected.
+  uint16_t localPort();
 
  private:
   // One wait and receive of at most `slice`; false when the connection has ended.
@@ -84,7 +87,10 @@ class ServiceHarness {
   ServiceHarness& operator=(const ServiceHarness&) = delete;
 
   FakeClock& clock() { return parts_->clock; }
+  // The real network, for the test's own clients; the service's calls go through faults().
   platform::Network& network() { return parts_->network; }
+  FaultNetwork& faults() { return parts_->serviceNetwork; }
+  protocol::TransferMeter& meter() { return parts_->meter; }
   platform::Platform& platform() { return parts_->platform; }
   MemoryRegistry& registry() { return parts_->registry; }
   config::SettingsStore& settings() { return parts_->settings; }
@@ -112,6 +118,11 @@ class ServiceHarness {
   };
   std::vector<NetworkCheck> networkChecks() const;
   int stateChanges() const;
+  // LogTextReady posts asking for a progress refresh (both parameters 999) that the window
+  // stand-in has taken so far.
+  int progressPosts() const;
+  // Waits until the window stand-in has taken every message posted before this call.
+  bool syncWindow(std::chrono::milliseconds timeout = 5s);
 
   // The log so far, one UTF-8 string per line, with everything pending taken first.
   std::vector<std::string> lines();
@@ -145,6 +156,7 @@ class ServiceHarness {
     std::filesystem::path store;
     FakeClock clock;
     platform::LinuxNetwork network;
+    FaultNetwork serviceNetwork{network};
     platform::LinuxTextCodec codec;
     MemoryRegistry registry;
     platform::MessageQueue queue;
@@ -170,6 +182,9 @@ class ServiceHarness {
   std::u16string pending_;
   std::vector<NetworkCheck> networkChecks_;
   int stateChanges_ = 0;
+  int progressPosts_ = 0;
+  intptr_t markersPosted_ = 0;
+  intptr_t markersTaken_ = 0;
   intptr_t networkCheckResult_ = 0;
   std::jthread window_;
 };
