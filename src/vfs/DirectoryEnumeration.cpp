@@ -1,0 +1,58 @@
+#include "vfs/DirectoryEnumeration.h"
+
+#include <string_view>
+
+#include "vfs/Encoding.h"
+#include "vfs/PathResolver.h"
+
+namespace drovn::vfs {
+
+namespace {
+
+// The entries no listing shows: the directory itself, its parent, and a nameless entry.
+bool isSkipped(const platform::FindData& entry) {
+  const std::u16string_view name = entry.name.view();
+  return name.empty() || name == u"." || name == u"..";
+}
+
+bool isDirectoryEntry(const platform::FindData& entry) {
+  return (entry.attributes & platform::kAttributeDirectory) != 0;
+}
+
+// One walk over the whole directory, appending the names of one group.
+std::size_t appendGroup(platform::FileSystem& files, platform::TextCodec& codec,
+                        const char16_t* root, const char16_t* pattern, bool directories,
+                        EntryNameList& names, bool utf8) {
+  std::unique_ptr<platform::DirSearch> search;
+  platform::FindData entry;
+  if (files.findFirst(root, pattern, search, entry) != 0) return 0;
+  std::size_t appended = 0;
+  do {
+    if (isSkipped(entry) || isDirectoryEntry(entry) != directories) continue;
+    auto name = std::make_unique<PathText>();
+    wideToClient(codec, utf8, *name, entry.name.c_str());
+    names.push_back(std::move(name));
+    ++appended;
+  } while (search->next(entry));
+  return appended;
+}
+
+}  // namespace
+
+std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
+                               const char16_t* root, PathText& localPath, EntryNameList& names,
+                               bool utf8) {
+  toSlashForm(localPath);
+  // A path with no room left for the pattern is not cut into another directory's pattern.
+  if (!localPath.append(localPath == "/" ? "*.*" : "/*.*")) return 0;
+  toBackslashForm(localPath);
+
+  FixedWide<kConvertLimit> pattern;
+  clientToWide(codec, utf8, pattern, localPath.c_str());
+
+  std::size_t appended = appendGroup(files, codec, root, pattern.c_str(), false, names, utf8);
+  appended += appendGroup(files, codec, root, pattern.c_str(), true, names, utf8);
+  return appended;
+}
+
+}  // namespace drovn::vfs

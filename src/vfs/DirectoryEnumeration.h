@@ -1,0 +1,33 @@
+// The names of the entries of one local directory, in the client encoding, for the listings:
+// every entry that is not a directory first, then every directory, each group in the order the
+// file store gives them. Only names are handed over; the listing looks each entry up itself.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "platform/FileSystem.h"
+#include "platform/FixedText.h"
+#include "platform/TextCodec.h"
+#include "vfs/MountTable.h"
+
+namespace drovn::vfs {
+
+// One 2048-byte text per entry name, NUL-terminated, in the client encoding. The listing reuses
+// each text for the entry's line. Emptying the list releases every text.
+using EntryNameList = std::vector<std::unique_ptr<PathText>>;
+
+// Appends the names of the entries of the directory localPath (slash or backslash form; it is
+// rewritten in place into the search pattern "<dir>\*.*") to names and gives how many it
+// appended. root: the account root every store call is confined to. "." and ".." and empty
+// names are left out, nothing else is. A directory that cannot be searched (missing, unreadable,
+// outside the root, or a path with no room for the pattern) appends nothing and gives 0. The
+// directory is read twice, once per group, so an entry that appears or goes between the two
+// reads may show in one group only. A failed allocation throws std::bad_alloc, leaving in names
+// what was appended before it.
+std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
+                               const char16_t* root, PathText& localPath, EntryNameList& names,
+                               bool utf8);
+
+}  // namespace drovn::vfs
