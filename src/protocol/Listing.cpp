@@ -1,0 +1,178 @@
+#include "protocol/Listing.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "platform/ErrorCodes.h"
+#include "platform/FileSystem.h"
+#include "protocol/DataConnection.h"
+#include "protocol/LoginCommand.h"
+#include "protocol/Replies.h"
+#include "protocol/SessionOutput.h"
+#include "vfs/DirectoryEnumeration.h"
+#include "vfs/Encoding.h"
+#include "vfs/PathResolver.h"
+
+namespace drovn::protocol {
+
+namespace {
+
+constexpr char kAccessDenied[] = "550 Access denied!\r\n";
+constexpr char kTransferCompleted[] = "226 Transfer completed.\r\n";
+constexpr char kTransferAborted[] = "426 Connection transfer aborted.\r\n";
+
+// There is no real mode, link count, owner or group to show: every entry gets one of these.
+constexpr char kFilePermissions[] = "-rw-rw-rw-   1 user     group";
+constexpr char kDirectoryPermissions[] = "drw-rw-rw-   1 user     group";
+constexpr char kBadPermissions[] = "drw-rw-rw-   1 user       bad";
+
+enum class Form { Long, Names };
+
+const char* monthText(int month) {
+  return month >= 1 && month <= 12 ? monthNames[static_cast<std::size_t>(month - 1)] : "Jan";
+}
+
+// Hour and minute for this year, the year otherwise: only the calendar year is compared, so
+// last December already shows its year in January.
+void formatDate(FixedText<32>& out, const platform::CalendarTime& when, int currentYear) {
+  if (when.year == currentYear) {
+    out.format("%s %2d %2d:%02d", monthText(when.month), when.day, when.hour, when.minute);
+  } else {
+    out.format("%s %2d  %04d", monthText(when.month), when.day, when.year);
+  }
+}
+
+void abortTransfer(Session& s, std::unique_ptr<DataConnection>& connection) {
+  closeDataConnection(connection);
+  sendReply(s, kTransferAborted);
+}
+
+// Resolves the argument to a directory and collects its entry names; false (after the refusal)
+// when it is no directory the session may list.
+bool collectNames(Session& s, Text& argument, ListedDirectory& dir, vfs::EntryNameList& names) {
+  try {
+    if (!vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
+                          s.resolvedLocalPath, s.resolvedVirtualPath) ||
+        !isDirectory(s, s.resolvedLocalPath) ||
+        !toDevicePaths(s, s.resolvedLocalPath, dir.path, dir.root)) {
+      sendReply(s, kAccessDenied);
+      return false;
+    }
+    platform::Platform& p = s.controller->platform();
+    vfs::enumerateDirectory(p.files, p.codec, dir.root.c_str(), s.resolvedLocalPath, names,
+                            s.utf8);
+  } catch (const std::bad_alloc&) {
+    sendReply(s, kAccessDenied);
+    return false;
+  }
+  return true;
+}
+
+void sendListing(Session& s, Text& argument, Form form) {
+  if (!requireLogin(s)) return;
+  // Released when the command ends, whichever way it ends.
+  vfs::EntryNameList names;
+  auto dir = std::make_unique<ListedDirectory>();
+  if (!collectNames(s, argument, *dir, names)) return;
+
+  std::unique_ptr<DataConnection> connection = openDataConnection(s);
+  if (!connection) return;
+
+  try {
+    std::size_t total = 0;
+    for (auto& name : names) {
+      if (form == Form::Long) formatListLine(s, *dir, *name, s.utf8);
+      total += name->size() + kLineEnd.size();
+    }
+    // Most listings fit the session's transfer buffer; a longer one gets one block of exactly
+    // its size, so it still leaves in a single send.
+    std::unique_ptr<char[]> allocated;
+    char* block = s.transferBuffer.get();
+    if (total >= kTransferBlockSize) {
+      allocated.reset(new char[total]);
+      block = allocated.get();
+    }
+    char* at = block;
+    for (const auto& name : names) {
+      at = std::copy_n(name->c_str(), name->size(), at);
+      at = std::copy_n(kLineEnd.data(), kLineEnd.size(), at);
+    }
+    names.clear();
+    // Sent even when empty: the client sees the connection open and close with nothing on it.
+    if (sendData(*connection, block, total) != total) {
+      abortTransfer(s, connection);
+      return;
+    }
+  } catch (const platform::PlatformError&) {
+    abortTransfer(s, connection);
+    return;
+  } catch (const std::bad_alloc&) {
+    // The connection is open already: the client is told the transfer failed.
+    abortTransfer(s, connection);
+    return;
+  }
+  closeDataConnection(connection);
+  sendReply(s, kTransferCompleted);
+}
+
+}  // namespace
+
+bool takeListOption(vfs::TokenList& tokens) {
+  if (tokens.size() < 2) return false;
+  const std::string_view option = tokens[1].view();
+  if (!vfs::equalsIgnoringCase(option, "-a") && !vfs::equalsIgnoringCase(option, "-l") &&
+      !vfs::equalsIgnoringCase(option, "-al")) {
+    return false;
+  }
+  tokens.erase(1);
+  return true;
+}
+
+void handleList(Session& s, Text& argument) {
+  sendListing(s, argument, Form::Long);
+}
+
+void handleNlst(Session& s, Text& argument) {
+  sendListing(s, argument, Form::Names);
+}
+
+void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8) {
+  platform::Platform& p = s.controller->platform();
+  const platform::CalendarTime now = p.clock.localNow();
+
+  // The entry is looked up in the listed directory itself. Its name is joined to the device
+  // path as UTF-16, after conversion, so no byte of a double-byte character is ever taken for a
+  // separator.
+  vfs::clientToWide(p.codec, utf8, s.wideText2, entry.c_str());
+  s.wideText.assign(dir.path.view());
+  if (dir.path.view() != u"\\") s.wideText.append(u'\\');
+  const bool fits = s.wideText.append(s.wideText2.view());
+
+  platform::FindData found;
+  const char* permissions = kBadPermissions;
+  int32_t size = 0;
+  platform::CalendarTime when = now;
+  if (fits && !entry.empty() && p.files.lookup(dir.root.c_str(), s.wideText.c_str(), found) == 0) {
+    if ((found.attributes & platform::kAttributeDirectory) != 0) {
+      permissions = kDirectoryPermissions;
+    } else {
+      permissions = kFilePermissions;
+      // The column has room for 32 bits only: larger sizes show their low 32 bits, signed.
+      size = static_cast<int32_t>(static_cast<uint32_t>(found.size));
+    }
+    when = found.lastWrite;
+    vfs::wideToClient(p.codec, utf8, s.convertedText, found.name.c_str());
+  } else {
+    s.convertedText = entry;
+  }
+
+  FixedText<32> date;
+  formatDate(date, when, now.year);
+  entry.format("%s %10d %s %s", permissions, static_cast<int>(size), date.c_str(),
+               s.convertedText.c_str());
+}
+
+}  // namespace drovn::protocol

@@ -1,0 +1,39 @@
+// Directory listings: LIST in the UNIX long format, NLST with bare names. Each collects the names
+// of one directory, builds the whole listing in memory and sends it as one block on one data
+// connection.
+#pragma once
+
+#include <array>
+
+#include "protocol/LocalFiles.h"
+#include "protocol/Session.h"
+#include "vfs/Tokens.h"
+
+namespace drovn::protocol {
+
+inline constexpr std::array<const char*, 12> monthNames{
+    "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Clients send ls options along; the three common ones are dropped. Only the first argument is
+// looked at and compared whole, in any letter case: "-a", "-l", "-al" (so "-AL" too, but not
+// "-la", which stays and is taken as a path). True when it removed one.
+bool takeListOption(vfs::TokenList& tokens);
+
+// The long listing and the bare-name listing of the directory the argument names (the current
+// one when it is empty). Refused with 530 before login and with 550, before any data
+// connection, for a path that is not a reachable directory.
+void handleList(Session& s, Text& argument);
+void handleNlst(Session& s, Text& argument);
+
+// The directory a listing looks its entries up in, as the two device paths of a file call.
+struct ListedDirectory {
+  DeviceRoot root;
+  WideText path;
+};
+
+// Overwrites entry, the name of an entry of dir in the client encoding, with the entry's
+// listing line (without line end). An entry that cannot be looked up still gets a line, marked
+// "bad", with size 0 and the device clock's current date and time.
+void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8);
+
+}  // namespace drovn::protocol
