@@ -8,10 +8,12 @@
 
 #include "protocol/DataConnection.h"
 #include "protocol/FileCommands.h"
+#include "protocol/Listing.h"
 #include "protocol/LoginCommand.h"
 #include "protocol/Replies.h"
 #include "protocol/SessionOutput.h"
 #include "protocol/TextFunctions.h"
+#include "protocol/Transfer.h"
 #include "vfs/Encoding.h"
 #include "vfs/Tokens.h"
 
@@ -114,13 +116,22 @@ bool withArgument(Session& s, vfs::TokenList&) {
   return true;
 }
 
-// The data-connection commands (PORT, PASV, LIST, NLST) and the transfers (RETR, STOR, APPE,
-// REST) keep their places in the table; until their handlers exist they refuse before login
-// and otherwise answer as an unknown word.
-// TODO(#4): the data connection, listing and transfer handlers.
-bool notYetAvailable(Session& s, vfs::TokenList&) {
-  if (!requireLogin(s)) return true;
-  replyWithWord(s, kInvalidCommand, s.commandWord.view());
+// A listing option is dropped before the rest is joined again.
+bool list(Session& s, vfs::TokenList& tokens) {
+  if (takeListOption(tokens)) joinArguments(s, tokens, Needed::WordOnly);
+  handleList(s, s.argumentText);
+  return true;
+}
+
+// NLST with an option, or with more than one word after it, gives the long form.
+bool nameList(Session& s, vfs::TokenList& tokens) {
+  const bool tookOption = takeListOption(tokens);
+  if (tookOption) joinArguments(s, tokens, Needed::WordOnly);
+  if (tookOption || tokens.size() > 2) {
+    handleList(s, s.argumentText);
+  } else {
+    handleNlst(s, s.argumentText);
+  }
   return true;
 }
 
@@ -138,18 +149,18 @@ constexpr std::array<Command, 26> kCommands{{
        handlePasv(s);
        return true;
      }},
-    {"LIST", Argument::Optional, Login::ByHandler, notYetAvailable},
-    {"NLST", Argument::Optional, Login::ByHandler, notYetAvailable},
-    {"RETR", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"LIST", Argument::Optional, Login::ByHandler, list},
+    {"NLST", Argument::Optional, Login::ByHandler, nameList},
+    {"RETR", Argument::Required, Login::ByHandler, withArgument<handleRetr>},
     {"SIZE", Argument::Required, Login::ByHandler, withArgument<handleSize>},
-    {"STOR", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"STOR", Argument::Required, Login::ByHandler, withArgument<handleStor>},
     {"DELE", Argument::Required, Login::ByHandler, withArgument<handleDele>},
     {"MKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>},
     {"RMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>},
-    {"APPE", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"APPE", Argument::Required, Login::ByHandler, withArgument<handleAppe>},
     {"RNFR", Argument::Required, Login::ByHandler, withArgument<handleRnfr>},
     {"RNTO", Argument::Required, Login::ByHandler, withArgument<handleRnto>},
-    {"REST", Argument::Required, Login::ByHandler, notYetAvailable},
+    {"REST", Argument::Required, Login::ByHandler, withArgument<handleRest>},
     {"CDUP", Argument::None, Login::ByHandler, changeToParent},
     {"FEAT", Argument::Optional, Login::Here, features},
     {"OPTS", Argument::Required, Login::ByHandler, withArgument<handleOpts>},

@@ -1,0 +1,260 @@
+#include "protocol/Transfer.h"
+
+#include <limits>
+
+#include "platform/ErrorCodes.h"
+#include "protocol/DataConnection.h"
+#include "protocol/LocalFiles.h"
+#include "protocol/LoginCommand.h"
+#include "protocol/SessionOutput.h"
+#include "vfs/Encoding.h"
+#include "vfs/PathResolver.h"
+
+namespace drovn::protocol {
+
+namespace {
+
+constexpr char kAccessDenied[] = "550 Access denied!\r\n";
+constexpr char kTransferCompleted[] = "226 Transfer completed.\r\n";
+constexpr char kTransferAborted[] = "426 Connection transfer aborted.\r\n";
+constexpr char kUnknownError[] = "Unknown error";
+constexpr char kNoDataConnection[] = "Failed to get data connection";
+
+platform::FileSystem& files(Session& s) {
+  return s.controller->platform().files;
+}
+
+// Resolves the argument into resolvedLocalPath and resolvedVirtualPath; false for a path above
+// the virtual root or outside the account root.
+bool resolve(Session& s, Text& argument) {
+  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
+                          s.resolvedLocalPath, s.resolvedVirtualPath);
+}
+
+// False when the store refuses to reach the local path at all (a link leading out of the account
+// root, a directory on the way that may not be entered). A missing file is reachable: an upload
+// creates it. Lets an upload be refused before its data connection exists.
+bool reachable(Session& s, Text& localPath) {
+  DeviceRoot root;
+  uint32_t attributes = 0;
+  if (!toDevicePaths(s, localPath, s.wideText, root)) return false;
+  return files(s).attributes(root.c_str(), s.wideText.c_str(), attributes) !=
+         platform::kErrorAccessDenied;
+}
+
+// The local path in the log, which is kept in the code page.
+void logLocalPath(Session& s) {
+  if (!s.utf8) {
+    logLine(s, s.resolvedLocalPath.c_str());
+    return;
+  }
+  vfs::utf8ToWide(s.wideText, s.resolvedLocalPath.c_str());
+  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
+  logLine(s, s.convertedText.c_str());
+}
+
+// Moves what the client sends into the file, block by block, until the client closes the data
+// connection or the session ends; the end of the stream is taken as the end of the file. False
+// on a receive error; a failed write throws.
+bool receiveIntoFile(Session& s, DataConnection& connection, LocalFile& file) {
+  long long count = 1;
+  while (count > 0 && !s.closing.load()) {
+    count = receiveData(connection, s.transferBuffer.get(), kTransferBlockSize);
+    if (count > 0) file.write(s.transferBuffer.get(), static_cast<std::size_t>(count));
+  }
+  return count >= 0;
+}
+
+// Receives the upload and ends the command: 226 once the data connection is closed, or the
+// abort path on a receive or write failure. Shared by STOR and APPE, which abort alike.
+void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, LocalFile& file) {
+  bool received = false;
+  try {
+    received = receiveIntoFile(s, *connection, file);
+  } catch (...) {
+    received = false;
+  }
+  if (!received) {
+    logLine(s, kUnknownError);
+    logLocalPath(s);
+    sendReply(s, kTransferAborted);
+    closeDataConnection(connection);
+    file.close();
+    return;
+  }
+  closeDataConnection(connection);
+  if (!s.closing.load()) sendReply(s, kTransferCompleted);
+  file.close();
+}
+
+}  // namespace
+
+void LocalFile::adopt(std::unique_ptr<platform::FileHandle> handle) noexcept {
+  handle_ = std::move(handle);
+}
+
+void LocalFile::seek(int64_t offset) {
+  if (handle_) handle_->seek(offset);
+}
+
+void LocalFile::truncateAt(int64_t offset) {
+  if (handle_) handle_->truncateAt(offset);
+}
+
+std::size_t LocalFile::read(void* buf, std::size_t n) {
+  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  return handle_->read(buf, n);
+}
+
+std::size_t LocalFile::write(const void* buf, std::size_t n) {
+  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  return handle_->write(buf, n);
+}
+
+void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenMode mode) {
+  file.close();
+  DeviceRoot root;
+  // An empty local path names nothing.
+  if (!toDevicePaths(s, localPath, s.wideText, root)) {
+    throw platform::PlatformError{platform::kErrorPathNotFound};
+  }
+  // The store opens through the page cache: the device's unbuffered mode has no Linux form that
+  // takes blocks of any size (O_DIRECT refuses unaligned ones), and caching changes no byte.
+  std::unique_ptr<platform::FileHandle> handle;
+  if (const uint32_t error = files(s).openFile(root.c_str(), s.wideText.c_str(), mode, handle)) {
+    throw platform::PlatformError{error};
+  }
+  file.adopt(std::move(handle));
+}
+
+int32_t parseRestartOffset(std::string_view text) noexcept {
+  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+  std::size_t i = 0;
+  auto blank = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  };
+  while (i < text.size() && blank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Accumulated as a magnitude that stops growing once it is past either end of 32 bits.
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (magnitude <= kMax + 1) magnitude = magnitude * 10 + (text[i] - '0');
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  if (value > kMax) return static_cast<int32_t>(kMax);
+  if (value < kMin) return static_cast<int32_t>(kMin);
+  return static_cast<int32_t>(value);
+}
+
+void handleRest(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  // Nothing is checked against any file: an offset past the end sends nothing later.
+  s.restartOffset = parseRestartOffset(argument.view());
+  s.replyText.format("350 REST from %d\r\n", s.restartOffset);
+  sendReply(s, s.replyText.c_str());
+}
+
+void handleRetr(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (!resolve(s, argument) || !isFile(s, s.resolvedLocalPath)) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  std::unique_ptr<DataConnection> connection = openDataConnection(s);
+  if (!connection) return;
+  LocalFile file;
+  try {
+    openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::ReadExisting);
+    // A negative offset is skipped and stays set; a positive one is used once.
+    if (s.restartOffset > 0) {
+      file.seek(s.restartOffset);
+      s.restartOffset = 0;
+    }
+    // The last block read is empty; sending it moves nothing.
+    std::size_t count = 1;
+    while (count > 0 && !s.closing.load()) {
+      count = file.read(s.transferBuffer.get(), kTransferBlockSize);
+      sendData(*connection, s.transferBuffer.get(), count);
+    }
+    closeDataConnection(connection);
+    if (!s.closing.load()) sendReply(s, kTransferCompleted);
+    file.close();
+  } catch (...) {
+    if (connection) closeDataConnection(connection);
+    sendReply(s, kTransferAborted);
+    logLocalPath(s);
+    file.close();
+  }
+}
+
+void handleStor(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  // There is no existence test: the file may be new. But a place the store will not reach is
+  // refused now, before the client is asked for any data.
+  if (!resolve(s, argument) || !reachable(s, s.resolvedLocalPath)) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  std::unique_ptr<DataConnection> connection = openDataConnection(s);
+  if (!connection) return;
+  LocalFile file;
+  bool opened = false;
+  try {
+    if (s.restartOffset != 0) {
+      // A restart continues the file at the offset: the bytes before it stay, the rest goes.
+      // A negative offset names no place; the file stays whole and the upload goes on at its
+      // end, where the append mode put it.
+      openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::AppendOrCreate);
+      if (s.restartOffset > 0) {
+        file.seek(s.restartOffset);
+        file.truncateAt(s.restartOffset);
+      }
+      s.restartOffset = 0;
+    } else {
+      openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::WriteNew);
+    }
+    opened = true;
+  } catch (...) {
+    opened = false;
+  }
+  if (!opened) {
+    file.close();
+    closeDataConnection(connection);
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  finishUpload(s, connection, file);
+}
+
+void handleAppe(Session& s, Text& argument) {
+  if (!requireLogin(s)) return;
+  if (!resolve(s, argument)) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  // The file first: a file that cannot be opened is refused before any data connection. The
+  // restart offset plays no part and stays for the next RETR or STOR.
+  LocalFile file;
+  try {
+    openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::AppendOrCreate);
+  } catch (...) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  std::unique_ptr<DataConnection> connection = openDataConnection(s);
+  if (!connection) {
+    sendReply(s, kTransferAborted);
+    logLocalPath(s);
+    logLine(s, kNoDataConnection);
+    file.close();
+    return;
+  }
+  finishUpload(s, connection, file);
+}
+
+}  // namespace drovn::protocol
