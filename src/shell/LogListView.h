@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "shell/ModalDialog.h"
+
 namespace drovn::shell {
 
 enum class RowKind { Log, Progress };
@@ -38,6 +40,9 @@ class ShellWindow {
   virtual void repaintWindow() = 0;
   // Another start of the program asked this one to come to the front.
   virtual void bringToFront() = 0;
+  // Runs the dialog until it ends, handling the main window's messages meanwhile. A window
+  // without a screen cannot show one: the dialog ends at once, as if cancelled.
+  virtual void runModal(ModalDialog& dialog) { static_cast<void>(dialog); }
 };
 
 }  // namespace drovn::shell
