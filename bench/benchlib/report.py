@@ -13,9 +13,9 @@ def figure_rows(sizes):
     e = f"{sizes.entries:,}"
     return [
         ("retr_mbps", f"RETR {big}, one stream, curl (MB/s)", HIGH, "{:.0f}"),
-        ("retr_cpu", f"  server CPU for that RETR (s)", LOW, "{:.2f}"),
+        ("retr_cpu", "  server CPU for that RETR (s)", LOW, "{:.2f}"),
         ("stor_mbps", f"STOR {big}, one stream, curl (MB/s)", HIGH, "{:.0f}"),
-        ("stor_cpu", f"  server CPU for that STOR (s)", LOW, "{:.2f}"),
+        ("stor_cpu", "  server CPU for that STOR (s)", LOW, "{:.2f}"),
         ("login50_s", f"{n} clients connect + login together (s)", LOW, "{:.3f}"),
         ("login50_reconnects", f"  reconnects after {GREETING_TIMEOUT:.0f} s without greeting",
          LOW, "{:.0f}"),
@@ -41,11 +41,12 @@ def ratio(drovn, best, better):
 
 
 def best_of(values, better, names):
+    """(best value, its servers' names joined); ties name every server that shares the value."""
     cands = [(values[n], n) for n in names if values.get(n) is not None]
     if not cands:
         return None, None
-    pick = max(cands) if better == HIGH else min(cands)
-    return pick
+    best = max(v for v, _ in cands) if better == HIGH else min(v for v, _ in cands)
+    return best, ", ".join(n for v, n in cands if v == best)
 
 
 def summarize(samples, servers):
@@ -73,8 +74,11 @@ def render(meta, sizes, samples, failures, servers, ceiling, process_per_session
         cells = [label + (" ↑" if better == HIGH else " ↓")]
         for s in servers:
             v = medians.get(s, {}).get(key)
+            got = len(samples.get(s, {}).get(key, []))
             if v is None:
                 cells.append("FAIL" if failures.get(s, {}).get(key) else "—")
+            elif got < meta["rounds_run"]:
+                cells.append(f"{fmt.format(v)} ({got}/{meta['rounds_run']})")
             else:
                 cells.append(fmt.format(v))
         bv, bn = best_of({s: medians.get(s, {}).get(key) for s in peers}, better, peers)
@@ -90,7 +94,9 @@ def render(meta, sizes, samples, failures, servers, ceiling, process_per_session
                  "for ↑ rows and best peer / drovn for ↓ rows, so 1.00 or more means drovn "
                  "wins or ties. MB/s is 10^6 bytes per second, over the time from the RETR or "
                  "STOR command to its final reply. A server using sendfile can pass iperf3 "
-                 "(which copies through user space), so the best RETR is a ceiling too.")
+                 "(which copies through user space), so the best RETR is a ceiling too. "
+                 "(k/n): the median of the k rounds out of n in which that figure was measured "
+                 "(see Problems).")
     # Memory against the servers that, like drovn's threads, hold one unit per session.
     pps = [s for s in peers if s in process_per_session]
     for key in ("pss_idle", "pss_50"):
