@@ -184,20 +184,26 @@ void handlePasv(Session& s) {
     any.port = platform::hostToNet16(port);
     bindError = net.bind(s.passiveSocket, any);
     if (bindError == 0) {
-      bound = true;
-      break;
+      // Binding reuses addresses, so a port that another socket has bound but not yet listened
+      // on (a PASV of another session at the same moment) is refused only here: it is taken
+      // all the same, and the search goes on as after a failed bind.
+      const uint32_t listened = net.listen(s.passiveSocket, kPassiveBacklog);
+      if (listened == 0) {
+        bound = true;
+        break;
+      }
+      if (listened != platform::kWsaeAddrInUse) {
+        logFailure(s, "Passive listen failed: %d", listened);
+        s.passiveSocket.close();
+        return;
+      }
+      bindError = listened;
     }
     s.passiveSocket.close();
   }
   if (!bound) {
     // The search ends at the last port: reported as a socket that could not be had.
     logFailure(s, "Passive socket failed: %d", bindError);
-    return;
-  }
-  const uint32_t listened = net.listen(s.passiveSocket, kPassiveBacklog);
-  if (listened != 0) {
-    logFailure(s, "Passive listen failed: %d", listened);
-    s.passiveSocket.close();
     return;
   }
   FixedText<2048> address;
