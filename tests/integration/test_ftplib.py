@@ -9,6 +9,7 @@ import io
 import os
 import random
 import re
+import threading
 import time
 import unittest
 
@@ -336,6 +337,40 @@ class FtplibClient(unittest.TestCase):
         lines = []
         ftp.dir(*args, lines.append)
         return lines
+
+    def test_concurrent_sessions_each_get_their_passive_port(self):
+        # Every PASV starts its search at the same first port, so sessions that ask at the same
+        # moment race for it; each must still get a port of its own and an answer.
+        os.makedirs(self.store_path("together"))
+        sessions = [self.session() for _ in range(4)]
+        failures = []
+
+        def work(index, ftp):
+            try:
+                rng = random.Random(index)
+                for _ in range(300):
+                    self.assertRegex(ftp.sendcmd("PASV"), PASV_REPLY)
+                for round_ in range(15):
+                    name = f"together/s{index}-{round_}.bin"
+                    data = rng.randbytes(rng.randint(0, 3 * 65536))
+                    ftp.storbinary("STOR " + name, io.BytesIO(data))
+                    self.assertEqual(self.fetch(ftp, name), data)
+            except BaseException as error:  # reported by the main thread
+                failures.append((index, error))
+
+        threads = [threading.Thread(target=work, args=(i, ftp), daemon=True)
+                   for i, ftp in enumerate(sessions)]
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + 120
+        for t in threads:
+            t.join(max(0.0, deadline - time.monotonic()))
+        self.assertFalse([t for t in threads if t.is_alive()], "sessions still busy")
+        self.assertEqual(failures, [])
+        self.assertEqual(len(os.listdir(self.store_path("together"))), 4 * 15)
+        self.assertFalse([l for l in self.server.lines if l.startswith("Passive ")])
+        for ftp in sessions:
+            self.quit(ftp)
 
     def test_chinese_names_in_utf8_and_in_the_code_page(self):
         content = random.Random(936).randbytes(BLOCK + 77)
