@@ -1,6 +1,8 @@
 # The Debian packages that building, testing and serving drovn need; sourced by scripts/serve
 # and scripts/test.
 DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp)
+# sd-bus for the logind power requirements, and a bus daemon for their tests.
+DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 
 # Installs the missing packages when run as root; otherwise prints the command and fails.
 drovn_ensure_packages() {
