@@ -13,12 +13,15 @@ constexpr uint32_t kReleasePollMs = 10;
 }  // namespace
 
 MainWindow::MainWindow(platform::Platform& platform, config::SettingsStore& settings,
-                       protocol::TransferMeter& meter, ShellWindow& window)
+                       protocol::TransferMeter& meter, ShellWindow& window,
+                       platform::PowerDevices power)
     : platform_(platform),
       settings_(settings),
       meter_(meter),
       window_(window),
-      list_(window.logList()) {}
+      list_(window.logList()),
+      power_(
+          {power, settings, state_.service, state_.wifiSwitchedOn, [this] { appendLogText(); }}) {}
 
 void MainWindow::setService(std::shared_ptr<core::ServiceController> service) {
   state_.service = std::move(service);

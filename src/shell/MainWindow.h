@@ -12,6 +12,7 @@
 #include "core/ServiceController.h"
 #include "platform/MessageQueue.h"
 #include "platform/Platform.h"
+#include "platform/PowerManager.h"
 #include "protocol/TransferMeter.h"
 #include "shell/LogListView.h"
 #include "shell/PowerControl.h"
@@ -50,7 +51,7 @@ struct ShellState {
 class MainWindow {
  public:
   MainWindow(platform::Platform& platform, config::SettingsStore& settings,
-             protocol::TransferMeter& meter, ShellWindow& window);
+             protocol::TransferMeter& meter, ShellWindow& window, platform::PowerDevices power);
 
   ShellState& state() noexcept { return state_; }
   const ShellState& state() const noexcept { return state_; }
@@ -80,8 +81,8 @@ class MainWindow {
   protocol::TransferMeter& meter_;
   ShellWindow& window_;
   LogListView& list_;
-  PowerControl power_;
   ShellState state_;
+  PowerControl power_;      // refers to state_
   std::u16string pending_;  // reused between batches
 };
 

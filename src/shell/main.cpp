@@ -17,6 +17,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
+#include "platform/PowerManager.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
 #include "protocol/Dispatcher.h"
@@ -57,7 +58,9 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
   // The terminal console comes with the next step of the shell; until then every run is
   // headless, whatever --headless says.
   shell::HeadlessWindow headless(std::cout);
-  shell::MainWindow window(platform, settings, meter, headless);
+  platform::LogindPowerManager power;
+  platform::BuiltinLibraryLoader libraries;
+  shell::MainWindow window(platform, settings, meter, headless, {power, libraries});
 
   auto service =
       core::ServiceController::create(platform, settings, meter, protocol::dispatchCommand);

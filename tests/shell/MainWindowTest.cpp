@@ -13,6 +13,7 @@
 #include "shell/MainWindow.h"
 #include "shell/ShellTestSupport.h"
 #include "support/FakeClock.h"
+#include "support/FakePowerManager.h"
 
 namespace drovn::shell {
 namespace {
@@ -126,7 +127,9 @@ class MainWindowTest : public testing::Test {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  MainWindow window{tp.platform, settings, meter, view};
+  test::FakePowerManager power;
+  platform::BuiltinLibraryLoader libraries;
+  MainWindow window{tp.platform, settings, meter, view, {power, libraries}};
 };
 
 TEST_F(MainWindowTest, EachEntryBecomesOneRowAndEmptyLinesAreSkipped) {

@@ -10,6 +10,7 @@
 #include "shell/MessageLoop.h"
 #include "shell/ShellTestSupport.h"
 #include "support/FakeClock.h"
+#include "support/FakePowerManager.h"
 
 namespace drovn::shell {
 namespace {
@@ -20,7 +21,9 @@ TEST(MessageLoop, AnswersSentMessagesAndEndsAfterClose) {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  MainWindow window(tp.platform, settings, meter, view);
+  test::FakePowerManager power;
+  platform::BuiltinLibraryLoader libraries;
+  MainWindow window(tp.platform, settings, meter, view, {power, libraries});
 
   std::atomic<intptr_t> answer{-1};
   std::jthread other([&] {
@@ -44,7 +47,9 @@ TEST(MessageLoop, ASignalEndsTheLoopThroughClose) {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  MainWindow window(tp.platform, settings, meter, view);
+  test::FakePowerManager power;
+  platform::BuiltinLibraryLoader libraries;
+  MainWindow window(tp.platform, settings, meter, view, {power, libraries});
   tp.queue.requestCloseFromSignal();
   EXPECT_EQ(runMessageLoop(window, tp.queue, clock), 0);
   EXPECT_TRUE(window.state().quitPosted);
