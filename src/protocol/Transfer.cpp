@@ -74,17 +74,19 @@ void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, Local
   } catch (...) {
     received = false;
   }
+  // The file is let go before the final reply, so a client that acts on the reply at once
+  // (a download of what it just sent, on another connection) never meets the writer's lock.
   if (!received) {
     logLine(s, kUnknownError);
     logLocalPath(s);
-    sendReply(s, kTransferAborted);
     closeDataConnection(connection);
     file.close();
+    sendReply(s, kTransferAborted);
     return;
   }
   closeDataConnection(connection);
-  if (!s.closing.load()) sendReply(s, kTransferCompleted);
   file.close();
+  if (!s.closing.load()) sendReply(s, kTransferCompleted);
 }
 
 }  // namespace
@@ -182,13 +184,13 @@ void handleRetr(Session& s, Text& argument) {
       sendData(*connection, s.transferBuffer.get(), count);
     }
     closeDataConnection(connection);
+    file.close();  // before the reply, as for uploads
     if (!s.closing.load()) sendReply(s, kTransferCompleted);
-    file.close();
   } catch (...) {
     if (connection) closeDataConnection(connection);
+    file.close();
     sendReply(s, kTransferAborted);
     logLocalPath(s);
-    file.close();
   }
 }
 
@@ -248,10 +250,10 @@ void handleAppe(Session& s, Text& argument) {
   }
   std::unique_ptr<DataConnection> connection = openDataConnection(s);
   if (!connection) {
+    file.close();
     sendReply(s, kTransferAborted);
     logLocalPath(s);
     logLine(s, kNoDataConnection);
-    file.close();
     return;
   }
   finishUpload(s, connection, file);
