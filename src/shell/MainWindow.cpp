@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "shell/AboutDialog.h"
+#include "shell/OptionsDialog.h"
 #include "shell/ProgressLine.h"
 
 namespace drovn::shell {
@@ -63,13 +65,20 @@ intptr_t MainWindow::handleCommand(intptr_t id) {
       if (state_.service) state_.service->stopService();
       power_.updateBacklight();
       break;
-    case kCmdOptions:
-      // TODO(#5): run the Options dialog here.
+    case kCmdOptions: {
+      OptionsDialog dialog(settings_, platform_.codec, [this](const config::Settings& s) {
+        // Without a service the edits hold for this run only.
+        if (state_.service) config::saveSettings(platform_.registry, s);
+      });
+      window_.runModal(dialog);
       power_.updateBacklight();  // the option may have changed
       break;
-    case kCmdAbout:
-      // TODO(#5): run the About dialog here.
+    }
+    case kCmdAbout: {
+      AboutDialog dialog;
+      window_.runModal(dialog);
       break;
+    }
     case kCmdClose:
       closeSequence();
       break;
@@ -214,6 +223,7 @@ void MainWindow::destroyService() {
 int MainWindow::finish() {
   if (state_.service) {
     power_.restoreBacklightAtExit();
+    appendLogText();  // its line is shown before the service goes
     try {
       state_.service->stopService();
     } catch (...) {
