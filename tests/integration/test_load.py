@@ -53,7 +53,7 @@ def scale():
     text = os.environ.get("DROVN_LOAD_SCALE")
     if text:
         return max(0.01, float(text))
-    return 0.15 if sanitizer_build() else 1.0
+    return 0.5 if sanitizer_build() else 1.0
 
 
 def fd_count(pid):
@@ -325,6 +325,7 @@ class Worker:
             self.client.quit()
         except BaseException as e:  # reported by the test, never lost in the thread
             self.error = e
+            self.quit_at = time.monotonic()
             logged_in.release()
             if self.client.sock is not None:
                 Client.abort(self.client.sock)
@@ -381,7 +382,8 @@ class Load(unittest.TestCase):
             extra_client.check("greeting", "220 Server ready...", greeting)
             quit_times = [w.quit_at for w in workers if w.quit_at is not None]
             self.assertTrue(quit_times and min(quit_times) <= greeted_at,
-                            "the 51st client was greeted before any session ended")
+                            "the 51st client was greeted before any session ended; "
+                            f"{[repr(w.error) for w in workers if w.error]}")
             extra_client.command("USER anonymous", None)
             extra_client.command("PASS guest", "230 Password ok.")
             extra_client.command("TYPE I", "200 Type is set to 'I'.")
