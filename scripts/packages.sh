@@ -1,6 +1,7 @@
 # The Debian packages that building, testing and serving drovn need; sourced by scripts/serve
 # and scripts/test.
-DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp)
+DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp
+                libncurses-dev tmux)
 # sd-bus for the logind power requirements, and a bus daemon for their tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 

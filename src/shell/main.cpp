@@ -5,6 +5,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +20,12 @@
 #include "platform/Platform.h"
 #include "platform/PowerManager.h"
 #include "platform/SingleInstance.h"
+#include "platform/Terminal.h"
 #include "platform/TextCodec.h"
 #include "protocol/Dispatcher.h"
 #include "protocol/TransferMeter.h"
 #include "shell/CommandLine.h"
+#include "shell/ConsoleWindow.h"
 #include "shell/HeadlessWindow.h"
 #include "shell/MainWindow.h"
 #include "shell/MessageLoop.h"
@@ -51,16 +54,39 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
   // A second start only brings the first forward.
   const auto instance = platform::SingleInstance::claim(registryPath, queue);
   if (!instance) return 0;
+  // Before the terminal is opened: ncurses then leaves SIGINT and SIGTERM to these handlers, so
+  // a signal is a Close like the soft key's, and the terminal is given back on the way out.
   platform::installCloseSignals(queue);
+
+  // The console needs a terminal on both ends; a run whose input or output is a pipe or a file
+  // prints the log as the headless window does. Opened before any thread of the service runs,
+  // since it sets the process's locale.
+  std::unique_ptr<platform::Terminal> terminal;
+  if (!line.headless && platform::standardStreamsAreTerminal()) {
+    std::string why;
+    terminal = platform::Terminal::open(why);
+    if (!terminal) std::cerr << "drovn: no console (" << why << "); printing the log instead\n";
+  }
+  std::optional<shell::ConsoleWindow> console;
+  std::optional<shell::HeadlessWindow> headless;
+  if (terminal) {
+    console.emplace(*terminal, queue, clock);
+  } else {
+    headless.emplace(std::cout);
+  }
+  shell::ShellWindow& front = console ? static_cast<shell::ShellWindow&>(*console)
+                                      : static_cast<shell::ShellWindow&>(*headless);
 
   config::SettingsStore settings;
   protocol::TransferMeter meter;
-  // The terminal console comes with the next step of the shell; until then every run is
-  // headless, whatever --headless says.
-  shell::HeadlessWindow headless(std::cout);
   platform::LogindPowerManager power;
   platform::BuiltinLibraryLoader libraries;
-  shell::MainWindow window(platform, settings, meter, headless, {power, libraries});
+  shell::MainWindow window(platform, settings, meter, front, {power, libraries});
+  shell::MessageLoop loop(window, queue, clock, console ? &*console : nullptr);
+  if (console) {
+    console->attachLoop(loop);
+    console->repaintWindow();
+  }
 
   auto service =
       core::ServiceController::create(platform, settings, meter, protocol::dispatchCommand);
@@ -75,12 +101,13 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
   if (auto& owned = window.state().service) owned->startServiceAtLaunch();
   window.appendLogText();
 
-  shell::runMessageLoop(window, queue, clock);
+  loop.run();
   const int code = window.finish();
 
   if (window.state().threadsAbandoned) {
     // A thread that was given up on may still use what this function owns: leave without
-    // running any destructor.
+    // running any destructor, but with the terminal given back to the shell.
+    if (terminal) terminal->restore();
     std::cout.flush();
     std::fflush(nullptr);
     std::_Exit(code);
