@@ -19,22 +19,31 @@ bool isDirectoryEntry(const platform::FindData& entry) {
   return (entry.attributes & platform::kAttributeDirectory) != 0;
 }
 
-// One walk over the whole directory, appending the names of one group.
-std::size_t appendGroup(platform::FileSystem& files, platform::TextCodec& codec,
-                        const char16_t* root, const char16_t* pattern, bool directories,
-                        EntryNameList& names, bool utf8) {
+// One walk over the whole directory: the names that are not directories go straight into
+// names, the directories wait in their own list and follow them, each group in the order the
+// store gave it.
+std::size_t appendGroups(platform::FileSystem& files, platform::TextCodec& codec,
+                         const char16_t* root, const char16_t* pattern, EntryNameList& names,
+                         bool utf8) {
   std::unique_ptr<platform::DirSearch> search;
   platform::FindData entry;
   if (files.findFirst(root, pattern, search, entry) != 0) return 0;
+  EntryNameList directories;
   std::size_t appended = 0;
   do {
-    if (isSkipped(entry) || isDirectoryEntry(entry) != directories) continue;
+    if (isSkipped(entry)) continue;
     auto name = std::make_unique<PathText>();
     wideToClient(codec, utf8, *name, entry.name.c_str());
-    names.push_back(std::move(name));
-    ++appended;
+    if (isDirectoryEntry(entry)) {
+      directories.push_back(std::move(name));
+    } else {
+      names.push_back(std::move(name));
+      ++appended;
+    }
   } while (search->next(entry));
-  return appended;
+  names.reserve(names.size() + directories.size());
+  for (auto& name : directories) names.push_back(std::move(name));
+  return appended + directories.size();
 }
 
 }  // namespace
@@ -50,9 +59,7 @@ std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec&
   FixedWide<kConvertLimit> pattern;
   clientToWide(codec, utf8, pattern, localPath.c_str());
 
-  std::size_t appended = appendGroup(files, codec, root, pattern.c_str(), false, names, utf8);
-  appended += appendGroup(files, codec, root, pattern.c_str(), true, names, utf8);
-  return appended;
+  return appendGroups(files, codec, root, pattern.c_str(), names, utf8);
 }
 
 }  // namespace drovn::vfs

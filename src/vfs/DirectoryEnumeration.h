@@ -23,9 +23,9 @@ using EntryNameList = std::vector<std::unique_ptr<PathText>>;
 // appended. root: the account root every store call is confined to. "." and ".." and empty
 // names are left out, nothing else is. A directory that cannot be searched (missing, unreadable,
 // outside the root, or a path with no room for the pattern) appends nothing and gives 0. The
-// directory is read twice, once per group, so an entry that appears or goes between the two
-// reads may show in one group only. A failed allocation throws std::bad_alloc, leaving in names
-// what was appended before it.
+// directory is read once; the directories are held back until the other entries are in. A
+// failed allocation throws std::bad_alloc, leaving in names the entries that are not
+// directories appended before it.
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
                                const char16_t* root, PathText& localPath, EntryNameList& names,
                                bool utf8);
