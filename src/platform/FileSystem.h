@@ -37,6 +37,17 @@ class DirSearch {
   virtual bool next(FindData& out) = 0;
 };
 
+// Looks up entries of one directory, opened once, by their names alone. Each lookup gives what
+// FileSystem::lookup would give for the directory's path joined with the name (same details,
+// same confinement, following symbolic links beneath the root), without resolving the
+// directory's path again for every entry.
+class EntryLookup {
+ public:
+  virtual ~EntryLookup() = default;
+  // 0 or the error number, as lookup; on failure out is untouched.
+  virtual uint32_t lookup(const char16_t* name, FindData& out) = 0;
+};
+
 enum class OpenMode {
   WriteNew,        // write, no sharing, create or truncate
   ReadExisting,    // read, shared with other readers, must exist
@@ -92,6 +103,10 @@ class FileSystem {
   // than 260 units, and names with a '\' in them (no device path can name them), are skipped.
   virtual uint32_t findFirst(const char16_t* root, const char16_t* pattern,
                              std::unique_ptr<DirSearch>& search, FindData& first) = 0;
+  // A lookup of the entries of the directory dir (a device path under root). A directory that
+  // cannot be reached gives its error, as attributes would, and out is left as it was.
+  virtual uint32_t openEntryLookup(const char16_t* root, const char16_t* dir,
+                                   std::unique_ptr<EntryLookup>& out) = 0;
   // Regular files only (anything else gives 5, at once, even a FIFO). A refused open changes
   // nothing: WriteNew empties the file only once the sharing check has passed.
   virtual uint32_t openFile(const char16_t* root, const char16_t* path, OpenMode mode,

@@ -384,6 +384,44 @@ class LinuxDirSearch final : public DirSearch {
   DirPtr dir_;
 };
 
+// The entries of one directory, looked up by name with one fstatat each. Only a name that is
+// not a symbolic link is taken from the directory itself: such an entry cannot lead anywhere
+// else, so its details are what the confined walk of the whole path would find. A link, and any
+// name the plain walk does not cover, goes through the full lookup of the joined path.
+class LinuxEntryLookup final : public EntryLookup {
+ public:
+  LinuxEntryLookup(FileSystem& files, std::u16string root, std::u16string dir, UniqueFd dirFd)
+      : files_(files), root_(std::move(root)), dir_(std::move(dir)), dirFd_(std::move(dirFd)) {}
+
+  uint32_t lookup(const char16_t* name, FindData& out) override {
+    const std::u16string_view wide(name);
+    const bool plain = !wide.empty() && wide != u"." && wide != u".." &&
+                       wide.find_first_of(u"\\/") == std::u16string_view::npos;
+    if (plain) {
+      struct stat st {};
+      const std::string utf8 = utf16ToUtf8(wide);
+      if (::fstatat(dirFd_.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !S_ISLNK(st.st_mode)) {
+        FindData found;
+        describe(st, found);
+        found.name.assign(wide);
+        out = found;
+        return 0;
+      }
+    }
+    std::u16string path = dir_;
+    if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) path += u'\\';
+    path += wide;
+    return files_.lookup(root_.c_str(), path.c_str(), out);
+  }
+
+ private:
+  FileSystem& files_;
+  std::u16string root_;
+  std::u16string dir_;
+  UniqueFd dirFd_;
+};
+
 }  // namespace
 
 // ---- LinuxFileSystem ----
@@ -507,6 +545,17 @@ uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* patter
   if (!found->next(entry)) return kErrorFileNotFound;
   first = entry;
   search = std::move(found);
+  return 0;
+}
+
+uint32_t LinuxFileSystem::openEntryLookup(const char16_t* root, const char16_t* dir,
+                                         std::unique_ptr<EntryLookup>& out) {
+  Located at;
+  if (const uint32_t error = locate(storeFd_, root, dir, at)) return error;
+  UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH | O_DIRECTORY));
+  if (!fd) return resolveError(errno, at);
+  out = std::make_unique<LinuxEntryLookup>(*this, std::u16string(root ? root : u""),
+                                           std::u16string(dir ? dir : u""), std::move(fd));
   return 0;
 }
 

@@ -82,6 +82,13 @@ void sendListing(Session& s, Text& argument, Form form) {
   if (!connection) return;
 
   try {
+    if (form == Form::Long) {
+      // A directory that cannot be opened again leaves the lookups to the whole paths.
+      platform::FileSystem& files = s.controller->platform().files;
+      if (files.openEntryLookup(dir->root.c_str(), dir->path.c_str(), dir->entries) != 0) {
+        dir->entries.reset();
+      }
+    }
     std::size_t total = 0;
     for (auto& name : names) {
       if (form == Form::Long) formatListLine(s, *dir, *name, s.utf8);
@@ -155,7 +162,11 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
   const char* permissions = kBadPermissions;
   int32_t size = 0;
   platform::CalendarTime when = now;
-  if (fits && !entry.empty() && p.files.lookup(dir.root.c_str(), s.wideText.c_str(), found) == 0) {
+  const auto look = [&]() -> uint32_t {
+    if (dir.entries) return dir.entries->lookup(s.wideText2.c_str(), found);
+    return p.files.lookup(dir.root.c_str(), s.wideText.c_str(), found);
+  };
+  if (fits && !entry.empty() && look() == 0) {
     if ((found.attributes & platform::kAttributeDirectory) != 0) {
       permissions = kDirectoryPermissions;
     } else {

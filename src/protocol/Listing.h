@@ -4,6 +4,9 @@
 #pragma once
 
 #include <array>
+#include <memory>
+
+#include "platform/FileSystem.h"
 
 #include "protocol/LocalFiles.h"
 #include "protocol/Session.h"
@@ -29,6 +32,9 @@ void handleNlst(Session& s, Text& argument);
 struct ListedDirectory {
   DeviceRoot root;
   WideText path;
+  // The directory opened once for the lookups of its entries; without it (it could not be
+  // opened) each entry is looked up by its whole path, with the same results.
+  std::unique_ptr<platform::EntryLookup> entries;
 };
 
 // Overwrites entry, the name of an entry of dir in the client encoding, with the entry's
