@@ -159,6 +159,8 @@ void installCloseSignals(MessageQueue& q) {
   // With valid arguments sigaction cannot fail.
   (void)::sigaction(SIGINT, &sa, nullptr);
   (void)::sigaction(SIGTERM, &sa, nullptr);
+  // A terminal that hangs up closes the server in order too, rather than ending it mid-save.
+  (void)::sigaction(SIGHUP, &sa, nullptr);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);

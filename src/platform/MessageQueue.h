@@ -21,7 +21,8 @@ inline constexpr uint32_t kTimer = 0x0113;    // wParam: the timer id
 inline constexpr uint32_t kSize = 0x0005;     // the screen changed size
 // Another instance asked this one to come to the front.
 inline constexpr uint32_t kBringToFront = 0x3380;
-// The menu's Close command (the wParam of kCommand), also asked for by SIGINT and SIGTERM.
+// The menu's Close command (the wParam of kCommand), also asked for by SIGINT, SIGTERM and
+// SIGHUP.
 inline constexpr intptr_t kCloseCommandId = 32791;
 
 struct Message {
@@ -77,7 +78,8 @@ class MessageQueue {
   int eventFd_ = -1;
 };
 
-// Installs SIGINT and SIGTERM handlers that ask q for the Close command. SIGPIPE is ignored.
+// Installs SIGINT, SIGTERM and SIGHUP handlers that ask q for the Close command. SIGPIPE is
+// ignored.
 // One queue at a time: a later call replaces the earlier queue; after q's destructor the
 // signals are still caught but ask nothing.
 void installCloseSignals(MessageQueue& q);
