@@ -1,13 +1,37 @@
 #include "protocol/SessionOutput.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "platform/Utf8.h"
 
 namespace drovn::protocol {
 
+namespace {
+
+// True for a CR or LF at i that is not part of a CR LF pair.
+bool isBareLineBreak(std::string_view text, std::size_t i) {
+  if (text[i] == '\n') return i == 0 || text[i - 1] != '\r';
+  if (text[i] == '\r') return i + 1 == text.size() || text[i + 1] != '\n';
+  return false;
+}
+
+}  // namespace
+
 void sendReply(Session& s, const char* reply) {
+  // A command line may hold a bare CR or LF (lines end only at CR LF), and replies echo words
+  // and names from it; sent as they are, they would end the reply line early for the client.
+  // Such a byte goes out as a space.
+  const std::string_view text(reply);
+  std::string cleaned;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!isBareLineBreak(text, i)) continue;
+    if (cleaned.empty()) cleaned.assign(text);
+    cleaned[i] = ' ';
+  }
+  if (!cleaned.empty()) reply = cleaned.c_str();
+
   SessionHost& host = *s.controller;
   uint32_t error = 0;
   // The result is not looked at: a connection that broke shows up at the next receive.

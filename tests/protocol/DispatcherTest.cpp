@@ -50,6 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
                             {"Xyz", "500 Invalid command XYZ\r\n"},
                             {"MLSD /", "500 Invalid command MLSD\r\n"}}},
                     Script{"LineOfSpacesOnly", false, {{"   ", "500 Invalid command    \r\n"}}},
+                    // Lines end only at CR LF; a bare CR or LF echoed back goes out as a space
+                    // so that the reply stays one line.
+                    Script{"BareLineBreaksEchoedAsSpaces",
+                           false,
+                           {{"A\nB", "500 Invalid command A B\r\n"},
+                            {"USER a\nb", userOk("a b")}}},
                     Script{"TabAfterTheWordMakesOneToken",
                            false,
                            {{"USER\tbob", "500 Invalid command USER\tBOB\r\n"},
