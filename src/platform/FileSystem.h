@@ -73,6 +73,9 @@ class FileHandle {
   virtual void truncateAt(int64_t offset) = 0;
   // The file's current size in bytes (one stat call), or throws PlatformError.
   virtual uint64_t size() = 0;
+  // The descriptor behind the handle, for the network calls that move file data without
+  // copying it through user space; -1 when there is none (those calls then read and write).
+  virtual int descriptor() const noexcept { return -1; }
 };
 
 class FileSystem {

@@ -326,6 +326,8 @@ class LinuxFileHandle final : public FileHandle {
     return static_cast<uint64_t>(st.st_size);
   }
 
+  int descriptor() const noexcept override { return fd_.get(); }
+
  private:
   // Declared first so it is given back last, after the descriptor is closed: until then no
   // other open of the file may pass the sharing check.

@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -242,6 +244,153 @@ long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& e
     error = socketErrorFromErrno(err);
     return -1;
   }
+}
+
+long long Network::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                 uint32_t& error) {
+  const std::size_t got = file.read(buffer, n);
+  if (got == 0) return 0;
+  return send(s, buffer, got, error);
+}
+
+long long Network::receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                    uint32_t& error) {
+  const long long got = receive(s, buffer, n, error);
+  if (got > 0) (void)file.write(buffer, static_cast<std::size_t>(got));
+  return got;
+}
+
+namespace {
+
+// The calls that say a descriptor pair cannot be moved between without a copy; the block is
+// then read and written through user space instead.
+bool noZeroCopy(int err) {
+  return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+}
+
+// The pipe a received block passes through on its way from the socket to the file.
+class BlockPipe {
+ public:
+  BlockPipe() noexcept {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      in_ = fds[0];
+      out_ = fds[1];
+    }
+  }
+  ~BlockPipe() {
+    // A close that fails still frees the descriptor.
+    if (in_ >= 0) (void)::close(in_);
+    if (out_ >= 0) (void)::close(out_);
+  }
+  BlockPipe(const BlockPipe&) = delete;
+  BlockPipe& operator=(const BlockPipe&) = delete;
+  bool ok() const noexcept { return in_ >= 0; }
+  int in() const noexcept { return in_; }
+  int out() const noexcept { return out_; }
+
+ private:
+  int in_ = -1;
+  int out_ = -1;
+};
+
+}  // namespace
+
+long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                      uint32_t& error) {
+  const int fileFd = file.descriptor();
+  if (fileFd < 0) return Network::sendFileBlock(s, file, buffer, n, error);
+  std::size_t done = 0;
+  {
+    Socket::Use u(s);
+    if (u.fd() < 0) {
+      error = kWsaeNotSock;
+      return -1;
+    }
+    while (done < n) {
+      const ssize_t r = ::sendfile(u.fd(), fileFd, nullptr, n - done);
+      if (r > 0) {
+        done += static_cast<std::size_t>(r);
+        continue;
+      }
+      if (r == 0) return static_cast<long long>(done);  // the end of the file
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (done == 0 && noZeroCopy(err)) break;
+      if (s.isClosing()) {
+        error = kWsaeNotSock;
+        return -1;
+      }
+      // Only a read of the file fails with EIO; everything else is the socket's.
+      if (err == EIO) throw PlatformError{fileErrorFromErrno(err)};
+      if (err == ECONNRESET || err == EPIPE) s.markReset();
+      error = socketErrorFromErrno(err);
+      return -1;
+    }
+    if (done == n) return static_cast<long long>(done);
+  }
+  return Network::sendFileBlock(s, file, buffer, n, error);
+}
+
+long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer,
+                                         std::size_t n, uint32_t& error) {
+  const int fileFd = file.descriptor();
+  BlockPipe pipe;
+  if (fileFd < 0 || !pipe.ok()) return Network::receiveFileBlock(s, file, buffer, n, error);
+  // Room for a whole block in the pipe, where the system allows it; a smaller pipe only makes
+  // the blocks smaller.
+  (void)::fcntl(pipe.out(), F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
+  ssize_t got = 0;
+  {
+    Socket::Use u(s);
+    if (u.fd() < 0) {
+      error = kWsaeNotSock;
+      return -1;
+    }
+    if (s.wasReset()) {
+      error = kWsaeConnReset;
+      return -1;
+    }
+    for (;;) {
+      got = ::splice(u.fd(), nullptr, pipe.out(), nullptr, n, SPLICE_F_MOVE);
+      const int err = errno;
+      if (got < 0 && err == EINTR) continue;
+      if (s.isClosing()) {
+        // Ended by our own shutdown from another thread: not the peer's end of the data.
+        error = kWsaeNotSock;
+        return -1;
+      }
+      if (got >= 0) break;
+      if (noZeroCopy(err)) return Network::receiveFileBlock(s, file, buffer, n, error);
+      if (err == ECONNRESET) s.markReset();
+      error = socketErrorFromErrno(err);
+      return -1;
+    }
+  }
+  auto left = static_cast<std::size_t>(got);
+  while (left > 0) {
+    const ssize_t put = ::splice(pipe.in(), nullptr, fileFd, nullptr, left, SPLICE_F_MOVE);
+    if (put > 0) {
+      left -= static_cast<std::size_t>(put);
+    } else if (put == 0) {
+      // A regular file takes nothing without an error only when no room is left.
+      throw PlatformError{kErrorDiskFull};
+    } else if (errno == EINTR) {
+      continue;
+    } else if (noZeroCopy(errno)) {
+      // The file cannot take a splice: the rest of the block goes through the buffer.
+      while (left > 0) {
+        const ssize_t r = ::read(pipe.in(), buffer, std::min(left, n));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) throw PlatformError{fileErrorFromErrno(r < 0 ? errno : EIO)};
+        (void)file.write(buffer, static_cast<std::size_t>(r));
+        left -= static_cast<std::size_t>(r);
+      }
+    } else {
+      throw PlatformError{fileErrorFromErrno(errno)};
+    }
+  }
+  return static_cast<long long>(got);
 }
 
 void LinuxNetwork::setBufferSizes(Socket& s, int bytes) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/FileSystem.h"
 #include "platform/FixedText.h"
 #include "platform/Socket.h"
 
@@ -51,6 +52,20 @@ class Network {
   // Send and receive buffer sizes; failures are not reported.
   virtual void setBufferSizes(Socket& s, int bytes) = 0;
 
+  // One block of a file to the socket: up to n bytes from the file's position on (the position
+  // moves past them), all of them sent before the call returns. Gives the count, 0 at the end of
+  // the file, or -1 with error set as for send when the send fails; a failed read of the file
+  // throws PlatformError. buffer (n bytes of room) is used where the block has to be read and
+  // sent; this version always does that, the Linux one moves it with sendfile where it can.
+  virtual long long sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                  uint32_t& error);
+  // One receive of up to n bytes written to the file at its position: the count, 0 when the
+  // peer has closed its side, -1 with error set as for receive. A failed write of the file
+  // throws PlatformError (112 when the disk is full); what was written before it stays. buffer
+  // as above; the Linux version moves the block through a pipe with splice where it can.
+  virtual long long receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                     uint32_t& error);
+
   // The host's name; 0 or the error number.
   virtual uint32_t hostName(FixedText<256>& out) = 0;
   // The host's IPv4 addresses (network order): those of the interfaces that are up,
@@ -79,6 +94,10 @@ class LinuxNetwork final : public Network {
   long long send(Socket& s, const void* data, std::size_t n, uint32_t& error) override;
   long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) override;
   void setBufferSizes(Socket& s, int bytes) override;
+  long long sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                          uint32_t& error) override;
+  long long receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                             uint32_t& error) override;
   uint32_t hostName(FixedText<256>& out) override;
   bool hostAddresses(const char* name, std::vector<uint32_t>& out) override;
 };

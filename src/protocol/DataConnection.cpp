@@ -255,6 +255,25 @@ long long receiveData(DataConnection& c, void* buf, std::size_t n) {
   return got;
 }
 
+std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
+                          std::size_t n) {
+  uint32_t error = 0;
+  const long long sent = c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
+  if (sent < 0) throw platform::PlatformError{error};
+  const auto count = static_cast<std::size_t>(sent);
+  if (count != 0 && isTracked(c)) recordMovement(c.host(), count);
+  return count;
+}
+
+long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
+                           std::size_t n) {
+  uint32_t error = 0;
+  const long long got =
+      c.host().platform().network.receiveFileBlock(c.socket(), file, buffer, n, error);
+  if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
+  return got;
+}
+
 void closeDataConnection(std::unique_ptr<DataConnection>& c) {
   if (!c) return;
   // Named before the close, which takes the id away.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/FileSystem.h"
 #include "platform/Socket.h"
 #include "protocol/Session.h"
 #include "protocol/TransferMeter.h"
@@ -46,6 +47,14 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s);
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n);
 // One receive: the count, 0 when the peer closed, negative on failure. Never throws.
 long long receiveData(DataConnection& c, void* buf, std::size_t n);
+// One block of the file, from its position on, sent whole: the count, 0 at the end of the file.
+// Throws PlatformError on a failed send (as sendData) or a failed read. buffer: n bytes of room.
+std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
+                          std::size_t n);
+// One receive of up to n bytes, written to the file at its position: as receiveData, except
+// that a failed write throws PlatformError.
+long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
+                           std::size_t n);
 // Shuts the connection down, closes it and ends its tracking. Null does nothing.
 void closeDataConnection(std::unique_ptr<DataConnection>& c);
 void dotsToCommas(Text& text);

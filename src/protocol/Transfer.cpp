@@ -59,8 +59,7 @@ void logLocalPath(Session& s) {
 bool receiveIntoFile(Session& s, DataConnection& connection, LocalFile& file) {
   long long count = 1;
   while (count > 0 && !s.closing.load()) {
-    count = receiveData(connection, s.transferBuffer.get(), kTransferBlockSize);
-    if (count > 0) file.write(s.transferBuffer.get(), static_cast<std::size_t>(count));
+    count = receiveFileBlock(connection, file.handle(), s.transferBuffer.get(), kTransferBlockSize);
   }
   return count >= 0;
 }
@@ -106,6 +105,11 @@ void LocalFile::truncateAt(int64_t offset) {
 std::size_t LocalFile::read(void* buf, std::size_t n) {
   if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
   return handle_->read(buf, n);
+}
+
+platform::FileHandle& LocalFile::handle() {
+  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  return *handle_;
 }
 
 std::size_t LocalFile::write(const void* buf, std::size_t n) {
@@ -177,11 +181,11 @@ void handleRetr(Session& s, Text& argument) {
       file.seek(s.restartOffset);
       s.restartOffset = 0;
     }
-    // The last block read is empty; sending it moves nothing.
+    // Each block is read and sent whole before the next; the last one is empty and moves
+    // nothing.
     std::size_t count = 1;
     while (count > 0 && !s.closing.load()) {
-      count = file.read(s.transferBuffer.get(), kTransferBlockSize);
-      sendData(*connection, s.transferBuffer.get(), count);
+      count = sendFileBlock(*connection, file.handle(), s.transferBuffer.get(), kTransferBlockSize);
     }
     closeDataConnection(connection);
     file.close();  // before the reply, as for uploads

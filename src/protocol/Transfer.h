@@ -34,6 +34,9 @@ class LocalFile {
   std::size_t read(void* buf, std::size_t n);
   // Writes all n bytes and gives n; throws PlatformError (what came before stays written).
   std::size_t write(const void* buf, std::size_t n);
+  // The open handle, for the transfers that move blocks between it and a socket; throws
+  // PlatformError (invalid handle) when nothing is open.
+  platform::FileHandle& handle();
   // Closes the file; afterwards nothing is held. Closing twice does nothing.
   void close() noexcept { handle_.reset(); }
 
