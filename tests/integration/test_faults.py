@@ -58,7 +58,9 @@ def wait_log(server, text, timeout=DEFAULT_TIMEOUT):
 
 class FaultCase(unittest.TestCase):
     def setUp(self):
-        RESULTS["total"] += 1
+        if not getattr(getattr(self, self._testMethodName), "__unittest_expecting_failure__",
+                       False):
+            RESULTS["total"] += 1
 
     def survived(self, server):
         fresh_client_works(self, server.port)
@@ -262,6 +264,34 @@ class StopDuringTransfers(FaultCase):
         again.start()
         again.wait_until_listening()
         self.survived(again)
+
+
+    # Known fault, left open: Stop closes each session's control connection and passive
+    # listener but not a data connection in use, so a session blocked sending to a client
+    # that reads nothing is only given up on after the per-session wait ("Force killed"), one
+    # session after another: with 50 such clients the stop would take minutes.
+    @unittest.expectedFailure
+    def test_sigterm_with_a_client_that_reads_nothing(self):
+        store = tempfile.TemporaryDirectory(prefix="drovn-stuck-")
+        self.addCleanup(store.cleanup)
+        make_sparse(os.path.join(store.name, "big.bin"), 256 * MIB)
+        server = DrovnProcess(store=store.name)
+        self.addCleanup(server.close)
+        server.start()
+        server.wait_until_listening()
+        c = RawClient(server.port).login()
+        self.addCleanup(c.close)
+        data = c.passive()
+        self.addCleanup(data.close)
+        self.assertEqual(c.command("RETR big.bin"), OPENING)
+        self.assertTrue(data.recv(65536))
+        time.sleep(0.5)  # the data connection fills up
+        server.signal(signal.SIGTERM)
+        try:
+            server.wait(5.0)
+        except subprocess.TimeoutExpired:
+            server.wait(STOP_BOUND)  # it does end, after the per-session wait
+            self.fail("the stop waited for a session blocked on its data connection")
 
 
 class FullDisk(FaultCase):
