@@ -180,6 +180,7 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
 void closeConnections(Session& s) {
   s.controlSocket.shutdownAndClose();
   s.passiveSocket.shutdownAndClose();
+  s.dataSocket.shutdownAndClose();
 }
 
 }  // namespace drovn::core

@@ -23,7 +23,7 @@ void sessionMain(const std::shared_ptr<protocol::Session>& s, const CommandDispa
 // 1 when a complete line (without CR LF) is in out; 0 when the session must end (closing set).
 int readCommandLine(protocol::Session& s, platform::Socket& socket, protocol::Text& out,
                     uint32_t waitLimitSeconds);
-// Shuts down and closes the control socket and the passive socket. Any thread.
+// Shuts down and closes the control, passive and data sockets. Any thread.
 void closeConnections(protocol::Session& s);
 
 }  // namespace drovn::core

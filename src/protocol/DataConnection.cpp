@@ -221,7 +221,7 @@ void handlePasv(Session& s) {
 std::unique_ptr<DataConnection> openDataConnection(Session& s) {
   SessionHost& host = *s.controller;
   try {
-    auto c = std::make_unique<DataConnection>(host);
+    auto c = std::make_unique<DataConnection>(host, s.dataSocket);
     const bool opened = s.passiveMode ? acceptPassive(s, *c) : connectActive(s, *c);
     // A failed passive open keeps passive mode: the next transfer waits on the same listener.
     if (!opened) return nullptr;

@@ -23,16 +23,20 @@ static_assert(kDataBufferSize == static_cast<int>(kTransferBlockSize),
 inline constexpr uint16_t kFirstPassivePort = 1025;
 inline constexpr uint16_t kLastPassivePort = 65535;
 
-// One open data connection; owned by one transfer handler.
+// One open data connection; owned by one transfer handler. Its socket is the session's data
+// socket slot (one transfer at a time), which it closes when destroyed.
 class DataConnection {
  public:
-  explicit DataConnection(SessionHost& host) : host_(host) {}
+  DataConnection(SessionHost& host, platform::Socket& slot) : host_(host), socket_(slot) {}
+  ~DataConnection() { socket_.close(); }
+  DataConnection(const DataConnection&) = delete;
+  DataConnection& operator=(const DataConnection&) = delete;
   platform::Socket& socket() noexcept { return socket_; }
   SessionHost& host() noexcept { return host_; }
 
  private:
   SessionHost& host_;
-  platform::Socket socket_;
+  platform::Socket& socket_;
 };
 
 // PORT h1,h2,h3,h4,p1,p2: the address for the next active connection. Sends one reply.

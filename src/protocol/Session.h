@@ -39,6 +39,10 @@ struct Session {
   platform::Socket controlSocket;
   platform::SocketAddress activeAddress;
   platform::Socket passiveSocket;
+  // The data connection of the transfer in progress. Its DataConnection opens it here and
+  // closes it; it lives in the session so that a stop can shut it down like the other two and
+  // free a session blocked in a send to a client that reads nothing.
+  platform::Socket dataSocket;
   SessionHost* controller = nullptr;
   Text renameFrom;
   Text userName;

@@ -75,7 +75,9 @@ void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, Local
   }
   // The file is let go before the final reply, so a client that acts on the reply at once
   // (a download of what it just sent, on another connection) never meets the writer's lock.
-  if (!received) {
+  // A stop shuts the data connection down under a blocked receive: that is the session
+  // ending, not a failed transfer, and it ends without a final reply.
+  if (!received && !s.closing.load()) {
     logLine(s, kUnknownError);
     logLocalPath(s);
     closeDataConnection(connection);
@@ -193,6 +195,8 @@ void handleRetr(Session& s, Text& argument) {
   } catch (...) {
     if (connection) closeDataConnection(connection);
     file.close();
+    // A send cut off by a stop ends the session, not the transfer: no final reply.
+    if (s.closing.load()) return;
     sendReply(s, kTransferAborted);
     logLocalPath(s);
   }

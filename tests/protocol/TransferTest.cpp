@@ -1093,24 +1093,23 @@ TEST_F(ServiceStopTest, DownloadEndsAfterTheBlockInProgress) {
   expectEndedWithoutFinalReply();
 }
 
-// The same for an upload: the block that arrives after the stop is written, then the
-// connection and the file are closed with everything received, and no final reply is sent.
+// The same for an upload: the stop shuts the data connection down (a client that sends
+// nothing more must not hold the stop), the file keeps everything written before, and no
+// final reply is sent.
 TEST_F(ServiceStopTest, UploadEndsAfterTheBlockInProgress) {
   const std::string first = patterned(1000, 51);
-  const std::string second = patterned(500, 52);
   auto peer = begin(*client, Mode::Passive, "STOR up.bin");
   ASSERT_NE(peer, nullptr);
   ASSERT_TRUE(peer->send(first));
   ASSERT_TRUE(eventually([&] { return readFile(store() / "up.bin") == first; }));
   std::optional<std::string> after;
   stopWhile([&] {
-    EXPECT_TRUE(peer->send(second));
     // The server closes the data connection itself.
     after = peer->readAll(10s);
   });
   EXPECT_EQ(after, "");
   EXPECT_TRUE(eventually([&] { return writerOpen("up.bin") == 0; }));
-  EXPECT_EQ(readFile(store() / "up.bin"), first + second);
+  EXPECT_EQ(readFile(store() / "up.bin"), first);
   expectEndedWithoutFinalReply();
 }
 
