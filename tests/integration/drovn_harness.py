@@ -166,3 +166,10 @@ def recv_reply(sock, timeout=DEFAULT_TIMEOUT):
             break
         data += chunk
     return data
+
+
+def assert_clean_stderr(server):
+    """Fails when a sanitizer or UBSan reported anything on the server's standard error."""
+    text = server.stderr_text()
+    if "runtime error" in text or "Sanitizer" in text:
+        raise AssertionError(f"the server reported errors:\n{text}")

@@ -151,9 +151,3 @@ def write_report(name, content):
     with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
         json.dump(content, f)
         f.write("\n")
-
-
-def assert_clean_stderr(server):
-    text = server.stderr_text()
-    if "runtime error" in text or "Sanitizer" in text:
-        raise AssertionError(f"the server reported errors:\n{text}")

@@ -10,8 +10,8 @@ import socket
 import time
 import unittest
 
-from drovn_harness import DrovnProcess
-from raw_client import (RawClient, assert_clean_stderr, fresh_client_works, open_fds, reset,
+from drovn_harness import DrovnProcess, assert_clean_stderr
+from raw_client import (RawClient, fresh_client_works, open_fds, reset,
                         wait_fds, write_report)
 
 OK = b"200 OK \r\n"

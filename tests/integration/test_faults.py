@@ -19,8 +19,8 @@ import threading
 import time
 import unittest
 
-from drovn_harness import DEFAULT_TIMEOUT, DrovnProcess
-from raw_client import (RawClient, assert_clean_stderr, fresh_client_works, open_fds, reset,
+from drovn_harness import DEFAULT_TIMEOUT, DrovnProcess, assert_clean_stderr
+from raw_client import (RawClient, fresh_client_works, open_fds, reset,
                         wait_fds, write_report)
 
 MIB = 1 << 20
