@@ -1,34 +1,64 @@
 #include "platform/Thread.h"
 
+#include <pthread.h>
+
+#include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "platform/ErrorCodes.h"
 
 namespace drovn::platform {
 
+namespace {
+
+// What a new thread owns until its body has run.
+struct Start {
+  std::function<void()> body;
+  std::shared_ptr<Completion> done;
+};
+
+// A plain entry function rather than std::thread: its type-erased state is called through a
+// virtual function, and UBSan checks that call by probing memory through a pipe, which fails
+// exactly when a session thread starts with every descriptor in use.
+extern "C" void* threadEntry(void* arg) {
+  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  try {
+    start->body();
+  } catch (...) {
+    // The entry functions catch and log their own failures; nothing is left to report.
+  }
+  // Release what the body captured before saying it is finished, so an owner that sees the
+  // thread finished also sees the body's shared objects let go.
+  std::shared_ptr<Completion> done = std::move(start->done);
+  start.reset();
+  done->signal();
+  return nullptr;
+}
+
+}  // namespace
+
 Thread Thread::start(std::function<void()> body, uint32_t& error) {
   error = 0;
   Thread t;
   try {
-    auto done = std::make_shared<Completion>();
-    std::thread worker([body = std::move(body), done]() mutable {
-      try {
-        body();
-      } catch (...) {
-        // The entry functions catch and log their own failures; nothing is left to report.
-      }
-      // Release what the body captured before saying it is finished, so an owner that sees the
-      // thread finished also sees the body's shared objects let go.
-      body = nullptr;
-      done->signal();
-    });
-    worker.detach();
+    auto start = std::make_unique<Start>(Start{std::move(body), std::make_shared<Completion>()});
+    std::shared_ptr<Completion> done = start->done;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+      error = kErrorNotEnoughMemory;
+      return t;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    const int rc = pthread_create(&id, &attr, threadEntry, start.get());
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+      error = kErrorNotEnoughMemory;
+      return t;
+    }
+    start.release();  // the thread owns it now
     t.done_ = std::move(done);
-  } catch (const std::system_error&) {
-    error = kErrorNotEnoughMemory;
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
   }
