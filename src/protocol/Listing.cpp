@@ -83,6 +83,7 @@ void sendListing(Session& s, Text& argument, Form form) {
 
   try {
     if (form == Form::Long) {
+      dir->now = s.controller->platform().clock.localNow();
       // A directory that cannot be opened again leaves the lookups to the whole paths.
       platform::FileSystem& files = s.controller->platform().files;
       if (files.openEntryLookup(dir->root.c_str(), dir->path.c_str(), dir->entries) != 0) {
@@ -148,7 +149,7 @@ void handleNlst(Session& s, Text& argument) {
 
 void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8) {
   platform::Platform& p = s.controller->platform();
-  const platform::CalendarTime now = p.clock.localNow();
+  const platform::CalendarTime& now = dir.now;
 
   // The entry is looked up in the listed directory itself. Its name is joined to the device
   // path as UTF-16, after conversion, so no byte of a double-byte character is ever taken for a

@@ -35,11 +35,14 @@ struct ListedDirectory {
   // The directory opened once for the lookups of its entries; without it (it could not be
   // opened) each entry is looked up by its whole path, with the same results.
   std::unique_ptr<platform::EntryLookup> entries;
+  // The device clock when the listing began: it picks the date form of every line and dates
+  // the entries that cannot be looked up, so one listing never straddles two years.
+  platform::CalendarTime now;
 };
 
 // Overwrites entry, the name of an entry of dir in the client encoding, with the entry's
 // listing line (without line end). An entry that cannot be looked up still gets a line, marked
-// "bad", with size 0 and the device clock's current date and time.
+// "bad", with size 0 and dir.now as its date.
 void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8);
 
 }  // namespace drovn::protocol
