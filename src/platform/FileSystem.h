@@ -29,6 +29,12 @@ struct FindData {
   FixedWide<261> name;     // the entry's own name, at most 260 units
 };
 
+// How much a directory search reports of each entry. Kinds gives the name and whether it is a
+// directory, with size 0 and the epoch as its time wherever the directory itself tells the kind
+// (links and entries of unknown kind are still looked at whole); a listing that looks every entry
+// up again needs no more.
+enum class FindDetail { Full, Kinds };
+
 // An open directory search; ends the search when destroyed.
 class DirSearch {
  public:
@@ -105,7 +111,8 @@ class FileSystem {
   // link's own time, and ".." of the root is reported with the root's own details. Names longer
   // than 260 units, and names with a '\' in them (no device path can name them), are skipped.
   virtual uint32_t findFirst(const char16_t* root, const char16_t* pattern,
-                             std::unique_ptr<DirSearch>& search, FindData& first) = 0;
+                             std::unique_ptr<DirSearch>& search, FindData& first,
+                             FindDetail detail) = 0;
   // A lookup of the entries of the directory dir (a device path under root). A directory that
   // cannot be reached gives its error, as attributes would, and out is left as it was.
   virtual uint32_t openEntryLookup(const char16_t* root, const char16_t* dir,

@@ -337,25 +337,35 @@ class LinuxFileHandle final : public FileHandle {
 
 class LinuxDirSearch final : public DirSearch {
  public:
-  LinuxDirSearch(UniqueFd root, std::string dirRel, DirPtr dir) noexcept
-      : root_(std::move(root)), dirRel_(std::move(dirRel)), dir_(std::move(dir)) {}
+  LinuxDirSearch(UniqueFd root, std::string dirRel, DirPtr dir, FindDetail detail) noexcept
+      : root_(std::move(root)), dirRel_(std::move(dirRel)), dir_(std::move(dir)), detail_(detail) {}
 
   bool next(FindData& out) override {
     for (;;) {
       // The end of the directory and a failed read both end the search.
       const dirent* entry = ::readdir(dir_.get());
       if (entry == nullptr) return false;
-      if (fill(entry->d_name, out)) return true;
+      if (fill(entry->d_name, entry->d_type, out)) return true;
     }
   }
 
  private:
   // False for an entry that is skipped: gone since it was read, a name that a device path
   // cannot hold (longer than a find record, or with a backslash in it).
-  bool fill(const char* name, FindData& out) {
+  bool fill(const char* name, unsigned char type, FindData& out) {
     const std::u16string wide = utf8ToUtf16(name);
     if (wide.empty() || wide.size() > kMaxNameUnits || wide.find(u'\\') != std::u16string::npos) {
       return false;
+    }
+    // A plain file or directory cannot lead elsewhere: its kind from the directory is the whole
+    // answer when only kinds are asked for.
+    if (detail_ == FindDetail::Kinds && type != DT_UNKNOWN && type != DT_LNK &&
+        std::strcmp(name, "..") != 0) {
+      FindData found;
+      found.attributes = type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
+      found.name.assign(wide);
+      out = found;
+      return true;
     }
     struct stat st {};
     if (::fstatat(::dirfd(dir_.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -384,6 +394,7 @@ class LinuxDirSearch final : public DirSearch {
   UniqueFd root_;
   std::string dirRel_;
   DirPtr dir_;
+  FindDetail detail_;
 };
 
 // The entries of one directory, looked up by name with one fstatat each. Only a name that is
@@ -529,7 +540,8 @@ uint32_t LinuxFileSystem::moveFile(const char16_t* root, const char16_t* from, c
 }
 
 uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* pattern,
-                                    std::unique_ptr<DirSearch>& search, FindData& first) {
+                                    std::unique_ptr<DirSearch>& search, FindData& first,
+                                    FindDetail detail) {
   std::vector<std::string> parts = splitDevicePath(pattern);
   if (parts.empty() || (parts.back() != "*.*" && parts.back() != "*")) {
     return kErrorInvalidParameter;
@@ -542,7 +554,8 @@ uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* patter
   DirPtr dir(::fdopendir(fd.get()));
   if (!dir) return fileErrorFromErrno(errno);
   (void)fd.release();  // the directory stream owns it now
-  auto found = std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(dir));
+  auto found =
+      std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(dir), detail);
   FindData entry;
   if (!found->next(entry)) return kErrorFileNotFound;
   first = entry;

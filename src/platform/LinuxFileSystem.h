@@ -29,7 +29,8 @@ class LinuxFileSystem final : public FileSystem {
   uint32_t removeDirectory(const char16_t* root, const char16_t* path) override;
   uint32_t moveFile(const char16_t* root, const char16_t* from, const char16_t* to) override;
   uint32_t findFirst(const char16_t* root, const char16_t* pattern,
-                     std::unique_ptr<DirSearch>& search, FindData& first) override;
+                     std::unique_ptr<DirSearch>& search, FindData& first,
+                     FindDetail detail) override;
   uint32_t openEntryLookup(const char16_t* root, const char16_t* dir,
                            std::unique_ptr<EntryLookup>& out) override;
   // Files are created with mode 0666 less the umask. The open itself never blocks: special

@@ -91,9 +91,14 @@ void sendListing(Session& s, Text& argument, Form form) {
       }
     }
     std::size_t total = 0;
+    Text line;
     for (auto& name : names) {
-      if (form == Form::Long) formatListLine(s, *dir, *name, s.utf8);
-      total += name->size() + kLineEnd.size();
+      if (form == Form::Long) {
+        line.assign(name);
+        formatListLine(s, *dir, line, s.utf8);
+        name.assign(line.view());
+      }
+      total += name.size() + kLineEnd.size();
     }
     // Most listings fit the session's transfer buffer; a longer one gets one block of exactly
     // its size, so it still leaves in a single send.
@@ -105,7 +110,7 @@ void sendListing(Session& s, Text& argument, Form form) {
     }
     char* at = block;
     for (const auto& name : names) {
-      at = std::copy_n(name->c_str(), name->size(), at);
+      at = std::copy_n(name.data(), name.size(), at);
       at = std::copy_n(kLineEnd.data(), kLineEnd.size(), at);
     }
     names.clear();

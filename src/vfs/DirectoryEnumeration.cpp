@@ -27,22 +27,23 @@ std::size_t appendGroups(platform::FileSystem& files, platform::TextCodec& codec
                          bool utf8) {
   std::unique_ptr<platform::DirSearch> search;
   platform::FindData entry;
-  if (files.findFirst(root, pattern, search, entry) != 0) return 0;
+  // Only names and kinds: the listing looks every entry up again for its line.
+  if (files.findFirst(root, pattern, search, entry, platform::FindDetail::Kinds) != 0) return 0;
   EntryNameList directories;
   std::size_t appended = 0;
+  PathText name;
   do {
     if (isSkipped(entry)) continue;
-    auto name = std::make_unique<PathText>();
-    wideToClient(codec, utf8, *name, entry.name.c_str());
+    wideToClient(codec, utf8, name, entry.name.c_str());
     if (isDirectoryEntry(entry)) {
-      directories.push_back(std::move(name));
+      directories.emplace_back(name.view());
     } else {
-      names.push_back(std::move(name));
+      names.emplace_back(name.view());
       ++appended;
     }
   } while (search->next(entry));
   names.reserve(names.size() + directories.size());
-  for (auto& name : directories) names.push_back(std::move(name));
+  for (auto& directory : directories) names.push_back(std::move(directory));
   return appended + directories.size();
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -14,9 +14,10 @@
 
 namespace drovn::vfs {
 
-// One 2048-byte text per entry name, NUL-terminated, in the client encoding. The listing reuses
-// each text for the entry's line. Emptying the list releases every text.
-using EntryNameList = std::vector<std::unique_ptr<PathText>>;
+// One text per entry name, in the client encoding, at most 2047 bytes like every path text but
+// holding only its own bytes: a listing of many thousands of names stays small. The listing
+// replaces each name with the entry's line. Emptying the list releases every text.
+using EntryNameList = std::vector<std::string>;
 
 // Appends the names of the entries of the directory localPath (slash or backslash form; it is
 // rewritten in place into the search pattern "<dir>\*.*") to names and gives how many it

@@ -182,10 +182,18 @@ class ConsoleSession:
                                      "\nstderr:\n" + self.stderr_text())
             time.sleep(0.1)
 
-    def wait_row(self, text, after=0, timeout=DEFAULT_TIMEOUT):
-        """Waits for a list row equal to text below screen row `after`; gives its screen row."""
+    def wait_row(self, text, below=None, timeout=DEFAULT_TIMEOUT):
+        """Waits for a list row equal to text; gives its screen row. With below, the row must
+        come after the last row equal to below, wherever the scrolling list has moved it."""
         def check(lines):
-            for i in range(self.rows - 2, after, -1):
+            last = self.rows - 2
+            floor = 0
+            if below is not None:
+                rows = [i for i in range(1, last + 1) if lines[i] == below]
+                if not rows:
+                    return None
+                floor = rows[-1]
+            for i in range(last, floor, -1):
                 if lines[i] == text:
                     return i
             return None
@@ -412,12 +420,13 @@ class Console(unittest.TestCase):
                             l[session.rows - 5].startswith("  停止"), "the menu")
         session.keys("Down")
         session.keys("Enter")
-        stopping = session.wait_row("正在停止...")
-        session.wait_row("服务已停止.", after=stopping)
+        session.wait_row("正在停止...")
+        session.wait_row("服务已停止.", below="正在停止...")
         self.assertFalse(menu_shown(session.screen()))
         session.keys("F1", "Enter")
-        starting = session.wait_row("正在启动...")
-        session.wait_row("服务已启动.", after=starting, timeout=60)
+        # The first start's lines may still be on screen: only what follows the stop counts.
+        session.wait_row("正在启动...", below="服务已停止.")
+        session.wait_row("服务已启动.", below="服务已停止.", timeout=60)
 
     def check_close(self, session):
         session.keys("F2")

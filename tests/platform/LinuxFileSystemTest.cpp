@@ -135,11 +135,11 @@ class LinuxFileSystemTest : public ::testing::Test {
 
   // Every entry of a search, by UTF-8 name; err gets findFirst's result.
   std::map<std::string, FindData> list(const char16_t* root, const char16_t* pattern,
-                                       uint32_t& err) {
+                                       uint32_t& err, FindDetail detail = FindDetail::Full) {
     std::map<std::string, FindData> found;
     std::unique_ptr<DirSearch> search;
     FindData entry;
-    err = files().findFirst(root, pattern, search, entry);
+    err = files().findFirst(root, pattern, search, entry, detail);
     if (err != 0) return found;
     for (int i = 0; i < 10000; ++i) {
       found[utf8(entry.name.view())] = entry;
@@ -468,7 +468,7 @@ TEST_P(ErrorNumbers, AreTheDevices) {
       got = files().moveFile(kRoot, u"\\Card\\file.txt", c.path);
       break;
     case Call::Find:
-      got = files().findFirst(kRoot, c.path, search, found);
+      got = files().findFirst(kRoot, c.path, search, found, FindDetail::Full);
       break;
   }
   EXPECT_EQ(got, c.expected);
@@ -865,6 +865,29 @@ TEST_F(LinuxFileSystemTest, SearchListsEveryEntryWithDotAndDotDot) {
   EXPECT_EQ(names.count("Other"), 1u);
   EXPECT_EQ(names["RootOut"].size, 0u);
   EXPECT_EQ(names["RootIn"].attributes, kAttributeDirectory);
+}
+
+// A search for kinds only names the same entries with the same kinds, links (followed beneath
+// the root or not) and ".." included; only the details it was not asked for differ.
+TEST_F(LinuxFileSystemTest, SearchForKindsAgreesWithTheFullSearch) {
+  for (const char16_t* pattern : {u"\\Card\\*.*", u"\\Card\\sub\\*.*", u"\\*.*"}) {
+    const char16_t* root = pattern[1] == u'*' ? u"\\" : kRoot;
+    uint32_t fullErr = 1;
+    uint32_t kindsErr = 1;
+    const auto full = list(root, pattern, fullErr, FindDetail::Full);
+    const auto kinds = list(root, pattern, kindsErr, FindDetail::Kinds);
+    ASSERT_EQ(fullErr, 0u);
+    ASSERT_EQ(kindsErr, 0u);
+    ASSERT_EQ(full.size(), kinds.size()) << utf8(pattern);
+    for (const auto& [name, data] : full) {
+      ASSERT_EQ(kinds.count(name), 1u) << name;
+      EXPECT_EQ(kinds.at(name).attributes, data.attributes) << name;
+    }
+  }
+  uint32_t err = 1;
+  const auto kinds = list(kRoot, u"\\Card\\*.*", err, FindDetail::Kinds);
+  EXPECT_EQ(kinds.at("file.txt").size, 0u);  // not looked at
+  EXPECT_EQ(kinds.at("inLink").size, 5u);    // a link is always looked at whole
 }
 
 TEST_F(LinuxFileSystemTest, StoreThatCannotBeOpenedIsRefusedAtConstruction) {

@@ -69,7 +69,7 @@ class DirectoryEnumerationTest : public testing::Test {
     EXPECT_EQ(count, names.size());
     if (pattern != nullptr) *pattern = std::string(path.view());
     std::vector<std::string> out;
-    for (const auto& name : names) out.emplace_back(name->view());
+    for (const auto& name : names) out.emplace_back(name);
     return out;
   }
 
@@ -98,7 +98,9 @@ TEST_F(DirectoryEnumerationTest, EmptyDirectoryGivesNoNamesThoughTheStoreReports
   // The store reports "." and ".." for every directory: the enumeration must drop them.
   std::unique_ptr<platform::DirSearch> search;
   platform::FindData entry;
-  ASSERT_EQ(files_->findFirst(u"\\", u"\\empty\\*.*", search, entry), 0u);
+  ASSERT_EQ(files_->findFirst(u"\\", u"\\empty\\*.*", search, entry,
+                              platform::FindDetail::Full),
+            0u);
   int dots = 0;
   for (int i = 0; i < 4; ++i) {
     if (entry.name.view() == u"." || entry.name.view() == u"..") ++dots;
@@ -217,11 +219,11 @@ TEST_F(DirectoryEnumerationTest, NamesAreAppendedAfterWhatTheListHolds) {
   touch(store_ / "d" / "f");
   PathText path("/d");
   EntryNameList names;
-  names.push_back(std::make_unique<PathText>("earlier"));
+  names.emplace_back("earlier");
   EXPECT_EQ(enumerateDirectory(*files_, codec_, u"\\", path, names, false), 1u);
   ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[0]->view(), "earlier");
-  EXPECT_EQ(names[1]->view(), "f");
+  EXPECT_EQ(names[0], "earlier");
+  EXPECT_EQ(names[1], "f");
 }
 
 // Paths that cannot be searched: nothing appended, no error, the list left as it was.
@@ -248,10 +250,10 @@ class UnsearchableDirectoryTest : public DirectoryEnumerationTest,
 TEST_P(UnsearchableDirectoryTest, GivesNothing) {
   PathText path(GetParam().localPath);
   EntryNameList names;
-  names.push_back(std::make_unique<PathText>("kept"));
+  names.emplace_back("kept");
   EXPECT_EQ(enumerateDirectory(*files_, codec_, GetParam().root, path, names, false), 0u);
   ASSERT_EQ(names.size(), 1u);
-  EXPECT_EQ(names[0]->view(), "kept");
+  EXPECT_EQ(names[0], "kept");
 }
 
 INSTANTIATE_TEST_SUITE_P(
