@@ -44,20 +44,13 @@ Thread Thread::start(std::function<void()> body, uint32_t& error) {
   try {
     auto start = std::make_unique<Start>(Start{std::move(body), std::make_shared<Completion>()});
     std::shared_ptr<Completion> done = start->done;
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
-      error = kErrorNotEnoughMemory;
-      return t;
-    }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t id;
-    const int rc = pthread_create(&id, &attr, threadEntry, start.get());
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (pthread_create(&id, nullptr, threadEntry, start.get()) != 0) {
       error = kErrorNotEnoughMemory;
       return t;
     }
     start.release();  // the thread owns it now
+    (void)pthread_detach(id);
     t.done_ = std::move(done);
   } catch (const std::bad_alloc&) {
     error = kErrorNotEnoughMemory;
