@@ -46,6 +46,7 @@ class DrovnProcess:
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
         self.registry = registry or os.path.join(self._tmp.name, "registry.reg")
+        self._own_port = port is None
         self.port = port if port is not None else free_port()
         self.args = [binary(), "--headless", "--store", self.store, "--registry", self.registry,
                      "--port", str(self.port), "--set", "bind_manualip=127.0.0.1"]
@@ -99,7 +100,38 @@ class DrovnProcess:
                 self._cond.wait(left)
 
     def wait_until_listening(self, timeout=DEFAULT_TIMEOUT):
+        # A port that was free when it was picked may be taken by another test's connection by
+        # the time the server binds it; a port of our own choosing is then picked again.
+        for _ in range(3):
+            if not (self._own_port and self._bind_refused(timeout)):
+                break
+            self.stop()
+            self.proc.stdout.close()
+            self._stderr.close()
+            self._reader.join(DEFAULT_TIMEOUT)
+            old = str(self.port)
+            self.port = free_port()
+            self.args = [str(self.port) if a == old else a for a in self.args]
+            with self._cond:
+                self.lines.clear()
+                self.times.clear()
+                self._eof = False
+            self.start()
         return self.wait_for_line("服务地址: ftp://127.0.0.1", timeout)
+
+    def _bind_refused(self, timeout):
+        """Waits until the server listens, or says its port is taken (then True)."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                if any("端口已被占用" in line for line in self.lines):
+                    return True
+                if "服务地址: ftp://127.0.0.1" in self.lines or self._eof:
+                    return False
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self._cond.wait(left)
 
     def connect(self, timeout=DEFAULT_TIMEOUT):
         """A client socket on the control port (127.0.0.1 only)."""
