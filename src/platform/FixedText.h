@@ -36,7 +36,11 @@ class FixedText {
 
   bool append(std::string_view s) noexcept { return put(len_, s); }
   bool append(char c) noexcept { return append(std::string_view(&c, 1)); }
-  bool appendNumber(long long value) noexcept {
+  bool appendNumber(long long value) noexcept { return appendNumber(value, 0, ' '); }
+  // As printf's "%*d" (pad ' ') or "%0*d" (pad '0'): at least width characters, the sign
+  // before the zeros but after the spaces. For the hot paths that would otherwise pay for
+  // printf's format parsing on every line.
+  bool appendNumber(long long value, std::size_t width, char pad) noexcept {
     char digits[24];
     std::size_t i = sizeof digits;
     unsigned long long mag = value < 0 ? 0ull - static_cast<unsigned long long>(value)
@@ -45,8 +49,15 @@ class FixedText {
       digits[--i] = static_cast<char>('0' + mag % 10);
       mag /= 10;
     } while (mag);
-    if (value < 0) digits[--i] = '-';
-    return append(std::string_view(digits + i, sizeof digits - i));
+    const std::size_t used = sizeof digits - i + (value < 0 ? 1 : 0);
+    std::size_t fill = width > used ? width - used : 0;
+    bool fits = true;
+    if (pad != '0') {
+      for (; fill > 0; --fill) fits = append(' ') && fits;
+    }
+    if (value < 0) fits = append('-') && fits;
+    for (; fill > 0; --fill) fits = append('0') && fits;
+    return append(std::string_view(digits + i, sizeof digits - i)) && fits;
   }
 
   // printf-style formatting into the whole buffer; a longer result is cut (and false is given).

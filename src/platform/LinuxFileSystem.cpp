@@ -353,8 +353,12 @@ class LinuxDirSearch final : public DirSearch {
   // False for an entry that is skipped: gone since it was read, a name that a device path
   // cannot hold (longer than a find record, or with a backslash in it).
   bool fill(const char* name, unsigned char type, FindData& out) {
-    const std::u16string wide = utf8ToUtf16(name);
-    if (wide.empty() || wide.size() > kMaxNameUnits || wide.find(u'\\') != std::u16string::npos) {
+    // Two units more room than a record holds: a name too long for it always converts to more
+    // than kMaxNameUnits units, even when it ends in a pair that would not fit whole.
+    char16_t units[kMaxNameUnits + 3];
+    const std::size_t length = utf8ToUtf16(units, std::size(units), name);
+    const std::u16string_view wide(units, length);
+    if (wide.empty() || wide.size() > kMaxNameUnits || wide.find(u'\\') != wide.npos) {
       return false;
     }
     // A plain file or directory cannot lead elsewhere: its kind from the directory is the whole
@@ -412,8 +416,17 @@ class LinuxEntryLookup final : public EntryLookup {
                        wide.find_first_of(u"\\/") == std::u16string_view::npos;
     if (plain) {
       struct stat st {};
-      const std::string utf8 = utf16ToUtf8(wide);
-      if (::fstatat(dirFd_.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      // A listing looks up every entry: a name of ordinary length is converted on the stack.
+      char bytes[1024];
+      std::string longName;
+      const char* utf8 = bytes;
+      if (wide.size() * 3 < sizeof bytes) {
+        (void)utf16ToUtf8(bytes, sizeof bytes, wide);
+      } else {
+        longName = utf16ToUtf8(wide);
+        utf8 = longName.c_str();
+      }
+      if (::fstatat(dirFd_.get(), utf8, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISLNK(st.st_mode)) {
         FindData found;
         describe(st, found);

@@ -72,9 +72,37 @@ std::size_t wideLength(const char16_t* s) noexcept {
   return n;
 }
 
+// ASCII is the same in the code page as in UTF-16, so text that is all ASCII and fits is copied
+// unit by unit without a trip through iconv: most file names and commands are, and a listing
+// converts every name more than once. Gives the units copied, or kNotAscii, with nothing of dst
+// promised, for any other text.
+constexpr std::size_t kNotAscii = static_cast<std::size_t>(-1);
+
+std::size_t copyAsciiToWide(char16_t* dst, std::size_t cap, const char* src) noexcept {
+  std::size_t n = 0;
+  for (; src[n] != '\0'; ++n) {
+    const auto b = static_cast<unsigned char>(src[n]);
+    if (b >= 0x80 || n + 1 >= cap) return kNotAscii;
+    dst[n] = b;
+  }
+  dst[n] = u'\0';
+  return n;
+}
+
+std::size_t copyAsciiToCodePage(char* dst, std::size_t cap, const char16_t* src) noexcept {
+  std::size_t n = 0;
+  for (; src[n] != u'\0'; ++n) {
+    if (src[n] >= 0x80 || n + 1 >= cap) return kNotAscii;
+    dst[n] = static_cast<char>(src[n]);
+  }
+  dst[n] = '\0';
+  return n;
+}
+
 }  // namespace
 
 std::size_t LinuxTextCodec::codePageToWide(char16_t* dst, std::size_t cap, const char* src) {
+  if (const std::size_t n = copyAsciiToWide(dst, cap, src); n != kNotAscii) return n;
   iconv_t cd = converters().toWide();
   if (cd == kNoConverter) return asciiToWide(dst, cap, src);
   (void)iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh start; cannot fail
@@ -108,6 +136,7 @@ std::size_t LinuxTextCodec::codePageToWide(char16_t* dst, std::size_t cap, const
 }
 
 std::size_t LinuxTextCodec::wideToCodePage(char* dst, std::size_t cap, const char16_t* src) {
+  if (const std::size_t n = copyAsciiToCodePage(dst, cap, src); n != kNotAscii) return n;
   iconv_t cd = converters().toCodePage();
   if (cd == kNoConverter) return wideToAscii(dst, cap, src);
   (void)iconv(cd, nullptr, nullptr, nullptr, nullptr);

@@ -37,11 +37,20 @@ const char* monthText(int month) {
 
 // Hour and minute for this year, the year otherwise: only the calendar year is compared, so
 // last December already shows its year in January.
-void formatDate(FixedText<32>& out, const platform::CalendarTime& when, int currentYear) {
+// Appended piece by piece, as "%s %2d %2d:%02d" or "%s %2d  %04d" would write it: a listing
+// writes one per entry.
+void appendDate(Text& out, const platform::CalendarTime& when, int currentYear) {
+  out.append(monthText(when.month));
+  out.append(' ');
+  out.appendNumber(when.day, 2, ' ');
   if (when.year == currentYear) {
-    out.format("%s %2d %2d:%02d", monthText(when.month), when.day, when.hour, when.minute);
+    out.append(' ');
+    out.appendNumber(when.hour, 2, ' ');
+    out.append(':');
+    out.appendNumber(when.minute, 2, '0');
   } else {
-    out.format("%s %2d  %04d", monthText(when.month), when.day, when.year);
+    out.append("  ");
+    out.appendNumber(when.year, 4, '0');
   }
 }
 
@@ -71,10 +80,29 @@ bool collectNames(Session& s, Text& argument, ListedDirectory& dir, vfs::EntryNa
   return true;
 }
 
+// The session's name list for one listing: every text is released when the command ends,
+// whichever way it ends. The list's own room stays for the next listing, so a directory listed
+// again is not regrown from nothing into fresh pages each time; room for more than kKeptNames
+// names is given back.
+class NameListLease {
+ public:
+  explicit NameListLease(vfs::EntryNameList& names) noexcept : names_(names) { names_.clear(); }
+  ~NameListLease() {
+    names_.clear();
+    if (names_.capacity() > kKeptNames) vfs::EntryNameList().swap(names_);
+  }
+  NameListLease(const NameListLease&) = delete;
+  NameListLease& operator=(const NameListLease&) = delete;
+
+ private:
+  static constexpr std::size_t kKeptNames = 16384;  // 512 KiB of list
+  vfs::EntryNameList& names_;
+};
+
 void sendListing(Session& s, Text& argument, Form form) {
   if (!requireLogin(s)) return;
-  // Released when the command ends, whichever way it ends.
-  vfs::EntryNameList names;
+  vfs::EntryNameList& names = s.listingNames;
+  const NameListLease lease(names);
   auto dir = std::make_unique<ListedDirectory>();
   if (!collectNames(s, argument, *dir, names)) return;
 
@@ -186,10 +214,15 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
     s.convertedText = entry;
   }
 
-  FixedText<32> date;
-  formatDate(date, when, now.year);
-  entry.format("%s %10d %s %s", permissions, static_cast<int>(size), date.c_str(),
-               s.convertedText.c_str());
+  // "%s %10d %s %s" of the permissions, the size, the date and the name, written without
+  // printf; a line longer than the text is cut as the format would cut it.
+  entry.assign(permissions);
+  entry.append(' ');
+  entry.appendNumber(size, 10, ' ');
+  entry.append(' ');
+  appendDate(entry, when, now.year);
+  entry.append(' ');
+  entry.append(s.convertedText.view());
 }
 
 }  // namespace drovn::protocol

@@ -12,6 +12,7 @@
 #include "platform/FixedText.h"
 #include "platform/Socket.h"
 #include "protocol/SessionHost.h"
+#include "vfs/DirectoryEnumeration.h"
 #include "vfs/MountTable.h"
 
 namespace drovn::protocol {
@@ -55,6 +56,9 @@ struct Session {
   Text commandWord;
   Text argumentText;
   std::unique_ptr<char[]> transferBuffer{new char[kTransferBlockSize]};
+  // The entry names of the listing in progress; empty between commands, but its room is kept
+  // (up to a bound) for the next listing, which clients send after nearly every change.
+  vfs::EntryNameList listingNames;
   Text resolvedLocalPath;
   Text resolvedVirtualPath;
   Text logText;

@@ -289,6 +289,15 @@ class StopDuringTransfers(FaultCase):
         except subprocess.TimeoutExpired:
             server.wait(STOP_BOUND)  # it does end, after the per-session wait
             self.fail("the stop waited for a session blocked on its data connection")
+        assert_clean_stderr(server)
+        data.close()
+        c.close()
+        # Start again on the same store: it serves.
+        again = DrovnProcess(store=store.name)
+        self.addCleanup(again.close)
+        again.start()
+        again.wait_until_listening()
+        self.survived(again)
 
 
 class FullDisk(FaultCase):

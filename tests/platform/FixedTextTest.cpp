@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 
 #include "platform/FixedText.h"
@@ -61,6 +62,28 @@ TEST(FixedText, AppendNumberExtremes) {
   FixedText<4> small;
   EXPECT_FALSE(small.appendNumber(-12345));
   EXPECT_EQ(small, "-12");
+}
+
+// The padded form stands in for "%*d" and "%0*d" in the listing: it must write what printf does.
+TEST(FixedText, PaddedNumbersMatchPrintf) {
+  const long long values[] = {0, 7, -7, 42, -42, 1234, -1234, 2147483647, -2147483648LL,
+                              99999, LLONG_MIN, LLONG_MAX};
+  for (const long long v : values) {
+    for (const int width : {0, 1, 2, 4, 10, 21}) {
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "%*lld", width, v);
+      FixedText<64> spaced;
+      EXPECT_TRUE(spaced.appendNumber(v, static_cast<std::size_t>(width), ' '));
+      EXPECT_EQ(spaced, expected) << v << " width " << width;
+      std::snprintf(expected, sizeof expected, "%0*lld", width, v);
+      FixedText<64> zeros;
+      EXPECT_TRUE(zeros.appendNumber(v, static_cast<std::size_t>(width), '0'));
+      EXPECT_EQ(zeros, expected) << v << " width " << width;
+    }
+  }
+  FixedText<6> small("ab");
+  EXPECT_FALSE(small.appendNumber(-5, 10, ' '));
+  EXPECT_EQ(small, "ab   ");
 }
 
 TEST(FixedText, EmbeddedNulEndsTheText) {

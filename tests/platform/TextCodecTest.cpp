@@ -89,6 +89,22 @@ TEST(LinuxTextCodec, LimitNeverSplitsADoubleByteCharacter) {
   EXPECT_EQ(toWide(codec, kStartedCp936, 1), u"");
 }
 
+// ASCII takes a shorter way than other text; it must end at the limit exactly as the rest does,
+// and ASCII followed by other text must still convert whole.
+TEST(LinuxTextCodec, AsciiIsCutAtTheLimitLikeOtherText) {
+  LinuxTextCodec codec;
+  EXPECT_EQ(toCodePage(codec, u"abcd", 5), "abcd");
+  EXPECT_EQ(toCodePage(codec, u"abcd", 4), "abc");
+  EXPECT_EQ(toCodePage(codec, u"", 1), "");
+  EXPECT_EQ(toWide(codec, "abcd", 5), u"abcd");
+  EXPECT_EQ(toWide(codec, "abcd", 4), u"abc");
+  EXPECT_EQ(toWide(codec, "", 1), u"");
+  EXPECT_EQ(toCodePage(codec, u"file.txt 服"), "file.txt \xB7\xFE");
+  EXPECT_EQ(toWide(codec, "file.txt \xB7\xFE"), u"file.txt 服");
+  EXPECT_EQ(toWide(codec, "a\x80"), u"a\u20AC");  // code page 936's one single-byte extra
+  EXPECT_EQ(toCodePage(codec, u"\x7F\x01~"), "\x7F\x01~");
+}
+
 TEST(LinuxTextCodec, ConcurrentUseFromSeveralThreads) {
   LinuxTextCodec codec;
   constexpr int kThreads = 6;
