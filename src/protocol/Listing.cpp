@@ -36,9 +36,8 @@ const char* monthText(int month) {
 }
 
 // Hour and minute for this year, the year otherwise: only the calendar year is compared, so
-// last December already shows its year in January.
-// Appended piece by piece, as "%s %2d %2d:%02d" or "%s %2d  %04d" would write it: a listing
-// writes one per entry.
+// last December already shows its year in January. Appended piece by piece, as
+// "%s %2d %2d:%02d" or "%s %2d  %04d" would write it, since a listing writes one per entry.
 void appendDate(Text& out, const platform::CalendarTime& when, int currentYear) {
   out.append(monthText(when.month));
   out.append(' ');

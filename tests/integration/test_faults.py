@@ -66,6 +66,14 @@ class FaultCase(unittest.TestCase):
         fresh_client_works(self, server.port)
         RESULTS["survived"] += 1
 
+    def serves_again(self, store):
+        """Starts a new server on the same store and checks that it serves."""
+        again = DrovnProcess(store=store)
+        self.addCleanup(again.close)
+        again.start()
+        again.wait_until_listening()
+        self.survived(again)
+
     def settle(self, server, idle):
         """Asserts the server's descriptors come back to the idle count."""
         count = wait_fds(server.proc.pid, idle)
@@ -258,12 +266,7 @@ class StopDuringTransfers(FaultCase):
         for c, data in clients:
             c.close()
             data.close()
-        # Start again on the same store: it serves.
-        again = DrovnProcess(store=store.name)
-        self.addCleanup(again.close)
-        again.start()
-        again.wait_until_listening()
-        self.survived(again)
+        self.serves_again(store.name)
 
 
     # A session blocked sending to a client that reads nothing: the stop shuts its data
@@ -292,12 +295,7 @@ class StopDuringTransfers(FaultCase):
         assert_clean_stderr(server)
         data.close()
         c.close()
-        # Start again on the same store: it serves.
-        again = DrovnProcess(store=store.name)
-        self.addCleanup(again.close)
-        again.start()
-        again.wait_until_listening()
-        self.survived(again)
+        self.serves_again(store.name)
 
 
 class FullDisk(FaultCase):
