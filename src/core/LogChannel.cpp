@@ -21,29 +21,45 @@ static_assert(kLogTextSize + 1 < kPendingCapacity, "one entry always fits the pe
 LogChannel::LogChannel(platform::TextCodec& codec, platform::MessageQueue& window)
     : codec_(codec), window_(window) {}
 
-void LogChannel::writeLog(const char* codePageText) noexcept {
-  bool appended = false;
-  {
-    std::scoped_lock lock(logLock_);
-    try {
-      logNarrow_.assign(codePageText != nullptr ? codePageText : "");
-      // A text made only of blanks stays as it is: an operator who logs spaces sees them.
-      vfs::trimText(logNarrow_);
-      codec_.codePageToWide(logWide_.data(), logWide_.bufferSize(), logNarrow_.c_str());
-      logWide_.syncLength();
-      appendEntry(logWide_.view());
-      appended = true;
-    } catch (...) {
-      // A failed conversion costs this one line; the writer never learns of it.
-    }
+bool LogChannel::append(const char* codePageText) noexcept {
+  std::scoped_lock lock(logLock_);
+  try {
+    logNarrow_.assign(codePageText != nullptr ? codePageText : "");
+    // A text made only of blanks stays as it is: an operator who logs spaces sees them.
+    vfs::trimText(logNarrow_);
+    codec_.codePageToWide(logWide_.data(), logWide_.bufferSize(), logNarrow_.c_str());
+    logWide_.syncLength();
+    appendEntry(logWide_.view());
+    return true;
+  } catch (...) {
+    // A failed conversion costs this one line; the writer never learns of it.
+    return false;
   }
+}
+
+void LogChannel::writeLog(const char* codePageText) noexcept {
   // Posted after the append, outside the lock: the window takes everything pending when the
-  // message arrives, and a post merged with one still queued loses nothing.
-  if (!appended) return;
+  // message arrives, and a post merged with one still queued loses nothing. The flag is
+  // cleared before the post, so text appended unannounced before it goes out with this post.
+  if (!append(codePageText)) return;
+  unannounced_.store(false);
   try {
     window_.post(platform::kLogTextReady, 0, 0);
   } catch (...) {
     // The text stays pending and goes out with the next line's message.
+  }
+}
+
+void LogChannel::writeLogUnannounced(const char* codePageText) noexcept {
+  if (append(codePageText)) unannounced_.store(true);
+}
+
+void LogChannel::announcePending() noexcept {
+  if (!unannounced_.exchange(false)) return;
+  try {
+    window_.post(platform::kLogTextReady, 0, 0);
+  } catch (...) {
+    unannounced_.store(true);  // told with the next line instead
   }
 }
 

@@ -3,6 +3,7 @@
 // the main window takes the whole pending text out later. A writer waits only for the lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -25,6 +26,12 @@ class LogChannel {
   // 2047 bytes, converted, and appended. When the pending text is full, the oldest entries are
   // dropped to make room, so the newest always arrive. Never throws.
   void writeLog(const char* codePageText) noexcept;
+  // As writeLog, but the window is not told yet: the next writeLog or announcePending (from any
+  // thread) tells it about this text too. A session logs its command line this way, so the
+  // window's wake-up comes with the reply's line, after the client has its answer.
+  void writeLogUnannounced(const char* codePageText) noexcept;
+  // Tells the window about text written unannounced, if any is still untold. Cheap when none.
+  void announcePending() noexcept;
   // Operator messages are written in the source as UTF-8; this converts one to the code page
   // and logs it.
   void writeUtf8(const char* utf8Text) noexcept;
@@ -34,6 +41,8 @@ class LogChannel {
 
  private:
   // Both under logLock_.
+  // Trims, converts and appends; false when the text could not be converted.
+  bool append(const char* codePageText) noexcept;
   void appendEntry(std::u16string_view text) noexcept;
   void dropOldest(std::size_t atLeast) noexcept;
 
@@ -44,6 +53,8 @@ class LogChannel {
   FixedWide<kLogTextSize> logWide_;
   char16_t pendingLog_[kPendingLogUnits] = {};
   std::size_t pendingLength_ = 0;
+  // Set after an unannounced append, cleared by whoever posts next.
+  std::atomic<bool> unannounced_{false};
 };
 
 }  // namespace drovn::core

@@ -57,6 +57,10 @@ class ServiceController final : public protocol::SessionHost,
   uint32_t idleTimeout() const override { return idleTimeout_; }
   void copyServerAddress(FixedText<2048>& out) const override;
   void writeLog(const char* codePageText) override { log_.writeLog(codePageText); }
+  void writeLogUnannounced(const char* codePageText) override {
+    log_.writeLogUnannounced(codePageText);
+  }
+  void announceLog() override { log_.announcePending(); }
   void unregisterSession(int sessionId) override;
   config::Settings settings() const override { return settings_.snapshot(); }
   platform::Platform& platform() override { return platform_; }

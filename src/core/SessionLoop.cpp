@@ -77,7 +77,10 @@ void runSession(Session& s, const CommandDispatch& dispatch) {
       const int got = readCommandLine(s, s.controlSocket, s.commandLine, host.idleTimeout());
       if (s.closing.load() || got == 0) return;
       if (!s.commandLine.empty()) {
-        if (dispatch(s, s.commandLine) == 0) return;
+        const int keepGoing = dispatch(s, s.commandLine);
+        // A command that ended without a reply still shows its line now.
+        protocol::announceCommandLine(s);
+        if (keepGoing == 0) return;
         lastCommand = clock.tickCount();
         continue;
       }

@@ -220,6 +220,8 @@ void handlePasv(Session& s) {
 
 std::unique_ptr<DataConnection> openDataConnection(Session& s) {
   SessionHost& host = *s.controller;
+  // The accept or connect below may wait long before any reply: show the command first.
+  announceCommandLine(s);
   try {
     auto c = std::make_unique<DataConnection>(host, s.dataSocket);
     const bool opened = s.passiveMode ? acceptPassive(s, *c) : connectActive(s, *c);

@@ -191,18 +191,18 @@ bool prepareArgument(Session& s, const vfs::TokenList& tokens, Argument rule) {
 
 // Logs the line with the session prefix. A password never reaches the log; a UTF-8 line is
 // shown in the code page the log is kept in.
-void logCommandLine(Session& s, const Text& line, const vfs::TokenList& tokens) {
+void logReceivedLine(Session& s, const Text& line, const vfs::TokenList& tokens) {
   if (s.commandWord == "PASS") {
-    logSessionLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
+    logCommandLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
     return;
   }
   if (!s.utf8) {
-    logSessionLine(s, line.c_str());
+    logCommandLine(s, line.c_str());
     return;
   }
   vfs::utf8ToWide(s.wideText, line.c_str());
   vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
-  logSessionLine(s, s.convertedText.c_str());
+  logCommandLine(s, s.convertedText.c_str());
 }
 
 }  // namespace
@@ -221,7 +221,7 @@ int dispatchCommand(Session& s, Text& line) {
   s.commandWord = tokens[0];
   upperCaseAscii(s.commandWord);
 
-  logCommandLine(s, line, tokens);
+  logReceivedLine(s, line, tokens);
 
   for (const Command& command : kCommands) {
     if (s.commandWord.view() != command.word) continue;

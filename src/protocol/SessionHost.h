@@ -20,6 +20,9 @@ class SessionHost {
   virtual void copyServerAddress(FixedText<2048>& out) const = 0;
   // The log channel: a code-page text, from any thread.
   virtual void writeLog(const char* codePageText) = 0;
+  // The same, but the window hears of it with the next line or announceLog (see LogChannel).
+  virtual void writeLogUnannounced(const char* codePageText) = 0;
+  virtual void announceLog() = 0;
   // Frees the registry slot of the session with this number (negative: nothing).
   virtual void unregisterSession(int sessionId) = 0;
   virtual config::Settings settings() const = 0;

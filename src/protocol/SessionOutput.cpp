@@ -59,15 +59,35 @@ void logLine(Session& s, const char* text) {
   }
 }
 
-void logSessionLine(Session& s, const char* text) {
+namespace {
+
+void writePrefixed(Session& s, const char* text, bool announce) {
   if (s.abandoned.load()) return;
   try {
     // Formatted on this thread's stack: every session formats its own lines.
     FixedText<kTextSize> line;
     line.format("#%d>%s", s.sessionId + 1, text);
-    s.controller->writeLog(line.c_str());
+    if (announce) {
+      s.controller->writeLog(line.c_str());
+    } else {
+      s.controller->writeLogUnannounced(line.c_str());
+    }
   } catch (...) {
     // As for logLine.
+  }
+}
+
+}  // namespace
+
+void logSessionLine(Session& s, const char* text) { writePrefixed(s, text, true); }
+
+void logCommandLine(Session& s, const char* text) { writePrefixed(s, text, false); }
+
+void announceCommandLine(Session& s) {
+  try {
+    s.controller->announceLog();
+  } catch (...) {
+    // The line goes out with the next one.
   }
 }
 

@@ -12,5 +12,12 @@ void sendReply(Session& s, const char* reply);
 void logLine(Session& s, const char* text);
 // Logs "#%d>%s" with sessionId + 1; a text too long for the line is cut.
 void logSessionLine(Session& s, const char* text);
+// A command line, logged as logSessionLine does. The window is woken by the reply's line that
+// follows (or by announceCommandLine), not by this one: a command then costs the main thread
+// one wake-up instead of two, and none before the reply has gone out.
+void logCommandLine(Session& s, const char* text);
+// Makes sure the window has heard of the command line; called before anything that may wait
+// long without a reply (the data connection) and once the command is done.
+void announceCommandLine(Session& s);
 
 }  // namespace drovn::protocol

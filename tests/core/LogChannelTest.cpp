@@ -83,6 +83,26 @@ TEST_F(LogChannelTest, EveryAppendPostsLogTextReadyAndTakingEmptiesThePendingTex
   EXPECT_EQ(out, u"kept:two\r\n");  // appended to what the caller has
 }
 
+TEST_F(LogChannelTest, AnUnannouncedLineWaitsForTheNextPostOrAnnouncement) {
+  platform::MessageQueue::Taken taken;
+  channel.writeLogUnannounced("#1>NOOP");
+  EXPECT_FALSE(queue.take(taken, 0)) << "the command line alone wakes nobody";
+  channel.writeLog("200 OK");
+  ASSERT_TRUE(queue.take(taken, 1000));
+  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
+  EXPECT_EQ(take(), u"#1>NOOP\r\n200 OK\r\n");
+  channel.announcePending();
+  EXPECT_FALSE(queue.take(taken, 0)) << "the reply's post already told of the command line";
+
+  channel.writeLogUnannounced("#1>QUIT");
+  channel.announcePending();
+  ASSERT_TRUE(queue.take(taken, 1000));
+  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
+  EXPECT_EQ(take(), u"#1>QUIT\r\n");
+  channel.announcePending();
+  EXPECT_FALSE(queue.take(taken, 0)) << "announced once only";
+}
+
 TEST_F(LogChannelTest, LinesFromManyThreadsArriveWholeAndInEachThreadsOrder) {
   constexpr int kThreads = 8;
   constexpr int kLines = 200;

@@ -29,6 +29,8 @@ class ServiceLifecycle(unittest.TestCase):
                 self.assertEqual(recv_reply(client), b"220 Server ready...\r\n")
                 client.sendall(b"NOOP\r\n")
                 self.assertEqual(recv_reply(client), b"200 OK \r\n")
+                noop = server.wait_for_line("#1>NOOP", start=started)
+                self.assertEqual(server.wait_for_line("200 OK", start=noop), noop + 1)
                 client.sendall(b"QUIT\r\n")
                 # QUIT ends the session: the server closes the connection.
                 deadline = time.monotonic() + 30
@@ -52,6 +54,22 @@ class ServiceLifecycle(unittest.TestCase):
             self.assertEqual(server.lines[-1], "正在退出...")
             self.assertNotIn("runtime error", server.stderr_text())
             self.assertNotIn("Sanitizer", server.stderr_text())
+
+    def test_a_command_waiting_for_its_data_connection_is_logged_meanwhile(self):
+        # The command line is shown before the server waits for the client's data connection,
+        # not only once a reply follows.
+        with DrovnProcess(["--set", "auth_Anonymous=1"]) as server:
+            server.wait_until_listening()
+            with server.connect() as client:
+                self.assertEqual(recv_reply(client), b"220 Server ready...\r\n")
+                for line, code in ((b"USER anonymous", b"331"), (b"PASS x", b"230"),
+                                   (b"PASV", b"227")):
+                    client.sendall(line + b"\r\n")
+                    self.assertTrue(recv_reply(client).startswith(code))
+                client.sendall(b"LIST\r\n")
+                listed = server.wait_for_line("#1>LIST", timeout=5)
+                # Nothing has been answered yet: the client has not connected.
+                self.assertEqual([ln for ln in server.lines[listed + 1:] if ln[:1] == "1"], [])
 
     def test_sigint_closes_too(self):
         with DrovnProcess() as server:
