@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <memory>
 
 #include "platform/ErrorCodes.h"
 #include "platform/Network.h"
@@ -294,6 +295,36 @@ class BlockPipe {
   int out_ = -1;
 };
 
+// Each thread keeps its pipe for its next uploads: making one, growing it to a block and
+// closing it again cost more than the splices themselves. The thread owns it and closes it when
+// it ends.
+thread_local std::unique_ptr<BlockPipe> threadPipe;
+
+BlockPipe* pipeForBlocks(std::size_t n) {
+  if (!threadPipe) {
+    auto made = std::make_unique<BlockPipe>();
+    if (!made->ok()) return nullptr;
+    // Room for a whole block in the pipe, where the system allows it; a smaller pipe only
+    // makes the blocks smaller.
+    (void)::fcntl(made->out(), F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
+    threadPipe = std::move(made);
+  }
+  return threadPipe.get();
+}
+
+// Drops the thread's pipe unless it was emptied: bytes left in it by a failed write must never
+// reach the next file.
+class PipeEmptied {
+ public:
+  ~PipeEmptied() {
+    if (!emptied_) threadPipe.reset();
+  }
+  void done() noexcept { emptied_ = true; }
+
+ private:
+  bool emptied_ = false;
+};
+
 }  // namespace
 
 long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
@@ -335,11 +366,10 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
 long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer,
                                          std::size_t n, uint32_t& error) {
   const int fileFd = file.descriptor();
-  BlockPipe pipe;
-  if (fileFd < 0 || !pipe.ok()) return Network::receiveFileBlock(s, file, buffer, n, error);
-  // Room for a whole block in the pipe, where the system allows it; a smaller pipe only makes
-  // the blocks smaller.
-  (void)::fcntl(pipe.out(), F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(n, INT_MAX)));
+  BlockPipe* pipe = fileFd < 0 ? nullptr : pipeForBlocks(n);
+  if (pipe == nullptr) return Network::receiveFileBlock(s, file, buffer, n, error);
+  // Every way out but the last drops the pipe, so nothing a failure left in it lingers.
+  PipeEmptied emptied;
   ssize_t got = 0;
   {
     Socket::Use u(s);
@@ -352,7 +382,7 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
       return -1;
     }
     for (;;) {
-      got = ::splice(u.fd(), nullptr, pipe.out(), nullptr, n, SPLICE_F_MOVE);
+      got = ::splice(u.fd(), nullptr, pipe->out(), nullptr, n, SPLICE_F_MOVE);
       const int err = errno;
       if (got < 0 && err == EINTR) continue;
       if (s.isClosing()) {
@@ -369,7 +399,7 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
   }
   auto left = static_cast<std::size_t>(got);
   while (left > 0) {
-    const ssize_t put = ::splice(pipe.in(), nullptr, fileFd, nullptr, left, SPLICE_F_MOVE);
+    const ssize_t put = ::splice(pipe->in(), nullptr, fileFd, nullptr, left, SPLICE_F_MOVE);
     if (put > 0) {
       left -= static_cast<std::size_t>(put);
     } else if (put == 0) {
@@ -380,7 +410,7 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
     } else if (noZeroCopy(errno)) {
       // The file cannot take a splice: the rest of the block goes through the buffer.
       while (left > 0) {
-        const ssize_t r = ::read(pipe.in(), buffer, std::min(left, n));
+        const ssize_t r = ::read(pipe->in(), buffer, std::min(left, n));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) throw PlatformError{fileErrorFromErrno(r < 0 ? errno : EIO)};
         (void)file.write(buffer, static_cast<std::size_t>(r));
@@ -390,6 +420,7 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
       throw PlatformError{fileErrorFromErrno(errno)};
     }
   }
+  emptied.done();
   return static_cast<long long>(got);
 }
 
