@@ -43,10 +43,16 @@ void LogChannel::writeLog(const char* codePageText) noexcept {
   // cleared before the post, so text appended unannounced before it goes out with this post.
   if (!append(codePageText)) return;
   unannounced_.store(false);
+  // On failure the text stays pending and goes out with the next line's message.
+  (void)postReady();
+}
+
+bool LogChannel::postReady() noexcept {
   try {
     window_.post(platform::kLogTextReady, 0, 0);
+    return true;
   } catch (...) {
-    // The text stays pending and goes out with the next line's message.
+    return false;
   }
 }
 
@@ -56,11 +62,7 @@ void LogChannel::writeLogUnannounced(const char* codePageText) noexcept {
 
 void LogChannel::announcePending() noexcept {
   if (!unannounced_.exchange(false)) return;
-  try {
-    window_.post(platform::kLogTextReady, 0, 0);
-  } catch (...) {
-    unannounced_.store(true);  // told with the next line instead
-  }
+  if (!postReady()) unannounced_.store(true);  // told with the next line instead
 }
 
 void LogChannel::writeUtf8(const char* utf8Text) noexcept {

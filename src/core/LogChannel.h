@@ -40,9 +40,11 @@ class LogChannel {
   void takePending(std::u16string& out);
 
  private:
-  // Both under logLock_.
-  // Trims, converts and appends; false when the text could not be converted.
+  // Trims, converts and appends under logLock_; false when the text could not be converted.
   bool append(const char* codePageText) noexcept;
+  // Posts LogTextReady; false when the post failed (the text stays pending).
+  bool postReady() noexcept;
+  // Both under logLock_.
   void appendEntry(std::u16string_view text) noexcept;
   void dropOldest(std::size_t atLeast) noexcept;
 
