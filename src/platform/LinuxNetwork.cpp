@@ -424,64 +424,13 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
   return static_cast<long long>(got);
 }
 
-namespace {
-
-// The largest size (the third figure) to which the kernel grows a TCP buffer by itself, from a
-// /proc/sys/net/ipv4 file such as tcp_wmem; 0 when it cannot be read.
-long autoTunedCeiling(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[128] = {};
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  (void)::close(fd);
-  if (n <= 0) return 0;
-  long figures[3] = {};
-  int count = 0;
-  const char* p = text;
-  while (count < 3 && *p != '\0') {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') break;
-    long v = 0;
-    while (*p >= '0' && *p <= '9' && v < LONG_MAX / 10) v = v * 10 + (*p++ - '0');
-    figures[count++] = v;
-  }
-  return count == 3 ? figures[2] : 0;
-}
-
-bool receiveAutoTuned() {
-  const int fd = ::open("/proc/sys/net/ipv4/tcp_moderate_rcvbuf", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char c = '0';
-  const bool on = ::read(fd, &c, 1) == 1 && c != '0';
-  (void)::close(fd);
-  return on;
-}
-
-struct BufferTuning {
-  long sendCeiling = autoTunedCeiling("/proc/sys/net/ipv4/tcp_wmem");
-  long receiveCeiling = receiveAutoTuned() ? autoTunedCeiling("/proc/sys/net/ipv4/tcp_rmem") : 0;
-};
-
-const BufferTuning& bufferTuning() {
-  static const BufferTuning tuning;
-  return tuning;
-}
-
-}  // namespace
-
 void LinuxNetwork::setBufferSizes(Socket& s, int bytes) {
   Socket::Use u(s);
   if (u.fd() < 0) return;
-  // The sizes are a floor for throughput: room for at least one block. Where the kernel already
-  // grows a buffer past that by itself, a fixed size would only switch that growth off and cap
-  // the buffer (a fixed send buffer costs a quarter of a download's speed over loopback), so
-  // that buffer is left to the kernel. The kernel may cap a fixed size, and a failure changes
-  // nothing that the transfer depends on.
-  const BufferTuning& tuning = bufferTuning();
-  if (tuning.sendCeiling < bytes)
-    (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-  if (tuning.receiveCeiling < bytes)
-    (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  // The sizes are a hint for throughput; the kernel may cap them, and a failure changes nothing
+  // that the transfer depends on.
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 uint32_t LinuxNetwork::hostName(FixedText<256>& out) {

@@ -49,7 +49,7 @@ class Network {
   // -1 with error set on failure. After a reset (seen by any call) every later receive fails
   // with 10054.
   virtual long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) = 0;
-  // Send and receive buffers of at least `bytes` each; failures are not reported.
+  // Send and receive buffer sizes; failures are not reported.
   virtual void setBufferSizes(Socket& s, int bytes) = 0;
 
   // One block of a file to the socket: up to n bytes from the file's position on (the position

@@ -5,10 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <climits>
-#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -161,52 +158,6 @@ TEST(LinuxNetwork, SendAllAndReceiveInPieces) {
   }
   EXPECT_EQ(sender.get(), static_cast<long long>(data.size()));
   EXPECT_EQ(got, data);
-}
-
-namespace {
-
-int socketOption(Socket& s, int option) {
-  Socket::Use u(s);
-  int value = 0;
-  socklen_t len = sizeof value;
-  EXPECT_EQ(::getsockopt(u.fd(), SOL_SOCKET, option, &value, &len), 0);
-  return value;
-}
-
-// The largest TCP buffer the kernel grows to by itself, from tcp_wmem or tcp_rmem.
-long tunedCeiling(const char* path) {
-  FILE* f = std::fopen(path, "r");
-  if (f == nullptr) return 0;
-  long low = 0, initial = 0, high = 0;
-  const int n = std::fscanf(f, "%ld %ld %ld", &low, &initial, &high);
-  std::fclose(f);
-  return n == 3 ? high : 0;
-}
-
-}  // namespace
-
-// A buffer the kernel already grows past the asked size keeps growing: pinning it would cap a
-// download's speed. A size beyond that growth is set.
-TEST(LinuxNetwork, BufferSizesAreAFloorNotACap) {
-  const long sendCeiling = tunedCeiling("/proc/sys/net/ipv4/tcp_wmem");
-  if (sendCeiling < 458752) GTEST_SKIP() << "the kernel does not grow send buffers past a block";
-  LinuxNetwork net;
-  Pair p(net);
-  const int fresh = socketOption(p.server, SO_SNDBUF);
-  net.setBufferSizes(p.server, 458752);
-  EXPECT_EQ(socketOption(p.server, SO_SNDBUF), fresh);
-
-  const int beyond = static_cast<int>(std::min<long>(sendCeiling + 1, INT_MAX / 4));
-  net.setBufferSizes(p.client, beyond);
-  EXPECT_NE(socketOption(p.client, SO_SNDBUF), fresh);
-  // Both still carry data.
-  const char text[] = "after the sizes";
-  uint32_t error = 0;
-  ASSERT_EQ(net.send(p.client, text, sizeof text, error), static_cast<long long>(sizeof text));
-  char got[sizeof text] = {};
-  ASSERT_EQ(net.waitReadable(p.server, 5000, error), 1);
-  ASSERT_EQ(net.receive(p.server, got, sizeof got, error), static_cast<long long>(sizeof got));
-  EXPECT_STREQ(got, text);
 }
 
 // A file given to the network calls by its bare descriptor.
