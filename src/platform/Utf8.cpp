@@ -99,6 +99,12 @@ std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) no
   std::size_t n = 0;
   std::size_t i = 0;
   while (i < src.size() && src[i] != '\0') {
+    // Most names are plain ASCII: one unit each, with nothing to decode.
+    if (static_cast<unsigned char>(src[i]) < 0x80) {
+      if (n == room) break;
+      dst[n++] = static_cast<char16_t>(src[i++]);
+      continue;
+    }
     std::size_t next = i;
     char16_t units[2];
     std::size_t k = encodeUtf16(decodeUtf8(src, next), units);
@@ -115,6 +121,11 @@ std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noe
   std::size_t n = 0;
   std::size_t i = 0;
   while (i < src.size() && src[i] != u'\0') {
+    if (src[i] < 0x80) {
+      if (n == room) break;
+      dst[n++] = static_cast<char>(src[i++]);
+      continue;
+    }
     std::size_t next = i;
     char bytes[4];
     std::size_t k = encodeUtf8(decodeUtf16(src, next), bytes);

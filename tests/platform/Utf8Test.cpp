@@ -101,6 +101,13 @@ TEST(Utf8, BoundedEncodeNeverCutsACharacter) {
   EXPECT_EQ(std::string(exact), "a\xE6\x9C\x8D\xF0\x9F\x98\x80");
   EXPECT_EQ(utf16ToUtf8(out, 3, u"\u670D"), 0u);
   EXPECT_EQ(out[0], '\0');
+  // Plain ASCII stops at the limit too, and mixed text keeps its order across the two paths.
+  EXPECT_EQ(utf16ToUtf8(out, 3, u"abc"), 2u);
+  EXPECT_EQ(std::string(out), "ab");
+  EXPECT_EQ(utf16ToUtf8(out, 1, u"abc"), 0u);
+  EXPECT_EQ(out[0], '\0');
+  EXPECT_EQ(utf16ToUtf8(exact, 9, u"a\u670Db\u00E9c"), 8u);
+  EXPECT_EQ(std::string(exact), "a\xE6\x9C\x8D" "b\xC3\xA9" "c");
 }
 
 TEST(Utf8, RoundTripOfEveryPlane) {
