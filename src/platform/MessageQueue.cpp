@@ -67,23 +67,31 @@ void MessageQueue::drainWake() noexcept {
 }
 
 void MessageQueue::post(uint32_t id, intptr_t wParam, intptr_t lParam) {
+  if (push(Taken{Message{id, wParam, lParam}, nullptr})) wake();
+}
+
+bool MessageQueue::push(Taken t) {
   std::scoped_lock lock(m_);
-  for (const Taken& t : queue_) {
-    if (!t.reply && t.message.id == id && t.message.wParam == wParam && t.message.lParam == lParam)
-      return;
+  if (!t.reply) {
+    for (const Taken& queued : queue_) {
+      if (!queued.reply && queued.message.id == t.message.id &&
+          queued.message.wParam == t.message.wParam && queued.message.lParam == t.message.lParam)
+        return false;
+    }
   }
-  queue_.push_back(Taken{Message{id, wParam, lParam}, nullptr});
-  wake();
+  // Only the message that ends an empty queue needs the wake-up: the descriptor is drained only
+  // while the queue is empty, so behind any waiting message a wake-up is already given or
+  // about to be. It is given after the lock is let go, so the main thread taking a message
+  // never waits for a poster's write.
+  const bool wasEmpty = queue_.empty();
+  queue_.push_back(std::move(t));
+  return wasEmpty;
 }
 
 intptr_t MessageQueue::send(uint32_t id, intptr_t wParam, intptr_t lParam,
                             const std::function<bool()>& keepWaiting, intptr_t fallback) {
   auto reply = std::make_shared<Reply>();
-  {
-    std::scoped_lock lock(m_);
-    queue_.push_back(Taken{Message{id, wParam, lParam}, reply});
-    wake();
-  }
+  if (push(Taken{Message{id, wParam, lParam}, reply})) wake();
   std::unique_lock lock(reply->m);
   for (;;) {
     if (reply->cv.wait_for(lock, kKeepWaitingPoll, [&] { return reply->answered; }))

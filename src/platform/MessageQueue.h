@@ -69,6 +69,9 @@ class MessageQueue {
   void requestCloseFromSignal() noexcept;
 
  private:
+  // Queues t unless it is a post identical to one still queued; true when the queue was empty
+  // and the main thread must be woken.
+  bool push(Taken t);
   void wake() noexcept;
   void drainWake() noexcept;
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "platform/MessageQueue.h"
 
@@ -58,6 +59,38 @@ TEST(MessageQueue, TakeWaitsForAPostFromAnotherThread) {
   EXPECT_EQ(t.message.id, kTimer);
   EXPECT_EQ(t.message.wParam, 7);
   poster.join();
+}
+
+// Posters racing the taking thread: a wake-up is given only for the message that ends an empty
+// queue, so a lost one would leave a message waiting while take() sleeps. Every post arrives,
+// in each poster's order, and once all are taken the descriptor is quiet again.
+TEST(MessageQueue, RacingPostersAreAllTaken) {
+  constexpr int kPosters = 4;
+  constexpr int kEach = 3000;
+  MessageQueue q;
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&q, p] {
+      for (int i = 0; i < kEach; ++i) {
+        q.post(kTimer, p, i);
+        if (i % 64 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  std::vector<intptr_t> next(kPosters, 0);
+  int taken = 0;
+  MessageQueue::Taken t;
+  while (taken < kPosters * kEach && q.take(t, 5000)) {
+    ASSERT_EQ(t.message.id, kTimer);
+    auto& expected = next[static_cast<std::size_t>(t.message.wParam)];
+    ASSERT_EQ(t.message.lParam, expected);
+    ++expected;
+    ++taken;
+  }
+  for (auto& poster : posters) poster.join();
+  EXPECT_EQ(taken, kPosters * kEach);
+  EXPECT_FALSE(q.take(t, 0));
+  EXPECT_FALSE(readable(q.readyFd()));
 }
 
 TEST(MessageQueue, SendIsAnsweredByTheTakingThread) {
