@@ -16,10 +16,15 @@ void HeadlessWindow::PrintingList::setRowText(int index, std::u16string_view tex
   print(text, kind);
 }
 
+void HeadlessWindow::PrintingList::repaint() {
+  // Flushed per batch, not per line: whoever reads the output still sees each event as it is
+  // handled, and a command logged with its reply costs one write.
+  out_ << std::flush;
+}
+
 void HeadlessWindow::PrintingList::print(std::u16string_view text, RowKind kind) {
   if (kind != RowKind::Log) return;
-  // Flushed per line: whoever reads the output sees each event as it happens.
-  out_ << platform::utf16ToUtf8(text) << '\n' << std::flush;
+  out_ << platform::utf16ToUtf8(text) << '\n';
 }
 
 }  // namespace drovn::shell

@@ -26,6 +26,8 @@ class HeadlessWindow final : public ShellWindow {
     explicit PrintingList(std::ostream& out) : out_(out) {}
     int insertRow(int index, std::u16string_view text, RowKind kind) override;
     void setRowText(int index, std::u16string_view text, RowKind kind) override;
+    // The window repaints once after each batch of rows: the printed lines go out then.
+    void repaint() override;
 
    private:
     void print(std::u16string_view text, RowKind kind);

@@ -21,6 +21,33 @@ TEST(HeadlessWindow, PrintsEveryLogRowWrittenAndNeverTheProgressRow) {
   EXPECT_EQ(list.rowCount(), 2);
 }
 
+// Counts the flushes of whatever is printed through it.
+class CountingBuffer : public std::stringbuf {
+ public:
+  int syncs = 0;
+
+ protected:
+  int sync() override {
+    ++syncs;
+    return std::stringbuf::sync();
+  }
+};
+
+// A batch of rows goes out in one flush, at the repaint that ends it: one write for a command
+// and its reply, and nothing printed is left waiting in the buffer once the batch is handled.
+TEST(HeadlessWindow, FlushesOncePerBatchAtTheRepaint) {
+  CountingBuffer buffer;
+  std::ostream out(&buffer);
+  HeadlessWindow window(out);
+  LogListView& list = window.logList();
+  list.insertRow(0, u"#1>NOOP", RowKind::Log);
+  list.insertRow(1, u"200 OK", RowKind::Log);
+  EXPECT_EQ(buffer.syncs, 0);
+  list.repaint();
+  EXPECT_EQ(buffer.syncs, 1);
+  EXPECT_EQ(buffer.str(), "#1>NOOP\n200 OK\n");
+}
+
 TEST(HeadlessWindow, KeepsCountingRowsSoTheListCanBeEmptied) {
   std::ostringstream out;
   HeadlessWindow window(out);
