@@ -61,10 +61,44 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-struct DirCloser {
-  void operator()(DIR* dir) const noexcept { (void)::closedir(dir); }  // as for UniqueFd
+// The entries of an open directory, read from the kernel many at a time. A listing reads every
+// entry of directories of tens of thousands, so the buffer is larger than a directory stream's
+// and nothing is locked per entry.
+class DirectoryReader {
+ public:
+  explicit DirectoryReader(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
+
+  int fd() const noexcept { return fd_.get(); }
+
+  // The next entry, or null at the end of the directory and after a failed read.
+  const struct dirent64* next() noexcept {
+    if (at_ >= filled_) {
+      if (ended_) return nullptr;
+      ssize_t n;
+      do {
+        n = ::getdents64(fd_.get(), buffer_.get(), kBufferSize);
+      } while (n < 0 && errno == EINTR);
+      at_ = 0;
+      filled_ = n > 0 ? static_cast<std::size_t>(n) : 0;
+      if (filled_ == 0) {
+        ended_ = true;
+        return nullptr;
+      }
+    }
+    // The kernel aligns each record for the structure and gives its length.
+    const auto* entry = reinterpret_cast<const struct dirent64*>(buffer_.get() + at_);
+    at_ += entry->d_reclen;
+    return entry;
+  }
+
+ private:
+  static constexpr std::size_t kBufferSize = 128 * 1024;
+  UniqueFd fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t at_ = 0;
+  std::size_t filled_ = 0;
+  bool ended_ = false;
 };
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 // Opens rel (relative, '/'-separated) beneath dirFd: the walk may not leave dirFd by "..", by an
 // absolute path or by a symbolic link (absolute or climbing out), and may not use the magic links
@@ -337,13 +371,13 @@ class LinuxFileHandle final : public FileHandle {
 
 class LinuxDirSearch final : public DirSearch {
  public:
-  LinuxDirSearch(UniqueFd root, std::string dirRel, DirPtr dir, FindDetail detail) noexcept
+  LinuxDirSearch(UniqueFd root, std::string dirRel, UniqueFd dir, FindDetail detail)
       : root_(std::move(root)), dirRel_(std::move(dirRel)), dir_(std::move(dir)), detail_(detail) {}
 
   bool next(FindData& out) override {
     for (;;) {
       // The end of the directory and a failed read both end the search.
-      const dirent* entry = ::readdir(dir_.get());
+      const struct dirent64* entry = dir_.next();
       if (entry == nullptr) return false;
       if (fill(entry->d_name, entry->d_type, out)) return true;
     }
@@ -372,7 +406,7 @@ class LinuxDirSearch final : public DirSearch {
       return true;
     }
     struct stat st {};
-    if (::fstatat(::dirfd(dir_.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (::fstatat(dir_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     FindData found;
     const bool parent = std::strcmp(name, "..") == 0;
     if (S_ISLNK(st.st_mode) || parent) {
@@ -380,7 +414,7 @@ class LinuxDirSearch final : public DirSearch {
       struct stat target {};
       if (statBeneath(root_.get(), dirRel_ + '/' + name, target)) {
         describe(target, found);
-      } else if (parent && ::fstat(::dirfd(dir_.get()), &target) == 0) {
+      } else if (parent && ::fstat(dir_.fd(), &target) == 0) {
         describe(target, found);  // ".." of the root itself: what lies above stays unseen
       } else {
         found.attributes = kAttributeNormal;  // a link that leads outside or nowhere
@@ -397,7 +431,7 @@ class LinuxDirSearch final : public DirSearch {
 
   UniqueFd root_;
   std::string dirRel_;
-  DirPtr dir_;
+  DirectoryReader dir_;
   FindDetail detail_;
 };
 
@@ -564,11 +598,8 @@ uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* patter
   if (const uint32_t error = locate(storeFd_, splitDevicePath(root), parts, at)) return error;
   UniqueFd fd(openBeneath(at.root.get(), at.rest, O_RDONLY | O_DIRECTORY));
   if (!fd) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
-  DirPtr dir(::fdopendir(fd.get()));
-  if (!dir) return fileErrorFromErrno(errno);
-  (void)fd.release();  // the directory stream owns it now
   auto found =
-      std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(dir), detail);
+      std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(fd), detail);
   FindData entry;
   if (!found->next(entry)) return kErrorFileNotFound;
   first = entry;

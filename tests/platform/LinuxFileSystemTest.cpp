@@ -890,6 +890,31 @@ TEST_F(LinuxFileSystemTest, SearchForKindsAgreesWithTheFullSearch) {
   EXPECT_EQ(kinds.at("inLink").size, 5u);    // a link is always looked at whole
 }
 
+// A directory whose entries take many reads from the kernel gives each of them exactly once.
+TEST_F(LinuxFileSystemTest, SearchOfALargeDirectoryGivesEveryEntryOnce) {
+  const fs::path big = card_ / "big";
+  fs::create_directory(big);
+  // Long names make long records: 900 of them fill the search's buffer about twice.
+  constexpr int kEntries = 900;
+  const std::string stem(240, 'n');
+  for (int i = 0; i < kEntries; ++i) {
+    const std::string path = (big / (std::to_string(10000 + i) + stem)).string();
+    ASSERT_EQ(::close(::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
+  }
+  std::unique_ptr<DirSearch> search;
+  FindData entry;
+  ASSERT_EQ(files().findFirst(kRoot, u"\\Card\\big\\*.*", search, entry, FindDetail::Kinds), 0u);
+  std::map<std::string, int> seen;
+  for (int i = 0; i < 2 * kEntries; ++i) {
+    ++seen[utf8(entry.name.view())];
+    if (!search->next(entry)) break;
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kEntries + 2));  // with "." and ".."
+  for (const auto& [name, count] : seen) EXPECT_EQ(count, 1) << name;
+  EXPECT_EQ(seen.count("10000" + stem), 1u);
+  EXPECT_EQ(seen.count(std::to_string(10000 + kEntries - 1) + stem), 1u);
+}
+
 TEST_F(LinuxFileSystemTest, StoreThatCannotBeOpenedIsRefusedAtConstruction) {
   EXPECT_THROW(LinuxFileSystem((base_ / "missing").string()), std::system_error);
   EXPECT_THROW(LinuxFileSystem((base_ / "secret.txt").string()), std::system_error);
