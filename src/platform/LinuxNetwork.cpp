@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -333,10 +334,34 @@ class PipeEmptied {
 // twice as fast in 64 KiB calls as in one call per block (and faster than in 32 or 128 KiB).
 constexpr std::size_t kSendPiece = 64 * 1024;
 
+namespace {
+
+// Downloads moving a block at this moment, across all sessions. sendfile hands the socket
+// references to the file's cached pages, so downloads running side by side (of one popular file
+// above all) keep taking and dropping references to the same pages from both cores: 50 of them
+// took a quarter longer than when each copied its blocks through its own buffer. A download that
+// has the server to itself still goes without the copy.
+std::atomic<int> blocksInFlight{0};
+
+class BlockInFlight {
+ public:
+  BlockInFlight() noexcept : alone_(blocksInFlight.fetch_add(1) == 0) {}
+  ~BlockInFlight() { blocksInFlight.fetch_sub(1); }
+  BlockInFlight(const BlockInFlight&) = delete;
+  BlockInFlight& operator=(const BlockInFlight&) = delete;
+  bool alone() const noexcept { return alone_; }
+
+ private:
+  bool alone_;
+};
+
+}  // namespace
+
 long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
                                       uint32_t& error) {
   const int fileFd = file.descriptor();
-  if (fileFd < 0) return Network::sendFileBlock(s, file, buffer, n, error);
+  const BlockInFlight inFlight;
+  if (fileFd < 0 || !inFlight.alone()) return Network::sendFileBlock(s, file, buffer, n, error);
   std::size_t done = 0;
   {
     Socket::Use u(s);

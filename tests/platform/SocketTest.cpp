@@ -165,7 +165,10 @@ class DescriptorFile : public FileHandle {
  public:
   explicit DescriptorFile(int fd) : fd_(fd) {}
   ~DescriptorFile() override { ::close(fd_); }
-  std::size_t read(void*, std::size_t) override { return 0; }
+  std::size_t read(void* buf, std::size_t n) override {
+    const ssize_t got = ::read(fd_, buf, n);
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
   std::size_t write(const void* buf, std::size_t n) override {
     if (::write(fd_, buf, n) != static_cast<ssize_t>(n)) throw PlatformError{kErrorDiskFull};
     return n;
@@ -273,6 +276,59 @@ TEST(LinuxNetwork, FileBlocksAreSentWholeToTheEndOfTheFile) {
   p.server.shutdownAndClose();
   EXPECT_EQ(blocks, (std::vector<long long>{static_cast<long long>(kBlock), 70001, 0}));
   EXPECT_EQ(reader.get(), data);
+  std::filesystem::remove_all(dir);
+}
+
+// Downloads of one file side by side each get exactly the file, whichever way each block moves:
+// the first is held mid-block by a reader that has not started, while the second runs whole.
+TEST(LinuxNetwork, ConcurrentDownloadsOfOneFileEachGetItExactly) {
+  LinuxNetwork net;
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("drovn-sendboth-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "file").string();
+  constexpr std::size_t kBlock = 458752;
+  std::vector<unsigned char> data(8 * kBlock + 12345);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 31 + 7);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+  const auto readAll = [&](Socket& s) {
+    std::vector<unsigned char> got;
+    std::vector<unsigned char> buf(65536);
+    for (int i = 0; i < 100000; ++i) {
+      uint32_t error = 0;
+      if (net.waitReadable(s, 5000, error) != 1) break;
+      const long long n = net.receive(s, buf.data(), buf.size(), error);
+      if (n <= 0) break;
+      got.insert(got.end(), buf.begin(), buf.begin() + n);
+    }
+    return got;
+  };
+  const auto sendAll = [&](Socket& s) {
+    DescriptorFile file(::open(path.c_str(), O_RDONLY));
+    std::vector<unsigned char> buf(kBlock);
+    long long total = 0;
+    for (int i = 0; i < 100; ++i) {
+      uint32_t error = 0;
+      const long long n = net.sendFileBlock(s, file, buf.data(), buf.size(), error);
+      if (n <= 0) break;
+      total += n;
+    }
+    s.shutdownAndClose();
+    return total;
+  };
+  Pair held(net);
+  Pair free(net);
+  net.setBufferSizes(held.server, static_cast<int>(kBlock));
+  auto heldSender = std::async(std::launch::async, [&] { return sendAll(held.server); });
+  std::this_thread::sleep_for(200ms);  // its buffers are full: it waits inside a block
+  auto freeReader = std::async(std::launch::async, [&] { return readAll(free.client); });
+  EXPECT_EQ(sendAll(free.server), static_cast<long long>(data.size()));
+  EXPECT_EQ(freeReader.get(), data);
+  EXPECT_EQ(readAll(held.client), data);
+  EXPECT_EQ(heldSender.get(), static_cast<long long>(data.size()));
   std::filesystem::remove_all(dir);
 }
 
