@@ -195,6 +195,44 @@ bool receiveAll(LinuxNetwork& net, Socket& s, FileHandle& file) {
   return false;
 }
 
+// Everything the peer sends until it closes the connection, or until nothing comes for 5 s.
+std::vector<unsigned char> receiveUntilClosed(LinuxNetwork& net, Socket& s) {
+  std::vector<unsigned char> got;
+  std::vector<unsigned char> buf(65536);
+  for (int i = 0; i < 100000; ++i) {
+    uint32_t error = 0;
+    if (net.waitReadable(s, 5000, error) != 1) break;
+    const long long n = net.receive(s, buf.data(), buf.size(), error);
+    if (n <= 0) break;
+    got.insert(got.end(), buf.begin(), buf.begin() + n);
+  }
+  return got;
+}
+
+// A file holding the given bytes, in a temporary directory of its own that goes with it.
+class TemporaryFile {
+ public:
+  TemporaryFile(const std::string& tag, const std::vector<unsigned char>& data)
+      : dir_(std::filesystem::temp_directory_path() /
+             ("drovn-" + tag + "-" + std::to_string(::getpid()))) {
+    std::filesystem::create_directories(dir_);
+    path_ = (dir_ / "file").string();
+    std::ofstream out(path_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+  ~TemporaryFile() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::string path_;
+};
+
 TEST(LinuxNetwork, ReceivedBlocksOfAFailedWriteNeverReachTheNextFile) {
   LinuxNetwork net;
   const auto dir =
@@ -239,33 +277,15 @@ TEST(LinuxNetwork, ReceivedBlocksOfAFailedWriteNeverReachTheNextFile) {
 // last block and its end come out as such.
 TEST(LinuxNetwork, FileBlocksAreSentWholeToTheEndOfTheFile) {
   LinuxNetwork net;
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("drovn-send-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "file").string();
   constexpr std::size_t kBlock = 458752;
   std::vector<unsigned char> data(kBlock + 70001);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 29);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  }
+  const TemporaryFile source("send", data);
   Pair p(net);
-  auto reader = std::async(std::launch::async, [&] {
-    std::vector<unsigned char> got;
-    std::vector<unsigned char> buf(65536);
-    for (int i = 0; i < 100000; ++i) {
-      uint32_t error = 0;
-      if (net.waitReadable(p.client, 5000, error) != 1) break;
-      const long long n = net.receive(p.client, buf.data(), buf.size(), error);
-      if (n <= 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + n);
-    }
-    return got;
-  });
+  auto reader = std::async(std::launch::async, [&] { return receiveUntilClosed(net, p.client); });
   std::vector<long long> blocks;
   {
-    DescriptorFile file(::open(path.c_str(), O_RDONLY));
+    DescriptorFile file(::open(source.path().c_str(), O_RDONLY));
     std::vector<unsigned char> buf(kBlock);
     for (int i = 0; i < 4; ++i) {
       uint32_t error = 0;
@@ -276,38 +296,18 @@ TEST(LinuxNetwork, FileBlocksAreSentWholeToTheEndOfTheFile) {
   p.server.shutdownAndClose();
   EXPECT_EQ(blocks, (std::vector<long long>{static_cast<long long>(kBlock), 70001, 0}));
   EXPECT_EQ(reader.get(), data);
-  std::filesystem::remove_all(dir);
 }
 
 // Downloads of one file side by side each get exactly the file, whichever way each block moves:
 // the first is held mid-block by a reader that has not started, while the second runs whole.
 TEST(LinuxNetwork, ConcurrentDownloadsOfOneFileEachGetItExactly) {
   LinuxNetwork net;
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("drovn-sendboth-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "file").string();
   constexpr std::size_t kBlock = 458752;
   std::vector<unsigned char> data(8 * kBlock + 12345);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 31 + 7);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  }
-  const auto readAll = [&](Socket& s) {
-    std::vector<unsigned char> got;
-    std::vector<unsigned char> buf(65536);
-    for (int i = 0; i < 100000; ++i) {
-      uint32_t error = 0;
-      if (net.waitReadable(s, 5000, error) != 1) break;
-      const long long n = net.receive(s, buf.data(), buf.size(), error);
-      if (n <= 0) break;
-      got.insert(got.end(), buf.begin(), buf.begin() + n);
-    }
-    return got;
-  };
+  const TemporaryFile source("sendboth", data);
   const auto sendAll = [&](Socket& s) {
-    DescriptorFile file(::open(path.c_str(), O_RDONLY));
+    DescriptorFile file(::open(source.path().c_str(), O_RDONLY));
     std::vector<unsigned char> buf(kBlock);
     long long total = 0;
     for (int i = 0; i < 100; ++i) {
@@ -324,12 +324,12 @@ TEST(LinuxNetwork, ConcurrentDownloadsOfOneFileEachGetItExactly) {
   net.setBufferSizes(held.server, static_cast<int>(kBlock));
   auto heldSender = std::async(std::launch::async, [&] { return sendAll(held.server); });
   std::this_thread::sleep_for(200ms);  // its buffers are full: it waits inside a block
-  auto freeReader = std::async(std::launch::async, [&] { return readAll(free.client); });
+  auto freeReader =
+      std::async(std::launch::async, [&] { return receiveUntilClosed(net, free.client); });
   EXPECT_EQ(sendAll(free.server), static_cast<long long>(data.size()));
   EXPECT_EQ(freeReader.get(), data);
-  EXPECT_EQ(readAll(held.client), data);
+  EXPECT_EQ(receiveUntilClosed(net, held.client), data);
   EXPECT_EQ(heldSender.get(), static_cast<long long>(data.size()));
-  std::filesystem::remove_all(dir);
 }
 
 TEST(LinuxNetwork, ClosedSlotGives10038) {
