@@ -59,10 +59,11 @@ class Network {
   // sent; this version always does that, the Linux one moves it with sendfile where it can.
   virtual long long sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
                                   uint32_t& error);
-  // One receive of up to n bytes written to the file at its position: the count, 0 when the
-  // peer has closed its side, -1 with error set as for receive. A failed write of the file
+  // One block of up to n received bytes written to the file at its position: the count, 0 when
+  // the peer has closed its side, -1 with error set as for receive. A failed write of the file
   // throws PlatformError (112 when the disk is full); what was written before it stays. buffer
-  // as above; the Linux version moves the block through a pipe with splice where it can.
+  // (n bytes of room) takes the bytes on their way; this version receives once, the Linux one
+  // gathers the block in smaller pieces from what the client has already sent.
   virtual long long receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
                                      uint32_t& error);
 

@@ -1,6 +1,8 @@
 // Real sockets on 127.0.0.1: the slot's close rules and the error numbers the service relies on.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -271,6 +273,90 @@ TEST(LinuxNetwork, ReceivedBlocksOfAFailedWriteNeverReachTheNextFile) {
                                        std::istreambuf_iterator<char>());
   EXPECT_EQ(got, data);
   std::filesystem::remove_all(dir);
+}
+
+// How many bytes wait unread on the socket, once at least `want` have arrived or 5 s have
+// passed.
+int waitUnread(Socket& s, int want) {
+  int unread = 0;
+  for (int i = 0; i < 500; ++i) {
+    {
+      Socket::Use u(s);
+      if (::ioctl(u.fd(), FIONREAD, &unread) != 0) return -1;
+    }
+    if (unread >= want) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  return unread;
+}
+
+// A received block holds what the client has already sent, up to the block's size and across
+// the pieces it is gathered in, and never waits for more while the connection stays open.
+TEST(LinuxNetwork, ReceivedBlockTakesWhatHasArrivedUpToItsSize) {
+  LinuxNetwork net;
+  std::vector<unsigned char> data(350000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 11 + 3);
+  const TemporaryFile target("blocks", {});
+  Pair p(net);
+  net.setBufferSizes(p.server, 458752);
+  net.setBufferSizes(p.client, 458752);
+  uint32_t error = 0;
+  ASSERT_EQ(net.send(p.client, data.data(), data.size(), error), 350000);
+  ASSERT_EQ(waitUnread(p.server, 350000), 350000);
+  std::vector<long long> blocks;
+  {
+    DescriptorFile file(::open(target.path().c_str(), O_WRONLY));
+    std::vector<unsigned char> buf(300000);
+    blocks.push_back(net.receiveFileBlock(p.server, file, buf.data(), buf.size(), error));
+    // The rest is less than a block and no more is coming yet: a wait here would never end,
+    // so the connection is shut after 5 s to free the call.
+    auto rest = std::async(std::launch::async, [&] {
+      uint32_t e = 0;
+      return net.receiveFileBlock(p.server, file, buf.data(), buf.size(), e);
+    });
+    if (rest.wait_for(5s) != std::future_status::ready) p.server.shutdownAndClose();
+    blocks.push_back(rest.get());
+    p.client.shutdownAndClose();
+    blocks.push_back(net.receiveFileBlock(p.server, file, buf.data(), buf.size(), error));
+  }
+  EXPECT_EQ(blocks, (std::vector<long long>{300000, 50000, 0}));
+  std::ifstream in(target.path(), std::ios::binary);
+  EXPECT_EQ(std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {}), data);
+}
+
+// A client that resets its connection mid-upload fails the upload, even when the reset comes
+// behind bytes the same block takes first: it is never taken for the end of the data.
+TEST(LinuxNetwork, ResetBehindAnUploadsBytesFailsIt) {
+  LinuxNetwork net;
+  Listener l(net);
+  const int peer = connectResettingPeer(l.port);
+  Socket s;
+  SocketAddress addr;
+  ASSERT_EQ(net.accept(l.socket, s, addr), 0u);
+  net.setBufferSizes(s, 458752);
+  const std::vector<unsigned char> data(300000, 0x5A);
+  ASSERT_EQ(::send(peer, data.data(), data.size(), MSG_NOSIGNAL), 300000);
+  ASSERT_EQ(waitUnread(s, 300000), 300000);
+  ::close(peer);
+  {
+    Socket::Use u(s);
+    pollfd pf{u.fd(), POLLIN, 0};
+    for (int i = 0; i < 500 && (pf.revents & (POLLERR | POLLHUP)) == 0; ++i) {
+      ASSERT_GE(::poll(&pf, 1, 10), 0);
+    }
+    ASSERT_NE(pf.revents & (POLLERR | POLLHUP), 0) << "the reset never arrived";
+  }
+  const TemporaryFile target("reset", {});
+  DescriptorFile file(::open(target.path().c_str(), O_WRONLY));
+  std::vector<unsigned char> buf(458752);
+  long long last = 0;
+  uint32_t error = 0;
+  for (int i = 0; i < 10; ++i) {
+    last = net.receiveFileBlock(s, file, buf.data(), buf.size(), error);
+    if (last <= 0) break;
+  }
+  EXPECT_EQ(last, -1);
+  EXPECT_EQ(error, kWsaeConnReset);
 }
 
 // A block goes out whole in one call however the platform divides it, and the file's short
