@@ -82,6 +82,15 @@ class FixedText {
     buf_[kCapacity] = '\0';
     len_ = std::strlen(buf_);
   }
+  // The same for a writer that gives the length it wrote, with no NUL before it: taken as it
+  // is when the text ends there, so a converted name is not counted over again.
+  void syncLength(std::size_t n) noexcept {
+    if (n <= kCapacity && buf_[n] == '\0') {
+      len_ = n;
+      return;
+    }
+    syncLength();
+  }
 
   const char* c_str() const noexcept { return buf_; }
   char* data() noexcept { return buf_; }
@@ -147,6 +156,13 @@ class FixedWide {
     buf_[kCapacity] = u'\0';
     len_ = 0;
     while (buf_[len_]) ++len_;
+  }
+  void syncLength(std::size_t n) noexcept {
+    if (n <= kCapacity && buf_[n] == u'\0') {
+      len_ = n;
+      return;
+    }
+    syncLength();
   }
 
   const char16_t* c_str() const noexcept { return buf_; }

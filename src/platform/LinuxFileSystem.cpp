@@ -399,10 +399,11 @@ class LinuxDirSearch final : public DirSearch {
     // answer when only kinds are asked for.
     if (detail_ == FindDetail::Kinds && type != DT_UNKNOWN && type != DT_LNK &&
         std::strcmp(name, "..") != 0) {
-      FindData found;
-      found.attributes = type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
-      found.name.assign(wide);
-      out = found;
+      // Filled in place: this is the path of every entry of a listing.
+      out.attributes = type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
+      out.size = 0;
+      out.lastWrite = CalendarTime{};
+      out.name.assign(wide);
       return true;
     }
     struct stat st {};

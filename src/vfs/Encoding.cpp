@@ -24,25 +24,21 @@ std::u16string_view wideViewOf(const char16_t* src) noexcept {
 
 void utf8ToWide(FixedWide<kConvertLimit>& dst, const char* src) {
   dst.clear();
-  platform::utf8ToUtf16(dst.data(), dst.bufferSize(), textOf(src));
-  dst.syncLength();
+  dst.syncLength(platform::utf8ToUtf16(dst.data(), dst.bufferSize(), textOf(src)));
 }
 
 void wideToUtf8(FixedText<kConvertLimit>& dst, const char16_t* src) {
   dst.clear();
-  platform::utf16ToUtf8(dst.data(), dst.bufferSize(), wideViewOf(src));
-  dst.syncLength();
+  dst.syncLength(platform::utf16ToUtf8(dst.data(), dst.bufferSize(), wideViewOf(src)));
 }
 
 void codePageToWide(platform::TextCodec& codec, FixedWide<kConvertLimit>& dst, const char* src) {
-  codec.codePageToWide(dst.data(), dst.bufferSize(), src != nullptr ? src : "");
-  dst.syncLength();
+  dst.syncLength(codec.codePageToWide(dst.data(), dst.bufferSize(), src != nullptr ? src : ""));
 }
 
 void wideToCodePage(platform::TextCodec& codec, FixedText<kConvertLimit>& dst,
                     const char16_t* src) {
-  codec.wideToCodePage(dst.data(), dst.bufferSize(), wideOf(src));
-  dst.syncLength();
+  dst.syncLength(codec.wideToCodePage(dst.data(), dst.bufferSize(), wideOf(src)));
 }
 
 void clientToWide(platform::TextCodec& codec, bool utf8, FixedWide<kConvertLimit>& dst,

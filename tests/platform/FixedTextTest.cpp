@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/FixedText.h"
@@ -100,6 +101,26 @@ TEST(FixedText, EmbeddedNulEndsTheText) {
   t.data()[2] = '\0';
   t.syncLength();
   EXPECT_EQ(t, "he");
+}
+
+// A length the writer gives is taken only where the text really ends; any other is counted
+// again, and none can reach past the buffer.
+TEST(FixedText, GivenLengthIsCheckedAgainstTheTerminator) {
+  FixedText<8> t;
+  std::memcpy(t.data(), "abc\0xyz", 8);
+  t.syncLength(3);
+  EXPECT_EQ(t, "abc");
+  t.syncLength(5);  // no terminator there
+  EXPECT_EQ(t, "abc");
+  std::memcpy(t.data(), "abcdefgh", 8);  // fills the buffer, terminator and all
+  t.syncLength(100);
+  EXPECT_EQ(t, "abcdefg");
+  FixedWide<8> w;
+  std::memcpy(w.data(), u"xyz", 8);
+  w.syncLength(3);
+  EXPECT_EQ(w.view(), u"xyz");
+  w.syncLength(1);  // a unit of the text, not its end
+  EXPECT_EQ(w.view(), u"xyz");
 }
 
 TEST(FixedText, AssignFromItselfOverlaps) {
