@@ -70,13 +70,8 @@ class Store:
         path = os.path.join(self.root, name)
         if os.path.isfile(path) and os.path.getsize(path) == size:
             return path
-        block = os.urandom(1 << 20)
         with open(path + ".tmp", "wb") as f:
-            left = size
-            while left:
-                n = min(left, len(block))
-                f.write(block[:n])
-                left -= n
+            _write_repeated(f, os.urandom(1 << 20), size)
         os.replace(path + ".tmp", path)
         os.chmod(path, 0o644)
         return path
@@ -121,13 +116,8 @@ class Store:
         Which servers met it depended on how long ago something had freed memory, not on the
         server, so every upload now starts from memory that was just in use."""
         path = os.path.join(self.root, self.up, ".recycle")
-        block = memoryview(bytes(1 << 20))
         with open(path, "wb") as f:
-            left = size
-            while left:
-                n = min(left, len(block))
-                f.write(block[:n])
-                left -= n
+            _write_repeated(f, bytes(1 << 20), size)
         os.remove(path)
 
     def remove_upload(self, name):
@@ -138,6 +128,16 @@ class Store:
 
 
 # -- helpers --------------------------------------------------------------------------------
+def _write_repeated(f, block, size):
+    """Writes SIZE bytes to the open file F: BLOCK over and over, the last one cut short."""
+    view = memoryview(block)
+    left = size
+    while left:
+        n = min(left, len(view))
+        f.write(view[:n])
+        left -= n
+
+
 def percentile(sorted_values, p):
     """Nearest-rank percentile of an already sorted list."""
     k = max(0, min(len(sorted_values) - 1, math.ceil(p / 100.0 * len(sorted_values)) - 1))

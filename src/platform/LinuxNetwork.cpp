@@ -220,19 +220,34 @@ long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, uint32_
   return static_cast<long long>(n);
 }
 
-long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& error) {
-  Socket::Use u(s);
-  if (u.fd() < 0) {
+namespace {
+
+// What receiveOnce gives when it was asked not to wait and nothing has come.
+constexpr long long kNothingYet = -2;
+
+}  // namespace
+
+// False, with error set, when the borrowed descriptor has nothing to receive from: the socket
+// is closed, or a reset was already reported (the kernel reports it only once).
+bool LinuxNetwork::mayReceive(const Socket& s, int fd, uint32_t& error) {
+  if (fd < 0) {
     error = kWsaeNotSock;
-    return -1;
+    return false;
   }
   if (s.wasReset()) {
     error = kWsaeConnReset;
-    return -1;
+    return false;
   }
+  return true;
+}
+
+// One recv, again when a signal interrupts it: the count (0 at the peer's end of the data), -1
+// with error set, or kNothingYet.
+long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
+                                    uint32_t& error) {
   for (;;) {
-    ssize_t r = ::recv(u.fd(), buf, n, 0);
-    int err = errno;
+    const ssize_t r = ::recv(fd, buf, n, flags);
+    const int err = errno;
     if (r < 0 && err == EINTR) continue;
     if (s.isClosing()) {
       // Ended by our own shutdown from another thread: not the peer's end of the data.
@@ -240,10 +255,17 @@ long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& e
       return -1;
     }
     if (r >= 0) return static_cast<long long>(r);
+    if ((flags & MSG_DONTWAIT) != 0 && (err == EAGAIN || err == EWOULDBLOCK)) return kNothingYet;
     if (err == ECONNRESET) s.markReset();
     error = socketErrorFromErrno(err);
     return -1;
   }
+}
+
+long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& error) {
+  Socket::Use u(s);
+  if (!mayReceive(s, u.fd(), error)) return -1;
+  return receiveOnce(s, u.fd(), buf, n, 0, error);
 }
 
 long long Network::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
@@ -345,35 +367,17 @@ constexpr std::size_t kReceivePiece = 256 * 1024;
 long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer,
                                          std::size_t n, uint32_t& error) {
   Socket::Use u(s);
-  if (u.fd() < 0) {
-    error = kWsaeNotSock;
-    return -1;
-  }
-  if (s.wasReset()) {
-    error = kWsaeConnReset;
-    return -1;
-  }
+  if (!mayReceive(s, u.fd(), error)) return -1;
   std::size_t done = 0;
   while (done < n) {
     // Only the first piece waits for the client: the block ends with what has already come.
-    const ssize_t got =
-        ::recv(u.fd(), buffer, std::min(kReceivePiece, n - done), done == 0 ? 0 : MSG_DONTWAIT);
-    const int err = errno;
-    if (got < 0 && err == EINTR) continue;
-    if (s.isClosing()) {
-      // Ended by our own shutdown from another thread: not the peer's end of the data.
-      error = kWsaeNotSock;
-      return -1;
-    }
-    if (got == 0) break;  // the peer's end of the data; the next call gives 0
-    if (got < 0) {
-      if (done > 0 && (err == EAGAIN || err == EWOULDBLOCK)) break;
-      // An error is reported once by the kernel, so it fails this block even after pieces of
-      // it were written: given back later, the connection would look merely closed.
-      if (err == ECONNRESET) s.markReset();
-      error = socketErrorFromErrno(err);
-      return -1;
-    }
+    const long long got = receiveOnce(s, u.fd(), buffer, std::min(kReceivePiece, n - done),
+                                      done == 0 ? 0 : MSG_DONTWAIT, error);
+    // 0 is the peer's end of the data; the next call gives 0 again.
+    if (got == kNothingYet || got == 0) break;
+    // An error is reported once by the kernel, so it fails this block even after pieces of it
+    // were written: given back later, the connection would look merely closed.
+    if (got < 0) return -1;
     (void)file.write(buffer, static_cast<std::size_t>(got));
     done += static_cast<std::size_t>(got);
   }

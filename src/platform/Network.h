@@ -101,6 +101,12 @@ class LinuxNetwork final : public Network {
                              uint32_t& error) override;
   uint32_t hostName(FixedText<256>& out) override;
   bool hostAddresses(const char* name, std::vector<uint32_t>& out) override;
+
+ private:
+  // Shared by the receives, on a descriptor borrowed with a Socket::Use.
+  static bool mayReceive(const Socket& s, int fd, uint32_t& error);
+  static long long receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
+                               uint32_t& error);
 };
 
 }  // namespace drovn::platform
