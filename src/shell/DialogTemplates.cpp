@@ -19,7 +19,7 @@ constexpr uint32_t kIconStyle = kStaticStyle | kStyleIcon | kStyleCenterImage;
 constexpr std::u16string_view kFont = u"MS Shell Dlg";
 constexpr int kPointSize = 8;
 constexpr std::u16string_view kAboutCaption = u"关于 Drovn";
-constexpr std::u16string_view kAboutDescription = u"掌上设备上的小型FTP服务器";
+constexpr std::u16string_view kAboutDescription = u"Linux 上带操作台的小型FTP服务器";
 
 constexpr ControlTemplate checkBox(int id, std::u16string_view text, DialogRect r) {
   return ControlTemplate{ControlKind::Button, id, text, 0, kCheckBoxStyle, r};
@@ -84,8 +84,8 @@ constexpr std::array kTemplates{
                    kOptionsControls},
 };
 
-// A handheld serving files: 8 cells by 4 rows, plain ASCII so that no terminal takes a line
-// drawing character for a wide one.
+// The program icon, a box that says FTP: 8 cells by 4 rows, plain ASCII so that no terminal
+// takes a line drawing character for a wide one.
 constexpr std::array<std::u16string_view, 4> kProgramIconArt{
     u"+------+",
     u"| FTP  |",
