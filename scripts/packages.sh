@@ -1,9 +1,12 @@
-# The Debian packages that building, testing and serving drovn need; sourced by scripts/serve
-# and scripts/test.
+# The Debian packages that building, testing and serving drovn need; sourced by scripts/serve,
+# scripts/test and scripts/check-install.
 DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp
                 libncurses-dev tmux)
 # sd-bus for the logind power requirements, and a bus daemon for their tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
+# The install check: the Debian package (dpkg-shlibdeps and file for its dependencies, lintian),
+# the manual page (man, groff) and the service unit (systemd-analyze, systemd-sysusers).
+DROVN_PACKAGES+=(dpkg-dev file lintian man-db groff-base systemd)
 
 # Installs the missing packages when run as root; otherwise prints the command and fails.
 drovn_ensure_packages() {
