@@ -51,18 +51,21 @@ int32_t atoiValue(std::string_view text) {
 std::shared_ptr<ServiceController> ServiceController::create(platform::Platform& platform,
                                                              config::SettingsStore& settings,
                                                              protocol::TransferMeter& meter,
-                                                             CommandDispatch dispatch) {
+                                                             CommandDispatch dispatch,
+                                                             const protocol::SessionLimits& limits) {
   return std::shared_ptr<ServiceController>(
-      new ServiceController(platform, settings, meter, std::move(dispatch)));
+      new ServiceController(platform, settings, meter, std::move(dispatch), limits));
 }
 
 ServiceController::ServiceController(platform::Platform& platform, config::SettingsStore& settings,
-                                     protocol::TransferMeter& meter, CommandDispatch dispatch)
+                                     protocol::TransferMeter& meter, CommandDispatch dispatch,
+                                     const protocol::SessionLimits& limits)
     : platform_(platform),
       settings_(settings),
       meter_(meter),
       dispatch_(std::move(dispatch)),
-      log_(platform.codec, platform.messages) {
+      log_(platform.codec, platform.messages),
+      limits_(limits) {
   config::Settings loaded;
   config::loadSettings(platform_.registry, loaded);
   settings_.replace(loaded);

@@ -29,11 +29,13 @@ class ServiceController final : public protocol::SessionHost,
  public:
   // Loads the settings from the registry into `settings`. The controller must be held by a
   // shared_ptr: its threads keep it alive until they end. `dispatch` is how sessions hand over
-  // their command lines (tests put a wrapper around the real dispatcher).
+  // their command lines (tests put a wrapper around the real dispatcher). Tests may shorten the
+  // session limits; the program keeps the defaults.
   static std::shared_ptr<ServiceController> create(platform::Platform& platform,
                                                    config::SettingsStore& settings,
                                                    protocol::TransferMeter& meter,
-                                                   CommandDispatch dispatch);
+                                                   CommandDispatch dispatch,
+                                                   const protocol::SessionLimits& limits = {});
   ~ServiceController();
 
   // Start and Stop come from one thread (the main window's).
@@ -54,7 +56,7 @@ class ServiceController final : public protocol::SessionHost,
 
   // SessionHost
   int maxBadCommands() const override { return maxBadCommands_; }
-  uint32_t idleTimeout() const override { return idleTimeout_; }
+  const protocol::SessionLimits& limits() const override { return limits_; }
   void copyServerAddress(FixedText<2048>& out) const override;
   void writeLog(const char* codePageText) override { log_.writeLog(codePageText); }
   void writeLogUnannounced(const char* codePageText) override {
@@ -78,7 +80,8 @@ class ServiceController final : public protocol::SessionHost,
   };
 
   ServiceController(platform::Platform& platform, config::SettingsStore& settings,
-                    protocol::TransferMeter& meter, CommandDispatch dispatch);
+                    protocol::TransferMeter& meter, CommandDispatch dispatch,
+                    const protocol::SessionLimits& limits);
 
   void listenerMain(const std::shared_ptr<ListenerRun>& run);
   // Steps 7 to 10 of a start: the listening socket; false when the thread must end.
@@ -106,7 +109,7 @@ class ServiceController final : public protocol::SessionHost,
   const int maxBadCommands_ = 30;
   const int maxSessions_ = kMaxSessions;
   std::atomic<uint16_t> port_{21};
-  const uint32_t idleTimeout_ = 600000;
+  const protocol::SessionLimits limits_;
   std::atomic<bool> launchStart_{false};
   std::atomic<bool> running_{false};
   std::atomic<bool> listening_{false};

@@ -74,7 +74,8 @@ void runSession(Session& s, const CommandDispatch& dispatch) {
   for (;;) {
     if (s.closing.load()) return;
     try {
-      const int got = readCommandLine(s, s.controlSocket, s.commandLine, host.idleTimeout());
+      const int got =
+          readCommandLine(s, s.controlSocket, s.commandLine, host.limits().idleSeconds);
       if (s.closing.load() || got == 0) return;
       if (!s.commandLine.empty()) {
         const int keepGoing = dispatch(s, s.commandLine);
@@ -85,7 +86,7 @@ void runSession(Session& s, const CommandDispatch& dispatch) {
         continue;
       }
       // A bare CR LF is not a command: it neither resets the idle limit nor reaches dispatch.
-      if (pastLimit(clock, lastCommand, host.idleTimeout())) {
+      if (pastLimit(clock, lastCommand, host.limits().idleSeconds)) {
         protocol::sendReply(s, kSessionTimeout);
         return;
       }
@@ -110,6 +111,7 @@ void createSession(Session& s, platform::Socket& accepted, const platform::Socke
   s.sessionId = sessionId;
   // Cannot fail for a socket just accepted by this thread into a new record.
   (void)s.controlSocket.takeFrom(accepted);
+  s.clientAddress = peer.address;
   s.activeAddress = peer;
   s.controller = &controller;
 }
@@ -138,6 +140,13 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
   if (s.closing.load()) return 0;
   for (;;) {
     if (takeLine(s, out)) return 1;
+    // A full buffer without a line end can never become a line: waiting would only hold the
+    // slot until the idle limit.
+    if (s.receivedLength == static_cast<int>(protocol::kReceiveBufferSize)) {
+      protocol::logLine(s, "Command line too long");
+      s.closing.store(true);
+      return 0;
+    }
 
     uint32_t error = 0;
     if (network.waitReadable(socket, kWaitMs, error) == 0) {
@@ -164,19 +173,14 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
       s.closing.store(true);
       return 0;
     }
-    if (received > 0) {
-      s.receivedLength += static_cast<int>(received);
-      waitStart = clock.tickCount();
-      continue;
-    }
-    // Nothing came: the client has closed its side, or the buffer is full without a line end.
-    if (pastLimit(clock, waitStart, waitLimitSeconds)) {
-      protocol::logLine(s, "Wait for command timeout.");
+    if (received == 0) {
+      // The client has closed its side (the buffer has room, so the receive asked for bytes):
+      // no command can come any more, and it leaves as quietly as one that resets.
       s.closing.store(true);
       return 0;
     }
-    clock.sleep(kPollSleepMs);
-    if (s.closing.load()) return 0;
+    s.receivedLength += static_cast<int>(received);
+    waitStart = clock.tickCount();
   }
 }
 

@@ -56,6 +56,14 @@ int pollOnce(int fd, short events, int timeoutMs) noexcept {
   return r;  // 0: time-out; -1: errno
 }
 
+// The number for a failed send or receive on a blocking socket. Such a call gives EAGAIN only
+// when the stall limit ran out.
+uint32_t transferFailure(const Socket& s, int err) {
+  if (s.isClosing()) return kWsaeNotSock;
+  if (err == EAGAIN || err == EWOULDBLOCK) return kWsaeTimedOut;
+  return socketErrorFromErrno(err);
+}
+
 int clampMs(std::chrono::steady_clock::duration d) noexcept {
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
   if (ms < 0) return 0;
@@ -134,6 +142,8 @@ uint32_t LinuxNetwork::connect(Socket& s, const SocketAddress& a) {
   if (u.fd() < 0) return kWsaeNotSock;
   sockaddr_in sa = toSockaddr(a);
   if (::connect(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  // A blocking connect that ran into the stall limit reports the attempt as still in progress.
+  if (errno == EINPROGRESS) return s.isClosing() ? kWsaeNotSock : kWsaeTimedOut;
   if (errno != EINTR) return failure(s, errno);
   // An interrupted connect goes on in the background; wait for its outcome.
   for (;;) {
@@ -208,16 +218,16 @@ long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, uint32_
       continue;
     }
     if (errno == EINTR) continue;
-    int err = errno;
-    if (s.isClosing()) {
-      error = kWsaeNotSock;
-      return -1;
-    }
-    if (err == ECONNRESET || err == EPIPE) s.markReset();
-    error = socketErrorFromErrno(err);
+    error = sendFailure(s, errno);
     return -1;
   }
   return static_cast<long long>(n);
+}
+
+// A failed send; a peer that has gone leaves the slot marked reset.
+uint32_t LinuxNetwork::sendFailure(Socket& s, int err) {
+  if (!s.isClosing() && (err == ECONNRESET || err == EPIPE)) s.markReset();
+  return transferFailure(s, err);
 }
 
 namespace {
@@ -257,7 +267,7 @@ long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n,
     if (r >= 0) return static_cast<long long>(r);
     if ((flags & MSG_DONTWAIT) != 0 && (err == EAGAIN || err == EWOULDBLOCK)) return kNothingYet;
     if (err == ECONNRESET) s.markReset();
-    error = socketErrorFromErrno(err);
+    error = transferFailure(s, err);
     return -1;
   }
 }
@@ -343,14 +353,9 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
       const int err = errno;
       if (err == EINTR) continue;
       if (done == 0 && noZeroCopy(err)) break;
-      if (s.isClosing()) {
-        error = kWsaeNotSock;
-        return -1;
-      }
       // Only a read of the file fails with EIO; everything else is the socket's.
-      if (err == EIO) throw PlatformError{fileErrorFromErrno(err)};
-      if (err == ECONNRESET || err == EPIPE) s.markReset();
-      error = socketErrorFromErrno(err);
+      if (err == EIO && !s.isClosing()) throw PlatformError{fileErrorFromErrno(err)};
+      error = sendFailure(s, err);
       return -1;
     }
     if (done == n) return static_cast<long long>(done);
@@ -391,6 +396,24 @@ void LinuxNetwork::setBufferSizes(Socket& s, int bytes) {
   // that the transfer depends on.
   (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
   (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+void LinuxNetwork::setStallLimit(Socket& s, uint32_t ms) {
+  Socket::Use u(s);
+  if (u.fd() < 0) return;
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(ms / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  // The kernel applies the send limit to a blocking connect and sendfile as well.
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+bool LinuxNetwork::peerClosed(Socket& s) {
+  Socket::Use u(s);
+  if (u.fd() < 0 || s.wasReset()) return true;
+  const int r = pollOnce(u.fd(), POLLRDHUP, 0);
+  return r > 0 && (r & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 uint32_t LinuxNetwork::hostName(FixedText<256>& out) {

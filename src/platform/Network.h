@@ -51,6 +51,13 @@ class Network {
   virtual long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) = 0;
   // Send and receive buffer sizes; failures are not reported.
   virtual void setBufferSizes(Socket& s, int bytes) = 0;
+  // From now on a connect, send or receive on s (the file blocks below included) that moves
+  // nothing for ms fails with 10060, so a peer that stops answering cannot hold a thread for
+  // ever; a call that moves some bytes starts the limit again. Failures are not reported.
+  virtual void setStallLimit(Socket& s, uint32_t ms) = 0;
+  // True when the peer of the connected socket s has closed its side or the connection has
+  // failed. Does not wait, and leaves anything received for the next receive.
+  virtual bool peerClosed(Socket& s) = 0;
 
   // One block of a file to the socket: up to n bytes from the file's position on (the position
   // moves past them), all of them sent before the call returns. Gives the count, 0 at the end of
@@ -95,6 +102,8 @@ class LinuxNetwork final : public Network {
   long long send(Socket& s, const void* data, std::size_t n, uint32_t& error) override;
   long long receive(Socket& s, void* buf, std::size_t n, uint32_t& error) override;
   void setBufferSizes(Socket& s, int bytes) override;
+  void setStallLimit(Socket& s, uint32_t ms) override;
+  bool peerClosed(Socket& s) override;
   long long sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
                           uint32_t& error) override;
   long long receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
@@ -107,6 +116,7 @@ class LinuxNetwork final : public Network {
   static bool mayReceive(const Socket& s, int fd, uint32_t& error);
   static long long receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
                                uint32_t& error);
+  static uint32_t sendFailure(Socket& s, int err);
 };
 
 }  // namespace drovn::platform

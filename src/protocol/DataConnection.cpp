@@ -1,5 +1,6 @@
 #include "protocol/DataConnection.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -25,6 +26,8 @@ constexpr std::string_view kPassiveLast = ") Entering passive mode...\r\n";
 
 constexpr std::size_t kPortFields = 6;
 constexpr int kPassiveBacklog = 1;
+// The passive wait looks at the session and its control connection this often.
+constexpr uint32_t kAcceptSliceMs = 1000;
 // A rate sample this old asks the main window for a progress refresh.
 constexpr int32_t kSampleMs = 2000;
 
@@ -82,8 +85,7 @@ void startTracking(SessionHost& host, uint32_t connection) {
 void recordMovement(SessionHost& host, std::size_t n) {
   TransferMeter& m = host.meter();
   const int32_t now = currentTick(host);
-  // The counters are 32-bit words that wrap, as the progress row expects of them.
-  const auto moved = static_cast<int32_t>(n);
+  const auto moved = static_cast<int64_t>(n);
   m.bytesSinceSample.fetch_add(moved);
   m.totalBytes.fetch_add(moved);
   m.lastIoTick.store(now);
@@ -101,33 +103,69 @@ bool isTracked(DataConnection& c) {
   return id != 0 && id == c.host().meter().trackedConnection.load();
 }
 
-// Passive mode: waits on the listening socket for the client's connection.
+// Passive mode: waits on the listening socket for the client's connection, for at most the
+// passive limit and only while the session goes on, so that a client that never connects (its
+// NAT announced an address nobody reaches) does not hold the session. Only the client's own
+// host may connect; anybody else would take its download or feed its upload.
 bool acceptPassive(Session& s, DataConnection& c) {
-  platform::SocketAddress peer;  // any host may connect; its address is not looked at
-  // The accept blocks: a stopping service shuts the listening socket, which ends it. The
-  // pending-operation code some stacks report for an accept still in progress does not exist
-  // on Linux, so every failure here is final.
-  const uint32_t error = network(s).accept(s.passiveSocket, c.socket(), peer);
-  if (error != 0) {
-    logFailure(s, "Accept passive connection failed: %d", error);
-    return false;
+  platform::Clock& clock = s.controller->platform().clock;
+  platform::Network& net = network(s);
+  const uint32_t limitMs = s.controller->limits().passiveAcceptMs;
+  const uint32_t start = clock.tickCount();
+  for (;;) {
+    const uint32_t waited = clock.tickCount() - start;
+    if (waited >= limitMs) {
+      logLine(s, "Passive connection timeout");
+      sendReply(s, kOpenFailed);
+      return false;
+    }
+    uint32_t error = 0;
+    // A stopping service shuts the listening socket, which ends the wait at once.
+    const int ready =
+        net.waitReadable(s.passiveSocket, std::min(kAcceptSliceMs, limitMs - waited), error);
+    if (ready < 0) {
+      logFailure(s, "Accept passive connection failed: %d", error);
+      return false;
+    }
+    // A client that has gone will never connect; its session ends at its next read.
+    if (s.closing.load() || net.peerClosed(s.controlSocket)) return false;
+    if (ready == 0) continue;
+    platform::SocketAddress peer;
+    error = net.accept(s.passiveSocket, c.socket(), peer);
+    if (error != 0) {
+      logFailure(s, "Accept passive connection failed: %d", error);
+      return false;
+    }
+    if (peer.address == s.clientAddress) {
+      sendReply(s, kPassiveOpened);
+      return true;
+    }
+    FixedText<16> stranger;
+    platform::inetNtoa(peer.address, stranger);
+    s.logText.format("Passive connection from %s refused", stranger.c_str());
+    logLine(s, s.logText.c_str());
+    c.socket().close();
   }
-  sendReply(s, kPassiveOpened);
-  return true;
 }
 
 // Active mode: connects to the address of the last PORT, or to the control connection's peer.
 bool connectActive(Session& s, DataConnection& c) {
   sendReply(s, kActiveOpening);
-  uint32_t error = network(s).openTcp(c.socket());
+  platform::Network& net = network(s);
+  uint32_t error = net.openTcp(c.socket());
   if (error != 0) {
     logFailure(s, "Failed to open data socket: %d", error);
     return false;
   }
-  error = network(s).connect(c.socket(), s.activeAddress);
+  // A client whose host drops our connection attempts would otherwise hold the session for as
+  // long as the system keeps retrying.
+  net.setStallLimit(c.socket(), s.controller->limits().activeConnectMs);
+  error = net.connect(c.socket(), s.activeAddress);
   if (error != 0) {
     logFailure(s, "Failed to connect data socket: %d", error);
     c.socket().close();
+    // A client still waiting for a connection that will not come is told so.
+    if (error == platform::kWsaeTimedOut) sendReply(s, kOpenFailed);
     return false;
   }
   return true;
@@ -159,6 +197,14 @@ void handlePort(Session& s, Text& argument) {
   target.port = platform::hostToNet16(
       portFrom(leadingNumber(fields[4].view()), leadingNumber(fields[5].view())));
   target.address = platform::inetAddr(host.c_str());
+  // Data goes only to the client's own host: otherwise anybody could have the server send a
+  // file to, or take bytes from, a third machine.
+  if (target.address != s.clientAddress) {
+    s.logText.format("PORT to %s refused", host.c_str());
+    logLine(s, s.logText.c_str());
+    sendReply(s, kSyntaxError);
+    return;
+  }
   s.activeAddress = target;
   // A listening socket of an earlier PASV stays; the next PASV or the session's end closes it.
   s.passiveMode = false;
@@ -230,6 +276,9 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s) {
     s.passiveMode = false;
     // Whatever size the kernel grants is good enough; a transfer does not depend on it.
     network(s).setBufferSizes(c->socket(), kDataBufferSize);
+    // A client that stops reading or sending fails the transfer instead of holding it; one
+    // that is merely slow keeps it.
+    network(s).setStallLimit(c->socket(), host.limits().dataStallMs);
     startTracking(host, c->socket().id());
     return c;
   } catch (...) {

@@ -168,12 +168,12 @@ void handleSize(Session& s, Text& argument) {
     sendReply(s, kAccessDenied);
     return;
   }
-  const int32_t size = getFileSize32(s, s.resolvedLocalPath);
+  const int64_t size = getFileSize(s, s.resolvedLocalPath);
   if (size < 0) {
     sendReply(s, kCommandFailed);
     return;
   }
-  s.replyText.format("213 %d\r\n", size);
+  s.replyText.format("213 %lld\r\n", static_cast<long long>(size));
   sendReply(s, s.replyText.c_str());
 }
 

@@ -193,7 +193,7 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
 
   platform::FindData found;
   const char* permissions = kBadPermissions;
-  int32_t size = 0;
+  int64_t size = 0;
   platform::CalendarTime when = now;
   const auto look = [&]() -> uint32_t {
     if (dir.entries) return dir.entries->lookup(s.wideText2.c_str(), found);
@@ -204,8 +204,7 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
       permissions = kDirectoryPermissions;
     } else {
       permissions = kFilePermissions;
-      // The column has room for 32 bits only: larger sizes show their low 32 bits, signed.
-      size = static_cast<int32_t>(static_cast<uint32_t>(found.size));
+      size = static_cast<int64_t>(found.size);
     }
     when = found.lastWrite;
     vfs::wideToClient(p.codec, utf8, s.convertedText, found.name.c_str());
@@ -213,7 +212,7 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
     s.convertedText = entry;
   }
 
-  // "%s %10d %s %s" of the permissions, the size, the date and the name, written without
+  // "%s %10lld %s %s" of the permissions, the size, the date and the name, written without
   // printf; a line longer than the text is cut as the format would cut it.
   entry.assign(permissions);
   entry.append(' ');

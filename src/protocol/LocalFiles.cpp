@@ -51,15 +51,14 @@ bool isFile(Session& s, Text& localPath) {
   return attributes != kNoAttributes && (attributes & platform::kAttributeDirectory) == 0;
 }
 
-int32_t getFileSize32(Session& s, Text& localPath) {
+int64_t getFileSize(Session& s, Text& localPath) {
   DeviceRoot root;
   platform::FindData found;
   if (!toDevicePaths(s, localPath, s.wideText, root) ||
       files(s).lookup(root.c_str(), s.wideText.c_str(), found) != 0) {
     return kSizeUnreadable;
   }
-  if ((found.size >> 32) != 0) return kSizeBeyond32Bits;
-  return static_cast<int32_t>(static_cast<uint32_t>(found.size));
+  return static_cast<int64_t>(found.size);
 }
 
 }  // namespace drovn::protocol

@@ -23,11 +23,9 @@ bool toDevicePaths(Session& s, Text& localPath, WideText& path, DeviceRoot& root
 bool isDirectory(Session& s, Text& localPath);
 bool isFile(Session& s, Text& localPath);
 
-inline constexpr int32_t kSizeUnreadable = -1;
-inline constexpr int32_t kSizeBeyond32Bits = -2;
-// The file's size as a signed 32-bit value (sizes from 2 GiB up to 4 GiB - 1 come out
-// negative); kSizeUnreadable, or kSizeBeyond32Bits when the size needs more than 32 bits.
-// localPath is left in backslash form.
-int32_t getFileSize32(Session& s, Text& localPath);
+inline constexpr int64_t kSizeUnreadable = -1;
+// The file's size in bytes; kSizeUnreadable when it cannot be looked up. localPath is left in
+// backslash form.
+int64_t getFileSize(Session& s, Text& localPath);
 
 }  // namespace drovn::protocol

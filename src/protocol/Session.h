@@ -34,10 +34,12 @@ struct Session {
   Text currentDir{"/"};
   Text currentLocalDir;
   Text rootDir;
-  int32_t restartOffset = 0;
+  int64_t restartOffset = 0;
   bool passiveMode = false;
   bool utf8 = false;
   platform::Socket controlSocket;
+  // The control connection's peer (network order): the only host data connections may reach.
+  uint32_t clientAddress = 0;
   platform::SocketAddress activeAddress;
   platform::Socket passiveSocket;
   // The data connection of the transfer in progress. Its DataConnection opens it here and

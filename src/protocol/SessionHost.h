@@ -12,10 +12,19 @@
 
 namespace drovn::protocol {
 
+// How long a session waits on its client before it gives up, so that a client that vanishes
+// never keeps a slot. A wait that moves something starts again; a stop ends every wait at once.
+struct SessionLimits {
+  uint32_t idleSeconds = 600;         // a command after the last one, or anything at all
+  uint32_t passiveAcceptMs = 36000;   // the client's data connection after PASV
+  uint32_t activeConnectMs = 30000;   // our data connection to the client's PORT address
+  uint32_t dataStallMs = 600000;      // a data connection that moves no byte
+};
+
 class SessionHost {
  public:
   virtual int maxBadCommands() const = 0;
-  virtual uint32_t idleTimeout() const = 0;  // seconds
+  virtual const SessionLimits& limits() const = 0;
   // The dotted address the service announces (in PASV replies).
   virtual void copyServerAddress(FixedText<2048>& out) const = 0;
   // The log channel: a code-page text, from any thread.

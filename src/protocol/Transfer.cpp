@@ -135,9 +135,8 @@ void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenM
   file.adopt(std::move(handle));
 }
 
-int32_t parseRestartOffset(std::string_view text) noexcept {
-  constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
-  constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+int64_t parseRestartOffset(std::string_view text) noexcept {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   std::size_t i = 0;
   auto blank = [](char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -148,22 +147,20 @@ int32_t parseRestartOffset(std::string_view text) noexcept {
     negative = text[i] == '-';
     ++i;
   }
-  // Accumulated as a magnitude that stops growing once it is past either end of 32 bits.
+  // Past 63 bits the magnitude stops at the largest offset there is.
   int64_t magnitude = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (magnitude <= kMax + 1) magnitude = magnitude * 10 + (text[i] - '0');
+    const int digit = text[i] - '0';
+    magnitude = magnitude > (kMax - digit) / 10 ? kMax : magnitude * 10 + digit;
   }
-  const int64_t value = negative ? -magnitude : magnitude;
-  if (value > kMax) return static_cast<int32_t>(kMax);
-  if (value < kMin) return static_cast<int32_t>(kMin);
-  return static_cast<int32_t>(value);
+  return negative ? -magnitude : magnitude;
 }
 
 void handleRest(Session& s, Text& argument) {
   if (!requireLogin(s)) return;
   // Nothing is checked against any file: an offset past the end sends nothing later.
   s.restartOffset = parseRestartOffset(argument.view());
-  s.replyText.format("350 REST from %d\r\n", s.restartOffset);
+  s.replyText.format("350 REST from %lld\r\n", static_cast<long long>(s.restartOffset));
   sendReply(s, s.replyText.c_str());
 }
 

@@ -51,10 +51,9 @@ class LocalFile {
 void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenMode mode);
 
 // The restart offset a REST argument gives: leading white space skipped, an optional sign, then
-// decimal digits; 0 when there are none. A value that does not fit 32 signed bits is held at the
-// nearest end (2147483647 or -2147483648) rather than wrapped, so the reply shows what was
-// stored and no far offset turns into a small one.
-int32_t parseRestartOffset(std::string_view text) noexcept;
+// decimal digits; 0 when there are none. Any offset of a file there can be fits; a value past 63
+// bits is held at the nearest end rather than wrapped, so no far offset turns into a small one.
+int64_t parseRestartOffset(std::string_view text) noexcept;
 
 // Each takes the argument as the dispatcher joined it and answers before login with "530 Please
 // log in first.". A path the session may not reach is refused with "550 Access denied!" before

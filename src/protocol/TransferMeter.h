@@ -13,8 +13,9 @@ namespace drovn::protocol {
 
 struct TransferMeter {
   std::atomic<uint32_t> trackedConnection{0};  // socket id of the tracked connection; 0: none
-  std::atomic<int32_t> totalBytes{0};
-  std::atomic<int32_t> bytesSinceSample{0};
+  // Byte counts in 64 bits: a transfer of many GiB counts on without wrapping.
+  std::atomic<int64_t> totalBytes{0};
+  std::atomic<int64_t> bytesSinceSample{0};
   std::atomic<int32_t> sampleTick{0};
   std::atomic<int32_t> lastIoTick{0};
   std::atomic<int32_t> speedKBps{0};

@@ -170,8 +170,7 @@ bool MainWindow::refreshProgressRow() {
     meter_.speedKBps = sampleSpeedKBps(meter_.bytesSinceSample.exchange(0), elapsed);
     meter_.sampleTick = static_cast<int32_t>(lastIo);
   }
-  // The counter is a byte count: above 2 GiB it is read unsigned rather than shown negative.
-  const auto total = static_cast<uint32_t>(meter_.totalBytes.load());
+  const auto total = static_cast<uint64_t>(meter_.totalBytes.load());
   writeLogRow(formatProgressLine(total, meter_.speedKBps.load()), RowKind::Progress);
   state_.progressRow = state_.lastWrittenRow;
   return true;

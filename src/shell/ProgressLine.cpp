@@ -9,16 +9,16 @@
 namespace drovn::shell {
 
 namespace {
-constexpr uint32_t kKiloByte = 1024;
-constexpr uint32_t kMegaLimit = 2097152;  // from here on the size is shown in MB
+constexpr uint64_t kKiloByte = 1024;
+constexpr uint64_t kMegaLimit = 2097152;  // from here on the size is shown in MB
 }  // namespace
 
-std::u16string formatProgressLine(uint32_t totalBytes, int32_t speedKBps) {
+std::u16string formatProgressLine(uint64_t totalBytes, int32_t speedKBps) {
   FixedText<96> line;
   if (totalBytes < 2 * kKiloByte) {
-    line.format("正在传输: %u Bytes", totalBytes);
+    line.format("正在传输: %u Bytes", static_cast<unsigned>(totalBytes));
   } else if (totalBytes < kMegaLimit) {
-    line.format("正在传输: %u KB", totalBytes / kKiloByte);
+    line.format("正在传输: %u KB", static_cast<unsigned>(totalBytes / kKiloByte));
   } else {
     // Single precision, as the figure has always been computed.
     const float megaBytes = static_cast<float>(totalBytes) * (1.0f / 1048576.0f);
@@ -28,7 +28,7 @@ std::u16string formatProgressLine(uint32_t totalBytes, int32_t speedKBps) {
   return platform::utf8ToUtf16(line.view());
 }
 
-int32_t sampleSpeedKBps(int32_t bytes, int32_t elapsedMs) {
+int32_t sampleSpeedKBps(int64_t bytes, int32_t elapsedMs) {
   if (elapsedMs == 0) return 0;
   float speed = static_cast<float>(bytes) * 1000.0f / static_cast<float>(elapsedMs) *
                 (1.0f / static_cast<float>(kKiloByte));

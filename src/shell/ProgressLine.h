@@ -11,8 +11,8 @@ inline constexpr int32_t kSampleIntervalMs = 2000;
 
 // "正在传输: ..." in Bytes below 2048, in KB below 2 MiB, else in MB with one decimal; the speed
 // is added in parentheses when it is known (above 0).
-std::u16string formatProgressLine(uint32_t totalBytes, int32_t speedKBps);
+std::u16string formatProgressLine(uint64_t totalBytes, int32_t speedKBps);
 // KB per second for `bytes` moved in `elapsedMs` (> 0), truncated; never negative.
-int32_t sampleSpeedKBps(int32_t bytes, int32_t elapsedMs);
+int32_t sampleSpeedKBps(int64_t bytes, int32_t elapsedMs);
 
 }  // namespace drovn::shell

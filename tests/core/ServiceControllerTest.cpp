@@ -71,7 +71,7 @@ TEST(ServiceControllerLaunchTest, TheFirstLookComesAfterTwoSecondsOfLaunchDelay)
 
 TEST(ServiceControllerLaunchTest, StopDuringTheLaunchDelayOnlyCancels) {
   // Real-time speed, so the stop surely lands inside the two seconds.
-  ServiceHarness harness(HarnessOptions{1, {}, 0});
+  ServiceHarness harness(HarnessOptions{.clockSpeed = 1});
   harness.useFreePort();
   harness.service().startServiceAtLaunch();
   EXPECT_TRUE(harness.service().running());
@@ -102,7 +102,7 @@ enum class StartState { Starting, Listening, Failed };
 class AlreadyStartedTest : public testing::TestWithParam<StartState> {};
 
 TEST_P(AlreadyStartedTest, StartAgainChangesNothing) {
-  ServiceHarness harness(HarnessOptions{GetParam() == StartState::Starting ? 1u : 100u, {}, 0});
+  ServiceHarness harness(HarnessOptions{.clockSpeed = GetParam() == StartState::Starting ? 1u : 100u});
   PortHolder holder(harness.network());
   ASSERT_TRUE(holder.ok);
   switch (GetParam()) {
@@ -212,7 +212,7 @@ TEST(ServiceControllerTest, APortHeldElsewhereFailsTheStartButTheServiceStaysMar
 
 TEST(ServiceControllerTest, TheFiftyFirstClientWaitsUntilASessionEnds) {
   // A slower clock: stopping fifty sessions must fit the stop's bounded waits.
-  ServiceHarness harness(HarnessOptions{10, {}, 0});
+  ServiceHarness harness(HarnessOptions{.clockSpeed = 10});
   ASSERT_TRUE(harness.startListening());
   std::vector<std::unique_ptr<FtpClient>> clients;
   for (int i = 0; i < kMaxSessions; ++i) {
@@ -295,7 +295,7 @@ TEST(ServiceControllerTest, ASessionThatDoesNotReactIsGivenUpOnAndStopStillRetur
     }
     return protocol::dispatchCommand(s, line);
   };
-  ServiceHarness harness(HarnessOptions{100, dispatch, 0});
+  ServiceHarness harness(HarnessOptions{.clockSpeed = 100, .dispatch = dispatch});
   ASSERT_TRUE(harness.startListening());
   auto quiet = harness.connectClient();  // session #1 ends as usual
   auto stuck = harness.connectClient();  // session #2 blocks

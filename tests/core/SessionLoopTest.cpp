@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ServiceController.h"
 #include "core/SessionLoop.h"
 #include "platform/ErrorCodes.h"
 #include "protocol/Dispatcher.h"
@@ -19,8 +20,9 @@ using test::ServiceHarness;
 
 constexpr char kGreeting[] = "220 Server ready...\r\n";
 constexpr char kNoopReply[] = "200 OK \r\n";
-// Past the idle limit of 600000 seconds.
-constexpr uint32_t kPastIdleLimitMs = 600000u * 1000u + 1000u;
+// The idle limit: ten minutes.
+constexpr uint32_t kIdleLimitMs = 600u * 1000u;
+constexpr uint32_t kPastIdleLimitMs = kIdleLimitMs + 1000u;
 
 // The real dispatcher, plus two commands only tests have: FAIL raises an error as a failed
 // transfer would, UTF8 switches the session to UTF-8 as OPTS UTF8 ON does.
@@ -35,7 +37,7 @@ int testDispatch(protocol::Session& s, protocol::Text& line) {
 
 class SessionLoopTest : public testing::Test {
  protected:
-  SessionLoopTest() : harness(HarnessOptions{100, testDispatch, 0}) {}
+  SessionLoopTest() : harness(HarnessOptions{.clockSpeed = 100, .dispatch = testDispatch, .limits = {}}) {}
 
   void SetUp() override {
     ASSERT_TRUE(harness.startListening());
@@ -100,51 +102,85 @@ TEST_F(SessionLoopTest, ALineEndedByALoneLfIsLoggedTrimmed) {
   EXPECT_TRUE(harness.waitForLine("#1>noop"));
 }
 
-TEST_F(SessionLoopTest, ALineLongerThanTheBufferIsNeverHandledAndTheSessionWaitsForTheLimit) {
-  ASSERT_TRUE(client->send(std::string(3000, 'A') + "\r\nNOOP\r\n"));
-  EXPECT_EQ(client->readFor(300ms), "");
-  EXPECT_EQ(harness.service().sessionCount(), 1);
-  EXPECT_EQ(harness.count("Wait for command timeout."), 0);
-
-  harness.clock().advance(kPastIdleLimitMs);
-  EXPECT_TRUE(harness.waitForLine("Wait for command timeout."));
-  EXPECT_TRUE(harness.waitForLine("#1>Disconnected."));
-  EXPECT_TRUE(client->waitClosed());
-  EXPECT_TRUE(harness.waitForSessionCount(0));
-}
-
-struct SilenceCase {
+// A client that can send no more commands ends its session at once, whatever the idle limit:
+// one that closed its side, and one whose line can never end in the buffer.
+struct EndCase {
   const char* name;
-  bool clientCloses;
-  const char* line;
+  void (*leave)(FtpClient&);
+  std::vector<std::string> lines;  // the log between the last reply and "#1>Disconnected."
 };
 
-class SilenceTest : public SessionLoopTest, public testing::WithParamInterface<SilenceCase> {};
+class ClientLeavesTest : public SessionLoopTest, public testing::WithParamInterface<EndCase> {};
 
-TEST_P(SilenceTest, TheIdleLimitEndsTheSessionWithoutAReply) {
+TEST_P(ClientLeavesTest, EndsTheSessionAtOnce) {
   ASSERT_TRUE(client->send("NOOP\r\n"));
   ASSERT_EQ(client->readLine().value_or("<none>"), kNoopReply);
-  if (GetParam().clientCloses) client->close();
-  // Well inside the limit nothing happens.
-  harness.clock().advance(1000u * 1000u);
-  EXPECT_FALSE(harness.waitForLine(GetParam().line, 1500ms));
-  EXPECT_EQ(harness.service().sessionCount(), 1);
-
-  harness.clock().advance(kPastIdleLimitMs);
-  EXPECT_TRUE(harness.waitForLine(GetParam().line, 5s));
-  EXPECT_TRUE(harness.waitForLine("#1>Disconnected."));
+  GetParam().leave(*client);
   EXPECT_TRUE(harness.waitForSessionCount(0));
-  if (!GetParam().clientCloses) {
-    EXPECT_TRUE(client->waitClosed());
-  }
-  EXPECT_EQ(harness.count("500 Session timeout"), 0);
+  EXPECT_TRUE(harness.waitForLine("#1>Disconnected."));
+  const std::vector<std::string> lines = harness.lines();
+  const int noop = harness.find("200 OK");
+  ASSERT_GE(noop, 0);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + noop + 1, lines.end() - 1),
+            GetParam().lines);
+  EXPECT_EQ(lines.back(), "#1>Disconnected.");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Clients, SilenceTest,
-    testing::Values(SilenceCase{"Silent", false, "Wait for command timeout"},
-                    SilenceCase{"ClosedItsSide", true, "Wait for command timeout."}),
-    [](const testing::TestParamInfo<SilenceCase>& param) { return param.param.name; });
+    Clients, ClientLeavesTest,
+    testing::Values(EndCase{"ClosedItsSide", [](FtpClient& c) { c.close(); }, {}},
+                    EndCase{"LineLongerThanTheBuffer",
+                            [](FtpClient& c) {
+                              ASSERT_TRUE(c.send(std::string(3000, 'A') + "\r\nNOOP\r\n"));
+                              EXPECT_TRUE(c.waitClosed());
+                            },
+                            {"Command line too long"}}),
+    [](const testing::TestParamInfo<EndCase>& param) { return param.param.name; });
+
+TEST_F(SessionLoopTest, SilenceEndsTheSessionAtTheTenMinuteLimitWithoutAReply) {
+  ASSERT_TRUE(client->send("NOOP\r\n"));
+  ASSERT_EQ(client->readLine().value_or("<none>"), kNoopReply);
+  // Half the limit, and a second of real time (100 s on this clock): nothing yet.
+  harness.clock().advance(kIdleLimitMs / 2);
+  EXPECT_FALSE(harness.waitForLine("Wait for command timeout", 1s));
+  EXPECT_EQ(harness.service().sessionCount(), 1);
+
+  harness.clock().advance(kIdleLimitMs / 2);
+  EXPECT_TRUE(harness.waitForLine("Wait for command timeout"));
+  EXPECT_TRUE(harness.waitForLine("#1>Disconnected."));
+  EXPECT_TRUE(client->waitClosed());
+  EXPECT_EQ(client->readFor(10ms), "");
+  EXPECT_TRUE(harness.waitForSessionCount(0));
+}
+
+// Every slot comes back from clients that leave without QUIT: the next one is greeted at once.
+class SlotsComeBackTest : public SessionLoopTest, public testing::WithParamInterface<EndCase> {};
+
+TEST_P(SlotsComeBackTest, AfterFiftyClientsLeave) {
+  client->close();
+  ASSERT_TRUE(harness.waitForSessionCount(0));
+  std::vector<std::unique_ptr<FtpClient>> clients;
+  for (int i = 0; i < kMaxSessions; ++i) {
+    clients.push_back(harness.connectClient());
+    ASSERT_NE(clients.back(), nullptr) << i;
+    ASSERT_TRUE(clients.back()->send("USER anonymous\r\nPASS x\r\n"));
+    ASSERT_TRUE(clients.back()->readLine().has_value());
+    ASSERT_EQ(clients.back()->readLine().value_or("<none>"), "230 Password ok.\r\n");
+  }
+  for (auto& c : clients) GetParam().leave(*c);
+  std::string greeting51;
+  const auto fiftyFirst = harness.connectClient(&greeting51);
+  ASSERT_NE(fiftyFirst, nullptr);
+  EXPECT_EQ(greeting51, kGreeting);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, SlotsComeBackTest,
+    testing::Values(EndCase{"ClosedWithoutQuit", [](FtpClient& c) { c.close(); }, {}},
+                    EndCase{"SentALongLine",
+                            [](FtpClient& c) { ASSERT_TRUE(c.send(std::string(3000, 'A'))); },
+                            {}}),
+    [](const testing::TestParamInfo<EndCase>& param) { return param.param.name; });
 
 TEST_F(SessionLoopTest, EmptyLinesPastTheLimitGetSessionTimeout) {
   ASSERT_TRUE(client->send("NOOP\r\n"));

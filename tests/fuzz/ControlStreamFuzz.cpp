@@ -96,6 +96,8 @@ class LoopbackOnlyNetwork final : public platform::Network {
     return real_.receive(s, buf, n, error);
   }
   void setBufferSizes(platform::Socket& s, int bytes) override { real_.setBufferSizes(s, bytes); }
+  void setStallLimit(platform::Socket& s, uint32_t ms) override { real_.setStallLimit(s, ms); }
+  bool peerClosed(platform::Socket& s) override { return real_.peerClosed(s); }
   uint32_t hostName(FixedText<256>& out) override { return real_.hostName(out); }
   bool hostAddresses(const char* name, std::vector<uint32_t>& out) override {
     return real_.hostAddresses(name, out);
@@ -176,8 +178,13 @@ struct World {
     startSink();
     port = freePort();
 
-    service = core::ServiceController::create(platform, settings, meter,
-                                              core::CommandDispatch(protocol::dispatchCommand));
+    // Data connections that nobody makes or serves give up at once, so one input never waits.
+    protocol::SessionLimits limits;
+    limits.passiveAcceptMs = kAcceptWaitMs;
+    limits.activeConnectMs = kAcceptWaitMs;
+    limits.dataStallMs = 1000;
+    service = core::ServiceController::create(
+        platform, settings, meter, core::CommandDispatch(protocol::dispatchCommand), limits);
     // After create, which loads the stored settings.
     config::Settings s = settings.snapshot();
     s.auth_Anonymous = true;

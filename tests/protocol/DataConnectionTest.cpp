@@ -221,13 +221,21 @@ class DataConnectionFixture : public ProtocolTest {
 
 using DataPortTest = DataConnectionFixture;
 
-TEST_F(DataPortTest, AddressesOfOtherHostsAreTakenAndAnswered) {
-  // Never followed by a transfer: these hosts are not ours to connect to.
-  expectExchanges(*client, {{"PORT 192,168,1,20,4,1", kPortOk},
-                            {"PORT 10,0,0,1,300,2", kPortOk},
-                            // The host fields need not be numbers.
-                            {"PORT a,b,c,d,4,1", kPortOk}});
+// Data goes only to the client's own host: a PORT naming any other is refused and changes
+// nothing, so the next transfer still goes where the last good PORT said.
+TEST_F(DataPortTest, AddressesOfOtherHostsAreRefused) {
+  DataPeer peer(harness.network());
+  portTo(*client, peer);
+  const std::pair<const char*, const char*> others[] = {{"127,0,0,2,4,1", "127.0.0.2"},
+                                                        {"192,168,1,20,4,1", "192.168.1.20"},
+                                                        {"10,0,0,1,300,2", "10.0.0.1"},
+                                                        {"a,b,c,d,4,1", "a.b.c.d"}};
+  for (const auto& [argument, host] : others) {
+    EXPECT_EQ(ask(*client, std::string("PORT ") + argument), kSyntaxError) << argument;
+    EXPECT_TRUE(harness.waitForLine(std::string("PORT to ") + host + " refused")) << argument;
+  }
   EXPECT_EQ(harness.faults().calls(NetCall::Connect), 0);
+  EXPECT_EQ(expectDownload(*client, Mode::Active, "RETR a.txt", peer), "hello");
 }
 
 TEST_F(DataPortTest, TheTransferGoesToTheNamedAddress) {
@@ -511,19 +519,122 @@ TEST_F(DataOpenTest, AfterAPassiveTransferTheNextOneIsActive) {
   EXPECT_EQ(expectDownload(*client, Mode::Active, "RETR a.txt", active), "hello");
 }
 
-TEST_F(DataOpenTest, FailedAcceptKeepsPassiveModeAndItsListener) {
+// The service's own limits, on the harness's clock that runs 100 times faster than real time.
+class DataDefaultLimitsTest : public DataConnectionFixture {
+ protected:
+  DataDefaultLimitsTest() : DataConnectionFixture(drovn::test::HarnessOptions{.limits = {}}) {}
+};
+
+// A client that never connects is told so at the limit (36 s, a third of a second here); the
+// session goes on, and the next transfer waits on the same listener.
+TEST_F(DataDefaultLimitsTest, PassiveWaitEndsAtItsLimitAndKeepsTheListener) {
   const uint16_t port = enterPassive(*client);
   ASSERT_NE(port, 0);
-  const std::size_t sized = harness.faults().bufferSizes().size();
-  harness.faults().failNext(NetCall::Accept, platform::kWsaeConnReset);
   ASSERT_TRUE(client->send("RETR a.txt\r\n"));
-  EXPECT_TRUE(harness.waitForLine("Accept passive connection failed: " +
-                                  std::to_string(platform::kWsaeConnReset)));
-  EXPECT_EQ(client->readFor(kQuiet), "");
-  EXPECT_EQ(harness.faults().bufferSizes().size(), sized);
-  // The next transfer waits on the same listener.
+  EXPECT_EQ(client->readLine(5s).value_or(kNone), kOpenFailed);
+  EXPECT_TRUE(harness.hasLine("Passive connection timeout"));
+  EXPECT_EQ(ask(*client, "NOOP"), kNoopOk);
   DataPeer peer(harness.network());
   EXPECT_EQ(expectDownload(*client, Mode::Passive, "RETR a.txt", peer, port), "hello");
+}
+
+// Another host on the passive port is turned away at once; the client's own connection, made
+// after it, gets the file.
+TEST_F(DataOpenTest, PassiveConnectionFromAnotherHostIsRefused) {
+  const uint16_t port = enterPassive(*client);
+  ASSERT_NE(port, 0);
+  ASSERT_TRUE(client->send("RETR a.txt\r\n"));
+  DataPeer stranger(harness.network());
+  ASSERT_TRUE(stranger.connectTo(port, 0x7F000002));
+  EXPECT_EQ(stranger.readAll(5s).value_or("<reset>").size(), 0u);
+  EXPECT_TRUE(harness.waitForLine("Passive connection from 127.0.0.2 refused"));
+  DataPeer peer(harness.network());
+  ASSERT_TRUE(peer.connectTo(port));
+  EXPECT_EQ(client->readLine().value_or(kNone), kPassiveOpened);
+  EXPECT_EQ(peer.readAll().value_or(kNone), "hello");
+  EXPECT_EQ(client->readLine().value_or(kNone), kCompleted);
+}
+
+// A client that goes away while its transfer waits for the data connection frees the session
+// then, not at the passive limit.
+TEST_F(DataOpenTest, PassiveWaitEndsWhenTheClientLeaves) {
+  ASSERT_NE(enterPassive(*client), 0);
+  ASSERT_TRUE(client->send("RETR a.txt\r\n"));
+  ASSERT_TRUE(harness.waitForLine("#1>RETR a.txt"));
+  client->close();
+  EXPECT_TRUE(harness.waitForLine("#1>Disconnected.", 5s));
+  EXPECT_FALSE(harness.hasLine("Passive connection timeout"));
+}
+
+// Limits of a few hundred milliseconds of real time for the kernel's waits: connecting to the
+// client, and a data connection that moves nothing.
+class DataLimitTest : public DataConnectionFixture {
+ protected:
+  static constexpr uint32_t kLimitMs = 400;
+  DataLimitTest()
+      : DataConnectionFixture(drovn::test::HarnessOptions{
+            .limits = {.idleSeconds = 3600,
+                       .passiveAcceptMs = 3600000,
+                       .activeConnectMs = kLimitMs,
+                       .dataStallMs = kLimitMs}}) {}
+};
+
+// A client whose host drops our connection attempts: a listener on 127.0.0.1 whose one-place
+// queue is already full makes the system drop them, as a firewall would.
+TEST_F(DataLimitTest, ActiveConnectGivesUpAtItsLimit) {
+  platform::Network& net = harness.network();
+  platform::Socket listener, queued;
+  platform::SocketAddress at;
+  at.address = platform::hostToNet32(kLoopbackHost);
+  ASSERT_EQ(net.openTcp(listener), 0u);
+  ASSERT_EQ(net.bind(listener, at), 0u);
+  ASSERT_EQ(net.listen(listener, 0), 0u);
+  ASSERT_EQ(net.localAddress(listener, at), 0u);
+  ASSERT_EQ(net.openTcp(queued), 0u);
+  ASSERT_EQ(net.connect(queued, at), 0u);
+  ASSERT_EQ(ask(*client, "PORT " + portArgument(platform::netToHost16(at.port))), kPortOk);
+  ASSERT_TRUE(client->send("LIST\r\n"));
+  EXPECT_EQ(client->readLine().value_or(kNone), kActiveOpening);
+  EXPECT_EQ(client->readLine(5s).value_or(kNone), kOpenFailed);
+  EXPECT_TRUE(harness.hasLine("Failed to connect data socket: " +
+                              std::to_string(platform::kWsaeTimedOut)));
+  EXPECT_EQ(ask(*client, "NOOP"), kNoopOk);
+}
+
+// A data connection that moves nothing for the limit fails its transfer; one that keeps moving,
+// however slowly, is never cut off.
+TEST_F(DataLimitTest, AStalledDownloadOrUploadIsAbortedAndASlowOneIsNot) {
+  const std::string big = pattern(8u << 20, 5);
+  writeFile(store() / "big.bin", big);
+  for (const char* line : {"RETR big.bin", "STOR up.bin"}) {
+    const uint16_t port = enterPassive(*client);
+    DataPeer stalled(harness.network());
+    ASSERT_TRUE(client->send(std::string(line) + "\r\n"));
+    ASSERT_TRUE(stalled.connectTo(port));
+    EXPECT_EQ(client->readLine().value_or(kNone), kPassiveOpened) << line;
+    // Neither reads nor sends nor closes.
+    EXPECT_EQ(client->readLine(5s).value_or(kNone), "426 Connection transfer aborted.\r\n")
+        << line;
+  }
+  const uint16_t port = enterPassive(*client);
+  DataPeer slow(harness.network());
+  ASSERT_TRUE(client->send("RETR big.bin\r\n"));
+  ASSERT_TRUE(slow.connectTo(port));
+  EXPECT_EQ(client->readLine().value_or(kNone), kPassiveOpened);
+  std::string got;
+  std::vector<char> chunk(1u << 20);
+  platform::Network& net = harness.network();
+  for (int reads = 0; reads < 200 && got.size() < big.size(); ++reads) {
+    // Half the limit between reads of a mebibyte at most.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLimitMs / 2));
+    uint32_t error = 0;
+    const long long n = net.receive(slow.connection(), chunk.data(), chunk.size(), error);
+    if (n <= 0) break;
+    got.append(chunk.data(), static_cast<std::size_t>(n));
+  }
+  EXPECT_TRUE(got == big) << got.size();
+  EXPECT_EQ(slow.readAll().value_or(kNone), "");
+  EXPECT_EQ(client->readLine().value_or(kNone), kCompleted);
 }
 
 struct ActiveFailure {
@@ -553,7 +664,7 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, DataActiveFailureTest,
     testing::Values(ActiveFailure{"Socket", NetCall::OpenTcp, platform::kWsaeNoBufs,
                                   "Failed to open data socket: "},
-                    ActiveFailure{"Connect", NetCall::Connect, platform::kWsaeTimedOut,
+                    ActiveFailure{"Connect", NetCall::Connect, platform::kWsaeNetUnreach,
                                   "Failed to connect data socket: "}),
     caseName<ActiveFailure>);
 
@@ -581,13 +692,19 @@ class DataOpenThrowTest : public DataConnectionFixture,
 TEST_P(DataOpenThrowTest, AnswersWith425) {
   const ThrowCase& t = GetParam();
   DataPeer peer(harness.network());
+  uint16_t port = 0;
   if (t.mode == Mode::Active) {
     portTo(*client, peer);
   } else {
-    ASSERT_NE(enterPassive(*client), 0);
+    port = enterPassive(*client);
+    ASSERT_NE(port, 0);
   }
   harness.faults().throwNext(t.call);
   ASSERT_TRUE(client->send("RETR a.txt\r\n"));
+  // The passive accept is made once a connection waits.
+  if (t.mode == Mode::Passive) {
+    ASSERT_TRUE(peer.connectTo(port));
+  }
   const std::string first = client->readLine().value_or("");
   EXPECT_EQ(first + client->readFor(kQuiet), t.replies);
   EXPECT_EQ(ask(*client, "NOOP"), kNoopOk);

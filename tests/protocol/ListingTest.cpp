@@ -287,30 +287,25 @@ INSTANTIATE_TEST_SUITE_P(
         DateCase{"UtcFieldsAfterMidnight", kNow, {2026, 6, 1, 0, 30, 0}, "Jun  1  0:30"}),
     [](const testing::TestParamInfo<DateCase>& p) { return std::string(p.param.name); });
 
-// The size column holds the low 32 bits of the size, read as a signed number.
+// The size column holds the whole size, past every 32-bit mark (the files are sparse).
 struct SizeCase {
   const char* name;
   uint64_t size;
-  long long shown;
 };
 
 class ListingSizeTest : public ListingTest, public testing::WithParamInterface<SizeCase> {};
 
 TEST_P(ListingSizeTest, Column) {
   makeFile("d/f", GetParam().size);
-  EXPECT_EQ(listed("LIST d"), fileLine(GetParam().shown, "f") + "\r\n");
+  EXPECT_EQ(listed("LIST d"), fileLine(static_cast<long long>(GetParam().size), "f") + "\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ListingSizeTest,
-    testing::Values(SizeCase{"Empty", 0, 0}, SizeCase{"OneByte", 1, 1},
-                    SizeCase{"TenDigits", 1234567890, 1234567890},
-                    SizeCase{"Largest32BitSigned", (2ull << 30) - 1, 2147483647},
-                    SizeCase{"TwoGiB", 2ull << 30, -2147483648LL},
-                    SizeCase{"ThreeGiB", 3ull << 30, -1073741824},
-                    SizeCase{"FourGiBLessOne", (4ull << 30) - 1, -1},
-                    SizeCase{"FourGiB", 4ull << 30, 0},
-                    SizeCase{"FiveGiB", 5ull << 30, 1073741824}),
+    testing::Values(SizeCase{"Empty", 0}, SizeCase{"TenDigits", 1234567890},
+                    SizeCase{"Largest32BitSigned", (2ull << 30) - 1}, SizeCase{"TwoGiB", 2ull << 30},
+                    SizeCase{"ThreeGiB", 3ull << 30}, SizeCase{"FiveGiB", 5ull << 30},
+                    SizeCase{"ElevenDigits", 99999999999ull}),
     [](const testing::TestParamInfo<SizeCase>& p) { return std::string(p.param.name); });
 
 // ---- options, paths and the two forms ----

@@ -108,8 +108,11 @@ bool DataPeer::accept(std::chrono::milliseconds timeout) {
   return network_.accept(listener_, connection_, peer) == 0;
 }
 
-bool DataPeer::connectTo(uint16_t port) {
+bool DataPeer::connectTo(uint16_t port, uint32_t from) {
   if (network_.openTcp(connection_) != 0) return false;
+  platform::SocketAddress local;  // port 0: one the system picks
+  local.address = platform::hostToNet32(from);
+  if (network_.bind(connection_, local) != 0) return false;
   platform::SocketAddress to;
   to.port = platform::hostToNet16(port);
   to.address = platform::hostToNet32(0x7F000001);

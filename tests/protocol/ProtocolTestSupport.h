@@ -77,7 +77,8 @@ class DataPeer {
   std::string listen();
   uint16_t listeningPort() const { return listeningPort_; }
   bool accept(std::chrono::milliseconds timeout = 5s);
-  bool connectTo(uint16_t port);
+  // From `from` (host order), another loopback address standing in for another host.
+  bool connectTo(uint16_t port, uint32_t from = 0x7F000001);
   // Everything until the server closes the connection; nothing when it does not close in time.
   std::optional<std::string> readAll(std::chrono::milliseconds timeout = 10s);
   bool send(std::string_view bytes);

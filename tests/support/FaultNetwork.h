@@ -47,6 +47,8 @@ class FaultNetwork final : public platform::Network {
   long long send(platform::Socket& s, const void* data, std::size_t n, uint32_t& error) override;
   long long receive(platform::Socket& s, void* buf, std::size_t n, uint32_t& error) override;
   void setBufferSizes(platform::Socket& s, int bytes) override;
+  void setStallLimit(platform::Socket& s, uint32_t ms) override { real_.setStallLimit(s, ms); }
+  bool peerClosed(platform::Socket& s) override { return real_.peerClosed(s); }
   uint32_t hostName(FixedText<256>& out) override;
   bool hostAddresses(const char* name, std::vector<uint32_t>& out) override;
 

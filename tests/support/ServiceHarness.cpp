@@ -140,7 +140,7 @@ ServiceHarness::ServiceHarness(HarnessOptions options)
                                        ? std::move(options.dispatch)
                                        : core::CommandDispatch(protocol::dispatchCommand);
   service_ = core::ServiceController::create(parts_->platform, parts_->settings, parts_->meter,
-                                             std::move(dispatch));
+                                             std::move(dispatch), options.limits);
   channel_ = &service_->logChannel();
   window_ = std::jthread([this](std::stop_token stop) { windowMain(stop); });
 }

@@ -73,9 +73,13 @@ class FtpClient {
 struct HarnessOptions {
   uint32_t clockSpeed = 100;
   // Empty: the real dispatcher.
-  core::CommandDispatch dispatch;
+  core::CommandDispatch dispatch{};
   // The main window's answer to NetworkCheck (1: it switched the wireless adapter on).
   intptr_t networkCheckResult = 0;
+  // The idle and passive waits run on the fake clock, the connect and stall limits are the
+  // kernel's, in real time. Long enough here for the slowest sanitizer run; the tests of the
+  // limits themselves set them.
+  protocol::SessionLimits limits{.idleSeconds = 3600, .passiveAcceptMs = 3600000};
 };
 
 class ServiceHarness {
