@@ -647,9 +647,9 @@ uint32_t LinuxFileSystem::openFile(const char16_t* root, const char16_t* path, O
   ShareClaim claim(shares_, key, writing);
   if (mode == OpenMode::WriteNew) {
     // Only a file with something in it is emptied. ext4 takes a truncation to zero as a file
-    // being replaced and writes the whole new content back when it is closed, which held a
-    // fresh upload's final reply for half a second per GiB. The size is read again under the
-    // claim: a session that wrote the file before the claim was ours has let it go by now.
+    // being replaced and writes the whole new content back when it is closed, which holds the
+    // final reply of a fresh upload. The size is read again under the claim: a session that
+    // wrote the file before the claim was ours has let it go by now.
     if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
     if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return fileErrorFromErrno(errno);
   }

@@ -304,17 +304,16 @@ bool noZeroCopy(int err) {
 
 // The most one sendfile call hands the socket. The kernel moves a long call in pieces of its own
 // and marks all but the last as more to come, so TCP may hold data back for the rest of the
-// block; calls of this size each end with a push. Measured over loopback, a download ran about
-// twice as fast in 64 KiB calls as in one call per block (and faster than in 32 or 128 KiB).
+// block; calls of this size each end with a push.
 constexpr std::size_t kSendPiece = 64 * 1024;
 
 namespace {
 
 // Downloads moving a block at this moment, across all sessions. sendfile hands the socket
 // references to the file's cached pages, so downloads running side by side (of one popular file
-// above all) keep taking and dropping references to the same pages from both cores: 50 of them
-// took a quarter longer than when each copied its blocks through its own buffer. A download that
-// has the server to itself still goes without the copy.
+// above all) keep taking and dropping references to the same pages from both cores, which costs
+// more than each copying its blocks through its own buffer. A download that has the server to
+// itself still goes without the copy.
 std::atomic<int> blocksInFlight{0};
 
 class BlockInFlight {
@@ -364,9 +363,7 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
 }
 
 // The most one receive of an upload takes. A block is gathered in pieces of this size, each
-// written to the file while it is still in the processor's cache. Measured over loopback, 1 GiB
-// uploads ran about a tenth faster in pieces of 256 KiB than in one receive of a whole block, in
-// pieces of 128 KiB, or spliced through a pipe (the file takes a copy of the bytes either way).
+// written to the file while it is still in the processor's cache.
 constexpr std::size_t kReceivePiece = 256 * 1024;
 
 long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer,
