@@ -4,6 +4,7 @@
 #include "platform/FileSystem.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/LoginCommand.h"
+#include "protocol/Replies.h"
 #include "protocol/SessionOutput.h"
 #include "protocol/TextFunctions.h"
 #include "vfs/Login.h"
@@ -14,7 +15,6 @@ namespace drovn::protocol {
 
 namespace {
 
-constexpr char kAccessDenied[] = "550 Access denied!\r\n";
 constexpr char kDeleteOk[] = "250 DELE command ok.\r\n";
 constexpr char kDirectoryCreated[] = "257 Directory created.\r\n";
 constexpr char kDestinationNeeded[] = "350 Destination needed.\r\n";

@@ -20,9 +20,6 @@ namespace drovn::protocol {
 
 namespace {
 
-constexpr char kAccessDenied[] = "550 Access denied!\r\n";
-constexpr char kTransferCompleted[] = "226 Transfer completed.\r\n";
-constexpr char kTransferAborted[] = "426 Connection transfer aborted.\r\n";
 
 // There is no real mode, link count, owner or group to show: every entry gets one of these.
 constexpr char kFilePermissions[] = "-rw-rw-rw-   1 user     group";

@@ -1,22 +1,18 @@
 #include "protocol/Transfer.h"
 
-#include <limits>
-
 #include "platform/ErrorCodes.h"
 #include "protocol/DataConnection.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/LoginCommand.h"
+#include "protocol/Replies.h"
 #include "protocol/SessionOutput.h"
-#include "vfs/Encoding.h"
 #include "vfs/PathResolver.h"
+#include "vfs/Tokens.h"
 
 namespace drovn::protocol {
 
 namespace {
 
-constexpr char kAccessDenied[] = "550 Access denied!\r\n";
-constexpr char kTransferCompleted[] = "226 Transfer completed.\r\n";
-constexpr char kTransferAborted[] = "426 Connection transfer aborted.\r\n";
 constexpr char kUnknownError[] = "Unknown error";
 constexpr char kNoDataConnection[] = "Failed to get data connection";
 
@@ -44,13 +40,7 @@ bool reachable(Session& s, Text& localPath) {
 
 // The local path in the log, which is kept in the code page.
 void logLocalPath(Session& s) {
-  if (!s.utf8) {
-    logLine(s, s.resolvedLocalPath.c_str());
-    return;
-  }
-  vfs::utf8ToWide(s.wideText, s.resolvedLocalPath.c_str());
-  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
-  logLine(s, s.convertedText.c_str());
+  logLine(s, logForm(s, s.resolvedLocalPath.c_str()));
 }
 
 // Moves what the client sends into the file, block by block, until the client closes the data
@@ -135,31 +125,10 @@ void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenM
   file.adopt(std::move(handle));
 }
 
-int64_t parseRestartOffset(std::string_view text) noexcept {
-  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-  std::size_t i = 0;
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-  };
-  while (i < text.size() && blank(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  // Past 63 bits the magnitude stops at the largest offset there is.
-  int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const int digit = text[i] - '0';
-    magnitude = magnitude > (kMax - digit) / 10 ? kMax : magnitude * 10 + digit;
-  }
-  return negative ? -magnitude : magnitude;
-}
-
 void handleRest(Session& s, Text& argument) {
   if (!requireLogin(s)) return;
   // Nothing is checked against any file: an offset past the end sends nothing later.
-  s.restartOffset = parseRestartOffset(argument.view());
+  s.restartOffset = vfs::leadingNumber(argument.view());
   s.replyText.format("350 REST from %lld\r\n", static_cast<long long>(s.restartOffset));
   sendReply(s, s.replyText.c_str());
 }
