@@ -8,6 +8,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "protocol/SessionOutput.h"
+#include "vfs/Tokens.h"
 
 namespace drovn::core {
 
@@ -26,25 +27,6 @@ constexpr uint32_t kFailureSleepMs = 200;
 constexpr uint32_t kListenerEndSleepMs = 400;
 constexpr uint32_t kListenerWaitMs = 10000;
 constexpr uint32_t kSessionWaitMs = 8000;
-
-// The C library's atoi on the port text: optional white space and sign, then leading decimal
-// digits, 0 when there are none. A value beyond the int range stays at its end, as the device's
-// C library has it.
-int32_t atoiValue(std::string_view text) {
-  std::size_t i = 0;
-  auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  while (i < text.size() && isSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > kLimit) value = kLimit;
-  }
-  if (negative) return static_cast<int32_t>(-value);
-  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
 
 }  // namespace
 
@@ -245,7 +227,7 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
       if (!settings.bind_manualip.empty()) setServerAddress(settings.bind_manualip.view());
       if (!settings.bind_manualport.empty()) {
         port = static_cast<uint16_t>(
-            static_cast<uint32_t>(atoiValue(settings.bind_manualport.view())) & 0xFFFFu);
+            static_cast<uint32_t>(vfs::leadingInt(settings.bind_manualport.view())) & 0xFFFFu);
       }
     }
     port_.store(port);

@@ -1,7 +1,6 @@
 #include "protocol/DataConnection.h"
 
 #include <algorithm>
-#include <climits>
 #include <new>
 
 #include "platform/ErrorCodes.h"
@@ -39,25 +38,6 @@ platform::Network& network(Session& s) {
 void logFailure(Session& s, const char* format, uint32_t code) {
   s.logText.format(format, static_cast<int>(code));
   logLine(s, s.logText.c_str());
-}
-
-// A leading decimal number as atoi reads one: blanks skipped, an optional sign, digits up to the
-// first other byte; 0 when there is none. Values past the int range stop at its ends instead of
-// overflowing.
-int leadingNumber(std::string_view text) noexcept {
-  std::size_t i = 0;
-  while (i < text.size() && (vfs::isBlank(text[i]) || text[i] == '\v' || text[i] == '\f')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > INT_MAX) return negative ? INT_MIN : INT_MAX;
-  }
-  return static_cast<int>(negative ? -value : value);
 }
 
 // The low 16 bits of p1 * 256 + p2, taken in unsigned arithmetic so no value can overflow.
@@ -195,12 +175,12 @@ void handlePort(Session& s, Text& argument) {
               fields[3].c_str());
   platform::SocketAddress target;  // family 2, eight zero bytes
   target.port = platform::hostToNet16(
-      portFrom(leadingNumber(fields[4].view()), leadingNumber(fields[5].view())));
+      portFrom(vfs::leadingInt(fields[4].view()), vfs::leadingInt(fields[5].view())));
   target.address = platform::inetAddr(host.c_str());
   // Data goes only to the client's own host: otherwise anybody could have the server send a
   // file to, or take bytes from, a third machine.
   if (target.address != s.clientAddress) {
-    s.logText.format("PORT to %s refused", host.c_str());
+    s.logText.format("PORT to %s refused", logForm(s, host.c_str()));
     logLine(s, s.logText.c_str());
     sendReply(s, kSyntaxError);
     return;

@@ -14,7 +14,6 @@
 #include "protocol/SessionOutput.h"
 #include "protocol/TextFunctions.h"
 #include "protocol/Transfer.h"
-#include "vfs/Encoding.h"
 #include "vfs/Tokens.h"
 
 namespace drovn::protocol {
@@ -196,13 +195,7 @@ void logReceivedLine(Session& s, const Text& line, const vfs::TokenList& tokens)
     logCommandLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
     return;
   }
-  if (!s.utf8) {
-    logCommandLine(s, line.c_str());
-    return;
-  }
-  vfs::utf8ToWide(s.wideText, line.c_str());
-  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
-  logCommandLine(s, s.convertedText.c_str());
+  logCommandLine(s, logForm(s, line.c_str()));
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Utf8.h"
+#include "vfs/Encoding.h"
 
 namespace drovn::protocol {
 
@@ -36,17 +36,14 @@ void sendReply(Session& s, const char* reply) {
   uint32_t error = 0;
   // The result is not looked at: a connection that broke shows up at the next receive.
   (void)host.platform().network.send(s.controlSocket, reply, std::strlen(reply), error);
-  if (!s.utf8) {
-    logLine(s, reply);
-    return;
-  }
-  // The log is in the code page; a UTF-8 reply (a file name in it) is shown converted.
-  platform::utf8ToUtf16(s.wideText.data(), s.wideText.bufferSize(), std::string_view(reply));
-  s.wideText.syncLength();
-  host.platform().codec.wideToCodePage(s.convertedText.data(), s.convertedText.bufferSize(),
-                                       s.wideText.c_str());
-  s.convertedText.syncLength();
-  logLine(s, s.convertedText.c_str());
+  logLine(s, logForm(s, reply));
+}
+
+const char* logForm(Session& s, const char* clientText) {
+  if (!s.utf8) return clientText;
+  vfs::utf8ToWide(s.wideText, clientText);
+  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
+  return s.convertedText.c_str();
 }
 
 void logLine(Session& s, const char* text) {

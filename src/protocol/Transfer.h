@@ -50,11 +50,6 @@ class LocalFile {
 // file, and for a place outside the root). file holds nothing on failure.
 void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenMode mode);
 
-// The restart offset a REST argument gives: leading white space skipped, an optional sign, then
-// decimal digits; 0 when there are none. Any offset of a file there can be fits; a value past 63
-// bits is held at the nearest end rather than wrapped, so no far offset turns into a small one.
-int64_t parseRestartOffset(std::string_view text) noexcept;
-
 // Each takes the argument as the dispatcher joined it and answers before login with "530 Please
 // log in first.". A path the session may not reach is refused with "550 Access denied!" before
 // any data connection is opened.

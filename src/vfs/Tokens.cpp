@@ -1,6 +1,8 @@
 #include "vfs/Tokens.h"
 
+#include <algorithm>
 #include <cassert>
+#include <limits>
 
 namespace drovn::vfs {
 
@@ -15,6 +17,26 @@ void TokenList::erase(std::size_t i) {
 
 bool isBlank(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+int64_t leadingNumber(std::string_view text) noexcept {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const int digit = text[i] - '0';
+    magnitude = magnitude > (kMax - digit) / 10 ? kMax : magnitude * 10 + digit;
+  }
+  return negative ? -magnitude : magnitude;
+}
+
+int32_t leadingInt(std::string_view text) noexcept {
+  return static_cast<int32_t>(std::clamp<int64_t>(leadingNumber(text),
+                                                  std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,13 @@ class TokenList {
 
 // Blanks are space, tab, CR and LF.
 bool isBlank(char c) noexcept;
+
+// A leading decimal number as the C library's atoi reads one: white space (space, tab to CR)
+// skipped, an optional sign, digits up to the first other byte; 0 when there are none. A value
+// past 63 bits stays at the nearest end instead of wrapping.
+int64_t leadingNumber(std::string_view text) noexcept;
+// The same held to the 32-bit range, as a C int would hold it.
+int32_t leadingInt(std::string_view text) noexcept;
 
 // ASCII case-insensitive comparison of two whole texts (only a to z and A to Z fold).
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;

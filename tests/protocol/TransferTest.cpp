@@ -557,15 +557,6 @@ INSTANTIATE_TEST_SUITE_P(
                     RestCase{"-2147483649", -2147483649LL},
                     RestCase{"-99999999999999999999", -INT64_MAX}));
 
-// What the dispatcher trims away never reaches the command; the parser skips it on its own too.
-TEST(ParseRestartOffset, SkipsLeadingWhiteSpace) {
-  EXPECT_EQ(parseRestartOffset(" \t\v\f\r\n17"), 17);
-  EXPECT_EQ(parseRestartOffset("  -17"), -17);
-  EXPECT_EQ(parseRestartOffset("- 17"), 0);
-  EXPECT_EQ(parseRestartOffset(""), 0);
-  EXPECT_EQ(parseRestartOffset("00000000000000000000123"), 123);
-}
-
 // ---- Before login ----
 
 class NotLoggedInTest : public ProtocolTest {};

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vfs/Tokens.h"
@@ -120,6 +122,19 @@ INSTANTIATE_TEST_SUITE_P(
                     // bytes above 0x7F (code-page text) are compared as they are
                     CaseCompare{"\xC4", "\xE4", false},
                     CaseCompare{"\xD6\xD0\xCE\xC4", "\xD6\xD0\xCE\xC4", true}));
+
+// The one number reader behind REST offsets, PORT fields and the port setting.
+TEST(LeadingNumberTest, ReadsAsAtoiAndHoldsAtTheEnds) {
+  const std::pair<const char*, int64_t> cases[] = {
+      {"", 0},          {"abc", 0},       {" \t\v\f\r\n17", 17}, {"  -17", -17}, {"- 17", 0},
+      {"+42x", 42},     {"--5", 0},       {"7 8", 7},            {"00000000000000000000123", 123},
+      {"3000000000", 3000000000LL},       {"9223372036854775807", INT64_MAX},
+      {"99999999999999999999999", INT64_MAX},                    {"-99999999999999999999", -INT64_MAX}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(leadingNumber(text), value) << text;
+  EXPECT_EQ(leadingInt("3000000000"), INT32_MAX);
+  EXPECT_EQ(leadingInt("-3000000000"), INT32_MIN);
+  EXPECT_EQ(leadingInt("2121"), 2121);
+}
 
 }  // namespace
 }  // namespace drovn::vfs
