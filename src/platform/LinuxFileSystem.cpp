@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/ErrorCodes.h"
+#include "platform/UniqueFd.h"
 #include "platform/Utf8.h"
 
 namespace drovn::platform {
@@ -34,32 +35,6 @@ static_assert(kMaxNameUnits == decltype(FindData::name)::kCapacity);
 constexpr int kResolveAttempts = 8;
 // The most one read or write call moves on Linux.
 constexpr std::size_t kMaxIo = 0x7ffff000;
-
-class UniqueFd {
- public:
-  UniqueFd() noexcept = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) noexcept {
-    // A close that fails still frees the descriptor; nothing is left to do about it.
-    if (fd_ >= 0) (void)::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The entries of an open directory, read from the kernel many at a time. A listing reads every
 // entry of directories of tens of thousands, so the buffer is larger than a directory stream's

@@ -14,6 +14,7 @@
 
 #include "platform/ErrorCodes.h"
 #include "platform/RegistryFile.h"
+#include "platform/UniqueFd.h"
 #include "platform/Utf8.h"
 
 namespace drovn::platform {
@@ -21,27 +22,6 @@ namespace drovn::platform {
 namespace {
 
 constexpr std::string_view kRootKey = "HKEY_LOCAL_MACHINE\\";
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) (void)::close(fd_);  // only read-only or already flushed descriptors get here
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
-  // Closes now and gives the result: a write error may show only at close.
-  int close() noexcept {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 int openRetrying(const char* path, int flags, mode_t mode = 0) noexcept {
   int fd;

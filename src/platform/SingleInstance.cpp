@@ -16,24 +16,11 @@
 #include <thread>
 
 #include "platform/FixedText.h"
+#include "platform/UniqueFd.h"
 
 namespace drovn::platform {
 
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) (void)::close(fd_);  // nothing to do about a failing close
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The absolute path with "." and ".." gone and symbolic links of the part that exists resolved,
 // so that two spellings of one file give one name; the file and its folder may not exist yet.
