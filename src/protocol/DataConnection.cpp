@@ -160,11 +160,11 @@ void dotsToCommas(Text& text) {
   }
 }
 
-void handlePort(Session& s, Text& argument) {
+void handlePort(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   vfs::TokenList fields;
   // A run of commas separates like one: "1,2,,3,4,5,6" has six fields.
-  if (vfs::splitTokens(argument.view(), ',', fields) != kPortFields) {
+  if (vfs::splitTokens(argument, ',', fields) != kPortFields) {
     sendReply(s, kSyntaxError);
     return;
   }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/FileSystem.h"
 #include "platform/Socket.h"
@@ -40,7 +41,7 @@ class DataConnection {
 };
 
 // PORT h1,h2,h3,h4,p1,p2: the address for the next active connection. Sends one reply.
-void handlePort(Session& s, Text& argument);
+void handlePort(Session& s, std::string_view argument);
 // Listens on the first free port from kFirstPassivePort on and announces it. Sends one reply on
 // success and none on failure (the cause is logged).
 void handlePasv(Session& s);

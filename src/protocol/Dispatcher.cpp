@@ -41,9 +41,16 @@ enum class Login {
   ByHandler,  // the handler refuses it itself
 };
 
+// The command being carried out: its words, and its argument joined from them as the command's
+// rule says.
+struct Request {
+  vfs::TokenList tokens;
+  Text argument;
+};
+
 // Carries out the command; false when the session must end. The tokens are there for LIST and
 // NLST, which take a listing option out of them before joining the rest.
-using Step = bool (*)(Session&, vfs::TokenList&);
+using Step = bool (*)(Session&, Request&);
 
 struct Command {
   std::string_view word;
@@ -57,79 +64,78 @@ void replyWithWord(Session& s, std::string_view first, std::string_view word) {
   sendReply(s, s.replyText.c_str());
 }
 
-bool user(Session& s, vfs::TokenList&) {
+bool user(Session& s, Request& r) {
   if (s.loggedIn) {
     sendReply(s, kAlreadyLoggedIn);
     return true;
   }
   // The joined argument is never empty: a bare USER was refused for its missing parameter.
   // A later USER replaces the name; only PASS decides whether it is accepted.
-  s.userName = s.argumentText;
+  s.userName = r.argument;
   composeReply(s.replyText, "331 User name \"", s.userName.view(),
                "\" is okay, need password.\r\n");
   sendReply(s, s.replyText.c_str());
   return true;
 }
 
-bool pass(Session& s, vfs::TokenList&) {
-  handlePass(s, s.argumentText);
+bool pass(Session& s, Request& r) {
+  handlePass(s, r.argument.view());
   return true;
 }
 
-bool printDirectory(Session& s, vfs::TokenList&) {
+bool printDirectory(Session& s, Request&) {
   composeReply(s.replyText, "257 \"", s.currentDir.view(), "\" is current directory.\r\n");
   sendReply(s, s.replyText.c_str());
   return true;
 }
 
-bool systemName(Session& s, vfs::TokenList&) {
+bool systemName(Session& s, Request&) {
   sendReply(s, kSystem);
   return true;
 }
 
-bool features(Session& s, vfs::TokenList&) {
+bool features(Session& s, Request&) {
   sendReply(s, kFeatures);
   return true;
 }
 
-bool noop(Session& s, vfs::TokenList&) {
+bool noop(Session& s, Request&) {
   sendReply(s, kNoopReply);
   return true;
 }
 
-bool quit(Session&, vfs::TokenList&) {
+bool quit(Session&, Request&) {
   return false;
 }
 
-bool changeToParent(Session& s, vfs::TokenList&) {
+bool changeToParent(Session& s, Request&) {
   // Any argument is ignored.
-  s.argumentText.assign("..");
-  handleCwd(s, s.argumentText);
+  handleCwd(s, "..");
   return true;
 }
 
 // A handler that takes the joined argument.
-template <void (*handler)(Session&, Text&)>
-bool withArgument(Session& s, vfs::TokenList&) {
-  handler(s, s.argumentText);
+template <void (*handler)(Session&, std::string_view)>
+bool withArgument(Session& s, Request& r) {
+  handler(s, r.argument.view());
   return true;
 }
 
 // A listing option is dropped before the rest is joined again.
-bool list(Session& s, vfs::TokenList& tokens) {
-  if (takeListOption(tokens)) joinArguments(s, tokens, Needed::WordOnly);
-  handleList(s, s.argumentText);
+bool list(Session& s, Request& r) {
+  if (takeListOption(r.tokens)) joinArguments(s, r.tokens, Needed::WordOnly, r.argument);
+  handleList(s, r.argument.view());
   return true;
 }
 
 // NLST with an option, or with more than one word after it, gives the long form.
-bool nameList(Session& s, vfs::TokenList& tokens) {
-  const bool tookOption = takeListOption(tokens);
-  if (tookOption) joinArguments(s, tokens, Needed::WordOnly);
-  if (tookOption || tokens.size() > 2) {
-    handleList(s, s.argumentText);
+bool nameList(Session& s, Request& r) {
+  const bool tookOption = takeListOption(r.tokens);
+  if (tookOption) joinArguments(s, r.tokens, Needed::WordOnly, r.argument);
+  if (tookOption || r.tokens.size() > 2) {
+    handleList(s, r.argument.view());
   } else {
-    handleNlst(s, s.argumentText);
+    handleNlst(s, r.argument.view());
   }
   return true;
 }
@@ -144,7 +150,7 @@ constexpr std::array<Command, 26> kCommands{{
     {"TYPE", Argument::Required, Login::ByHandler, withArgument<handleType>},
     {"PORT", Argument::Required, Login::ByHandler, withArgument<handlePort>},
     {"PASV", Argument::None, Login::ByHandler,
-     [](Session& s, vfs::TokenList&) {
+     [](Session& s, Request&) {
        handlePasv(s);
        return true;
      }},
@@ -167,21 +173,22 @@ constexpr std::array<Command, 26> kCommands{{
     {"QUIT", Argument::None, Login::Open, quit},
 }};
 
-// Prepares argumentText as the command's rule says; false when the command must not go on.
-bool prepareArgument(Session& s, const vfs::TokenList& tokens, Argument rule) {
+// Joins the request's argument as the command's rule says; false when the command must not go
+// on.
+bool prepareArgument(Session& s, Request& r, Argument rule) {
   switch (rule) {
     case Argument::None:
       return true;
     case Argument::Optional:
-      return joinArguments(s, tokens, Needed::WordOnly);
+      return joinArguments(s, r.tokens, Needed::WordOnly, r.argument);
     case Argument::Required:
-      return joinArguments(s, tokens, Needed::Argument);
+      return joinArguments(s, r.tokens, Needed::Argument, r.argument);
     case Argument::Password:
-      if (tokens.size() >= 2) return joinArguments(s, tokens, Needed::Argument);
+      if (r.tokens.size() >= 2) return joinArguments(s, r.tokens, Needed::Argument, r.argument);
       if (s.controller->settings().auth_Anonymous) {
-        s.argumentText.assign("anonymous");
+        r.argument.assign("anonymous");
       } else {
-        s.argumentText.clear();
+        r.argument.clear();
       }
       return true;
   }
@@ -190,8 +197,8 @@ bool prepareArgument(Session& s, const vfs::TokenList& tokens, Argument rule) {
 
 // Logs the line with the session prefix. A password never reaches the log; a UTF-8 line is
 // shown in the code page the log is kept in.
-void logReceivedLine(Session& s, const Text& line, const vfs::TokenList& tokens) {
-  if (s.commandWord == "PASS") {
+void logReceivedLine(Session& s, const Text& line, const Text& word, const vfs::TokenList& tokens) {
+  if (word == "PASS") {
     logCommandLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
     return;
   }
@@ -203,7 +210,8 @@ void logReceivedLine(Session& s, const Text& line, const vfs::TokenList& tokens)
 int dispatchCommand(Session& s, Text& line) {
   vfs::trimText(line);
   // Released when this call ends, also when a handler's error passes through.
-  vfs::TokenList tokens;
+  Request request;
+  vfs::TokenList& tokens = request.tokens;
   vfs::splitTokens(line.view(), ' ', tokens);
   if (tokens.empty()) {
     // Only spaces: nothing to name, and nothing worth a log line.
@@ -211,19 +219,19 @@ int dispatchCommand(Session& s, Text& line) {
     return 1;
   }
   for (std::size_t i = 0; i < tokens.size(); ++i) vfs::trimText(tokens[i]);
-  s.commandWord = tokens[0];
-  upperCaseAscii(s.commandWord);
+  Text word(tokens[0].view());
+  upperCaseAscii(word);
 
-  logReceivedLine(s, line, tokens);
+  logReceivedLine(s, line, word, tokens);
 
   for (const Command& command : kCommands) {
-    if (s.commandWord.view() != command.word) continue;
+    if (word.view() != command.word) continue;
     if (command.login == Login::Here && !requireLogin(s)) return 1;
-    if (!prepareArgument(s, tokens, command.argument)) return 1;
-    return command.carryOut(s, tokens) ? 1 : 0;
+    if (!prepareArgument(s, request, command.argument)) return 1;
+    return command.carryOut(s, request) ? 1 : 0;
   }
   // The word in upper case; the arguments are left out.
-  replyWithWord(s, kInvalidCommand, s.commandWord.view());
+  replyWithWord(s, kInvalidCommand, word.view());
   return 1;
 }
 

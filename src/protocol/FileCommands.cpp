@@ -36,19 +36,12 @@ platform::FileSystem& files(Session& s) {
   return s.controller->platform().files;
 }
 
-// Resolves the argument into resolvedLocalPath and resolvedVirtualPath; false for a path the
-// session may not reach.
-bool resolve(Session& s, Text& argument) {
-  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
-                          s.resolvedLocalPath, s.resolvedVirtualPath);
-}
-
 using FileCall = uint32_t (platform::FileSystem::*)(const char16_t*, const char16_t*);
 
 // One file call on the resolved local path; true when the store carried it out.
-bool callOnResolved(Session& s, FileCall call) {
+bool callOnResolved(Session& s, Text& localPath, FileCall call) {
   DeviceRoot root;
-  if (!toDevicePaths(s, s.resolvedLocalPath, s.wideText, root)) return false;
+  if (!toDevicePaths(s, localPath, s.wideText, root)) return false;
   return (files(s).*call)(root.c_str(), s.wideText.c_str()) == 0;
 }
 
@@ -57,16 +50,18 @@ enum class Kind { File, Directory, Any };
 // Resolves the argument and tests the kind of what it names, then carries out the call. A
 // refused path, the wrong kind and a refusal of the store all get "550 Access denied!": a
 // failure is never reported as done.
-void changeEntry(Session& s, Text& argument, Kind kind, FileCall call, const char* success) {
+void changeEntry(Session& s, std::string_view argument, Kind kind, FileCall call,
+                 const char* success) {
   try {
-    if (!resolve(s, argument)) {
+    auto path = resolveArgument(s, argument);
+    if (!path) {
       sendReply(s, kAccessDenied);
       return;
     }
+    Text& local = path->local;
     const bool rightKind =
-        kind == Kind::Any ||
-        (kind == Kind::File ? isFile(s, s.resolvedLocalPath) : isDirectory(s, s.resolvedLocalPath));
-    if (!rightKind || !callOnResolved(s, call)) {
+        kind == Kind::Any || (kind == Kind::File ? isFile(s, local) : isDirectory(s, local));
+    if (!rightKind || !callOnResolved(s, local, call)) {
       sendReply(s, kAccessDenied);
       return;
     }
@@ -80,18 +75,16 @@ void changeEntry(Session& s, Text& argument, Kind kind, FileCall call, const cha
 
 }  // namespace
 
-void handleCwd(Session& s, Text& argument) {
+void handleCwd(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   try {
-    vfs::trimText(argument);
-    if (!resolve(s, argument) || !isDirectory(s, s.resolvedLocalPath)) {
+    auto path = resolveArgument(s, argument);
+    if (!path || !isDirectory(s, path->local)) {
       sendReply(s, kAccessDenied);
       return;
     }
-    vfs::toSlashForm(s.resolvedVirtualPath);
-    vfs::toSlashForm(s.resolvedLocalPath);
-    s.currentDir = s.resolvedVirtualPath;
-    s.currentLocalDir = s.resolvedLocalPath;
+    vfs::toSlashForm(path->virtualPath);
+    s.currentDir = path->virtualPath;
   } catch (...) {
     // As for the other path commands; the current directory stays as it was.
     sendReply(s, kAccessDenied);
@@ -101,27 +94,27 @@ void handleCwd(Session& s, Text& argument) {
   sendReply(s, s.replyText.c_str());
 }
 
-void handleDele(Session& s, Text& argument) {
+void handleDele(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   changeEntry(s, argument, Kind::File, &platform::FileSystem::deleteFile, kDeleteOk);
 }
 
-void handleRmd(Session& s, Text& argument) {
+void handleRmd(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   changeEntry(s, argument, Kind::Directory, &platform::FileSystem::removeDirectory, kDeleteOk);
 }
 
-void handleMkd(Session& s, Text& argument) {
+void handleMkd(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // Nothing is tested beforehand: the store refuses a name that exists.
   changeEntry(s, argument, Kind::Any, &platform::FileSystem::createDirectory, kDirectoryCreated);
 }
 
-void handleRnfr(Session& s, Text& argument) {
+void handleRnfr(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
-  if (resolve(s, argument) &&
-      (isFile(s, s.resolvedLocalPath) || isDirectory(s, s.resolvedLocalPath))) {
-    s.renameFrom = s.resolvedLocalPath;  // in backslash form, left so by the kind test
+  auto path = resolveArgument(s, argument);
+  if (path && (isFile(s, path->local) || isDirectory(s, path->local))) {
+    s.renameFrom = path->local;  // in backslash form, left so by the kind test
     sendReply(s, kDestinationNeeded);
     return;
   }
@@ -129,13 +122,14 @@ void handleRnfr(Session& s, Text& argument) {
   sendReply(s, kAccessDenied);
 }
 
-void handleRnto(Session& s, Text& argument) {
+void handleRnto(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   if (s.renameFrom.empty()) {
     sendReply(s, kNewNameNeeded);
     return;
   }
-  if (!resolve(s, argument)) {
+  auto path = resolveArgument(s, argument);
+  if (!path) {
     // The saved source stays for a later RNTO.
     sendReply(s, kAccessDenied);
     return;
@@ -145,7 +139,7 @@ void handleRnto(Session& s, Text& argument) {
     DeviceRoot root;
     DeviceRoot sameRoot;
     if (toDevicePaths(s, s.renameFrom, s.wideText, root) &&
-        toDevicePaths(s, s.resolvedLocalPath, s.wideText2, sameRoot)) {
+        toDevicePaths(s, path->local, s.wideText2, sameRoot)) {
       const uint32_t error =
           files(s).moveFile(root.c_str(), s.wideText.c_str(), s.wideText2.c_str());
       // A destination the store will not reach (a link leading out of the root) is refused
@@ -162,13 +156,14 @@ void handleRnto(Session& s, Text& argument) {
   sendReply(s, reply);
 }
 
-void handleSize(Session& s, Text& argument) {
+void handleSize(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
-  if (!resolve(s, argument) || !isFile(s, s.resolvedLocalPath)) {
+  auto path = resolveArgument(s, argument);
+  if (!path || !isFile(s, path->local)) {
     sendReply(s, kAccessDenied);
     return;
   }
-  const int64_t size = getFileSize(s, s.resolvedLocalPath);
+  const int64_t size = getFileSize(s, path->local);
   if (size < 0) {
     sendReply(s, kCommandFailed);
     return;
@@ -177,19 +172,18 @@ void handleSize(Session& s, Text& argument) {
   sendReply(s, s.replyText.c_str());
 }
 
-void handleType(Session& s, Text& argument) {
+void handleType(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // Nothing is stored: every transfer is byte-exact whatever the type.
-  if (vfs::equalsIgnoringCase(argument.view(), "A") ||
-      vfs::equalsIgnoringCase(argument.view(), "I")) {
-    composeReply(s.replyText, "200 Type is set to '", argument.view(), "'.\r\n");
+  if (vfs::equalsIgnoringCase(argument, "A") || vfs::equalsIgnoringCase(argument, "I")) {
+    composeReply(s.replyText, "200 Type is set to '", argument, "'.\r\n");
   } else {
-    composeReply(s.replyText, "500 Invalid type '", argument.view(), ".\r\n");
+    composeReply(s.replyText, "500 Invalid type '", argument, ".\r\n");
   }
   sendReply(s, s.replyText.c_str());
 }
 
-void handleOpts(Session& s, Text& argument) {
+void handleOpts(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   if (!s.controller->settings().opt_enableUtf8) {
     sendReply(s, kUtf8Disabled);
@@ -200,13 +194,13 @@ void handleOpts(Session& s, Text& argument) {
     return;
   }
   Text part;
-  copySubstring(argument.view(), part, 0, kOptionWordLength);
+  copySubstring(argument, part, 0, kOptionWordLength);
   vfs::trimText(part);
   if (!vfs::equalsIgnoringCase(part.view(), "UTF8")) {
     sendReply(s, kOptionNotRecognized);
     return;
   }
-  copySubstring(argument.view(), part, kOptionWordLength, argument.size());
+  copySubstring(argument, part, kOptionWordLength, argument.size());
   vfs::trimText(part);
   if (vfs::equalsIgnoringCase(part.view(), "ON")) {
     s.utf8 = true;

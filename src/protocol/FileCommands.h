@@ -3,18 +3,20 @@
 // Each takes the argument text the dispatcher joined and sends exactly one reply.
 #pragma once
 
+#include <string_view>
+
 #include "protocol/Session.h"
 
 namespace drovn::protocol {
 
-void handleCwd(Session& s, Text& argument);
-void handleDele(Session& s, Text& argument);
-void handleMkd(Session& s, Text& argument);
-void handleRmd(Session& s, Text& argument);
-void handleRnfr(Session& s, Text& argument);
-void handleRnto(Session& s, Text& argument);
-void handleSize(Session& s, Text& argument);
-void handleType(Session& s, Text& argument);
-void handleOpts(Session& s, Text& argument);
+void handleCwd(Session& s, std::string_view argument);
+void handleDele(Session& s, std::string_view argument);
+void handleMkd(Session& s, std::string_view argument);
+void handleRmd(Session& s, std::string_view argument);
+void handleRnfr(Session& s, std::string_view argument);
+void handleRnto(Session& s, std::string_view argument);
+void handleSize(Session& s, std::string_view argument);
+void handleType(Session& s, std::string_view argument);
+void handleOpts(Session& s, std::string_view argument);
 
 }  // namespace drovn::protocol

@@ -57,18 +57,17 @@ void abortTransfer(Session& s, std::unique_ptr<DataConnection>& connection) {
 
 // Resolves the argument to a directory and collects its entry names; false (after the refusal)
 // when it is no directory the session may list.
-bool collectNames(Session& s, Text& argument, ListedDirectory& dir, vfs::EntryNameList& names) {
+bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
+                  vfs::EntryNameList& names) {
   try {
-    if (!vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
-                          s.resolvedLocalPath, s.resolvedVirtualPath) ||
-        !isDirectory(s, s.resolvedLocalPath) ||
-        !toDevicePaths(s, s.resolvedLocalPath, dir.path, dir.root)) {
+    auto path = resolveArgument(s, argument);
+    if (!path || !isDirectory(s, path->local) ||
+        !toDevicePaths(s, path->local, dir.path, dir.root)) {
       sendReply(s, kAccessDenied);
       return false;
     }
     platform::Platform& p = s.controller->platform();
-    vfs::enumerateDirectory(p.files, p.codec, dir.root.c_str(), s.resolvedLocalPath, names,
-                            s.utf8);
+    vfs::enumerateDirectory(p.files, p.codec, dir.root.c_str(), path->local, names, s.utf8);
   } catch (const std::bad_alloc&) {
     sendReply(s, kAccessDenied);
     return false;
@@ -95,7 +94,7 @@ class NameListLease {
   vfs::EntryNameList& names_;
 };
 
-void sendListing(Session& s, Text& argument, Form form) {
+void sendListing(Session& s, std::string_view argument, Form form) {
   if (!requireLogin(s)) return;
   vfs::EntryNameList& names = s.listingNames;
   const NameListLease lease(names);
@@ -168,11 +167,11 @@ bool takeListOption(vfs::TokenList& tokens) {
   return true;
 }
 
-void handleList(Session& s, Text& argument) {
+void handleList(Session& s, std::string_view argument) {
   sendListing(s, argument, Form::Long);
 }
 
-void handleNlst(Session& s, Text& argument) {
+void handleNlst(Session& s, std::string_view argument) {
   sendListing(s, argument, Form::Names);
 }
 

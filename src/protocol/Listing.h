@@ -5,6 +5,7 @@
 
 #include <array>
 #include <memory>
+#include <string_view>
 
 #include "platform/FileSystem.h"
 
@@ -25,8 +26,8 @@ bool takeListOption(vfs::TokenList& tokens);
 // The long listing and the bare-name listing of the directory the argument names (the current
 // one when it is empty). Refused with 530 before login and with 550, before any data
 // connection, for a path that is not a reachable directory.
-void handleList(Session& s, Text& argument);
-void handleNlst(Session& s, Text& argument);
+void handleList(Session& s, std::string_view argument);
+void handleNlst(Session& s, std::string_view argument);
 
 // The directory a listing looks its entries up in, as the two device paths of a file call.
 struct ListedDirectory {

@@ -41,6 +41,10 @@ bool toDevicePaths(Session& s, Text& localPath, WideText& path, DeviceRoot& root
   return true;
 }
 
+std::optional<vfs::ResolvedPath> resolveArgument(const Session& s, std::string_view argument) {
+  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8);
+}
+
 bool isDirectory(Session& s, Text& localPath) {
   const uint32_t attributes = attributesOf(s, localPath);
   return attributes != kNoAttributes && (attributes & platform::kAttributeDirectory) != 0;

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "protocol/Session.h"
+#include "vfs/PathResolver.h"
 
 namespace drovn::protocol {
+
+// The argument resolved against the session's account root, current directory and mounts;
+// nothing for a path the session may not reach.
+std::optional<vfs::ResolvedPath> resolveArgument(const Session& s, std::string_view argument);
 
 // The account root of a file call, as the file store takes it.
 using DeviceRoot = FixedWide<kTextSize>;

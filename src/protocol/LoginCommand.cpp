@@ -22,7 +22,7 @@ bool requireLogin(Session& s) {
   return false;
 }
 
-void handlePass(Session& s, const Text& password) {
+void handlePass(Session& s, std::string_view password) {
   if (s.loggedIn) {
     sendReply(s, kAlreadyLoggedIn);
     return;
@@ -41,14 +41,13 @@ void handlePass(Session& s, const Text& password) {
       sendReply(s, kRootEmpty);
       return;
     }
-    s.currentLocalDir = s.rootDir;
   } catch (...) {
     // Answered, and the password test still runs and answers too.
     sendReply(s, kRootError);
   }
 
   s.mountTable.clear();
-  if (vfs::checkPassword(settings, s.userName.view(), password.view())) {
+  if (vfs::checkPassword(settings, s.userName.view(), password)) {
     // The user name is not empty here, so the root is always mounted.
     vfs::buildMountTable(settings, s.userName.view(), s.mountTable);
     s.loggedIn = true;

@@ -2,6 +2,8 @@
 // root directory fixed and mounted.
 #pragma once
 
+#include <string_view>
+
 #include "protocol/Session.h"
 
 namespace drovn::protocol {
@@ -9,7 +11,7 @@ namespace drovn::protocol {
 // password: the argument as the dispatcher joined it ("anonymous" or empty for a bare PASS).
 // Sends exactly one reply, except when fixing the root fails: that failure is answered and the
 // password test still sends its own reply.
-void handlePass(Session& s, const Text& password);
+void handlePass(Session& s, std::string_view password);
 
 // Sends "530 Please log in first." and gives false unless the session is logged in.
 bool requireLogin(Session& s);

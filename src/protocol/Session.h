@@ -23,7 +23,6 @@ inline constexpr std::size_t kTransferBlockSize = 458752;  // 0x70000
 static_assert(kTransferBlockSize == 0x70000);
 
 using Text = FixedText<kTextSize>;
-using LongText = FixedText<4096>;
 using WideText = FixedWide<kTextSize>;
 
 struct Session {
@@ -32,7 +31,6 @@ struct Session {
   bool loggedIn = false;
   int badCommandCount = 0;
   Text currentDir{"/"};
-  Text currentLocalDir;
   Text rootDir;
   int64_t restartOffset = 0;
   bool passiveMode = false;
@@ -55,17 +53,12 @@ struct Session {
   int receivedLength = 0;
   int scanPosition = 0;
   Text commandLine;
-  Text commandWord;
-  Text argumentText;
   std::unique_ptr<char[]> transferBuffer{new char[kTransferBlockSize]};
   // The entry names of the listing in progress; empty between commands, but its room is kept
   // (up to a bound) for the next listing, which clients send after nearly every change.
   vfs::EntryNameList listingNames;
-  Text resolvedLocalPath;
-  Text resolvedVirtualPath;
   Text logText;
   Text convertedText;
-  LongText lineText;
   WideText wideText;
   WideText wideText2;
 

@@ -16,11 +16,11 @@ namespace drovn::protocol {
 // How many tokens a command needs: the word alone, or the word and at least one argument.
 enum class Needed : std::size_t { WordOnly = 1, Argument = 2 };
 
-// Writes tokens 1 to n-1 into argumentText, joined with one space each (empty when there is only
-// the command word). When the list holds fewer tokens than needed it sends
-// "500 Bad command parameter." instead, leaves argumentText as it was and gives false: the
-// command is then not carried out, so its handler never works on a stale argument.
-bool joinArguments(Session& s, const vfs::TokenList& tokens, Needed needed);
+// Writes tokens 1 to n-1 into out, joined with one space each (empty when there is only the
+// command word). When the list holds fewer tokens than needed it sends
+// "500 Bad command parameter." instead, leaves out as it was and gives false: the command is
+// then not carried out, so its handler never works on a stale argument.
+bool joinArguments(Session& s, const vfs::TokenList& tokens, Needed needed, Text& out);
 
 // first + middle + last into out. A reply too long for the buffer is cut before its last part,
 // so the line end (which the last part carries) always arrives: a reply without its CR LF would

@@ -20,13 +20,6 @@ platform::FileSystem& files(Session& s) {
   return s.controller->platform().files;
 }
 
-// Resolves the argument into resolvedLocalPath and resolvedVirtualPath; false for a path above
-// the virtual root or outside the account root.
-bool resolve(Session& s, Text& argument) {
-  return vfs::resolvePath(s.rootDir, s.currentDir, argument, s.mountTable, s.utf8,
-                          s.resolvedLocalPath, s.resolvedVirtualPath);
-}
-
 // False when the store refuses to reach the local path at all (a link leading out of the account
 // root, a directory on the way that may not be entered). A missing file is reachable: an upload
 // creates it. Lets an upload be refused before its data connection exists.
@@ -39,8 +32,8 @@ bool reachable(Session& s, Text& localPath) {
 }
 
 // The local path in the log, which is kept in the code page.
-void logLocalPath(Session& s) {
-  logLine(s, logForm(s, s.resolvedLocalPath.c_str()));
+void logLocalPath(Session& s, const Text& localPath) {
+  logLine(s, logForm(s, localPath.c_str()));
 }
 
 // Moves what the client sends into the file, block by block, until the client closes the data
@@ -56,7 +49,8 @@ bool receiveIntoFile(Session& s, DataConnection& connection, LocalFile& file) {
 
 // Receives the upload and ends the command: 226 once the data connection is closed, or the
 // abort path on a receive or write failure. Shared by STOR and APPE, which abort alike.
-void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, LocalFile& file) {
+void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, LocalFile& file,
+                  const Text& localPath) {
   bool received = false;
   try {
     received = receiveIntoFile(s, *connection, file);
@@ -69,7 +63,7 @@ void finishUpload(Session& s, std::unique_ptr<DataConnection>& connection, Local
   // ending, not a failed transfer, and it ends without a final reply.
   if (!received && !s.closing.load()) {
     logLine(s, kUnknownError);
-    logLocalPath(s);
+    logLocalPath(s, localPath);
     closeDataConnection(connection);
     file.close();
     sendReply(s, kTransferAborted);
@@ -125,17 +119,18 @@ void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenM
   file.adopt(std::move(handle));
 }
 
-void handleRest(Session& s, Text& argument) {
+void handleRest(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // Nothing is checked against any file: an offset past the end sends nothing later.
-  s.restartOffset = vfs::leadingNumber(argument.view());
+  s.restartOffset = vfs::leadingNumber(argument);
   s.replyText.format("350 REST from %lld\r\n", static_cast<long long>(s.restartOffset));
   sendReply(s, s.replyText.c_str());
 }
 
-void handleRetr(Session& s, Text& argument) {
+void handleRetr(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
-  if (!resolve(s, argument) || !isFile(s, s.resolvedLocalPath)) {
+  auto path = resolveArgument(s, argument);
+  if (!path || !isFile(s, path->local)) {
     sendReply(s, kAccessDenied);
     return;
   }
@@ -143,7 +138,7 @@ void handleRetr(Session& s, Text& argument) {
   if (!connection) return;
   LocalFile file;
   try {
-    openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::ReadExisting);
+    openLocalFile(s, file, path->local, platform::OpenMode::ReadExisting);
     // A negative offset is skipped and stays set; a positive one is used once.
     if (s.restartOffset > 0) {
       file.seek(s.restartOffset);
@@ -164,15 +159,16 @@ void handleRetr(Session& s, Text& argument) {
     // A send cut off by a stop ends the session, not the transfer: no final reply.
     if (s.closing.load()) return;
     sendReply(s, kTransferAborted);
-    logLocalPath(s);
+    logLocalPath(s, path->local);
   }
 }
 
-void handleStor(Session& s, Text& argument) {
+void handleStor(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // There is no existence test: the file may be new. But a place the store will not reach is
   // refused now, before the client is asked for any data.
-  if (!resolve(s, argument) || !reachable(s, s.resolvedLocalPath)) {
+  auto path = resolveArgument(s, argument);
+  if (!path || !reachable(s, path->local)) {
     sendReply(s, kAccessDenied);
     return;
   }
@@ -185,14 +181,14 @@ void handleStor(Session& s, Text& argument) {
       // A restart continues the file at the offset: the bytes before it stay, the rest goes.
       // A negative offset names no place; the file stays whole and the upload goes on at its
       // end, where the append mode put it.
-      openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::AppendOrCreate);
+      openLocalFile(s, file, path->local, platform::OpenMode::AppendOrCreate);
       if (s.restartOffset > 0) {
         file.seek(s.restartOffset);
         file.truncateAt(s.restartOffset);
       }
       s.restartOffset = 0;
     } else {
-      openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::WriteNew);
+      openLocalFile(s, file, path->local, platform::OpenMode::WriteNew);
     }
     opened = true;
   } catch (...) {
@@ -204,12 +200,13 @@ void handleStor(Session& s, Text& argument) {
     sendReply(s, kAccessDenied);
     return;
   }
-  finishUpload(s, connection, file);
+  finishUpload(s, connection, file, path->local);
 }
 
-void handleAppe(Session& s, Text& argument) {
+void handleAppe(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
-  if (!resolve(s, argument)) {
+  auto path = resolveArgument(s, argument);
+  if (!path) {
     sendReply(s, kAccessDenied);
     return;
   }
@@ -217,7 +214,7 @@ void handleAppe(Session& s, Text& argument) {
   // restart offset plays no part and stays for the next RETR or STOR.
   LocalFile file;
   try {
-    openLocalFile(s, file, s.resolvedLocalPath, platform::OpenMode::AppendOrCreate);
+    openLocalFile(s, file, path->local, platform::OpenMode::AppendOrCreate);
   } catch (...) {
     sendReply(s, kAccessDenied);
     return;
@@ -226,11 +223,11 @@ void handleAppe(Session& s, Text& argument) {
   if (!connection) {
     file.close();
     sendReply(s, kTransferAborted);
-    logLocalPath(s);
+    logLocalPath(s, path->local);
     logLine(s, kNoDataConnection);
     return;
   }
-  finishUpload(s, connection, file);
+  finishUpload(s, connection, file, path->local);
 }
 
 }  // namespace drovn::protocol

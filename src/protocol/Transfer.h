@@ -53,9 +53,9 @@ void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenM
 // Each takes the argument as the dispatcher joined it and answers before login with "530 Please
 // log in first.". A path the session may not reach is refused with "550 Access denied!" before
 // any data connection is opened.
-void handleRest(Session& s, Text& argument);
-void handleRetr(Session& s, Text& argument);
-void handleStor(Session& s, Text& argument);
-void handleAppe(Session& s, Text& argument);
+void handleRest(Session& s, std::string_view argument);
+void handleRetr(Session& s, std::string_view argument);
+void handleStor(Session& s, std::string_view argument);
+void handleAppe(Session& s, std::string_view argument);
 
 }  // namespace drovn::protocol

@@ -50,12 +50,7 @@ class ComponentWalk {
   std::size_t pos_ = 0;
 };
 
-// The refusal of every path that cannot be used: nothing local, and the directory stays put.
-bool refuse(const PathText& currentDir, PathText& localOut, PathText& virtualOut) noexcept {
-  virtualOut = currentDir;
-  localOut.clear();
-  return false;
-}
+
 
 // The virtual depth rule: ".." takes one level back, every other component (even ".") goes one
 // level down, and the walk must never end up above the start.
@@ -96,11 +91,18 @@ bool walkStaysBeneath(std::string_view localPath, std::string_view rootDir, bool
 
 }  // namespace
 
-bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
-                 const MountTable& mountTable, bool utf8, PathText& localOut,
-                 PathText& virtualOut) {
+std::optional<ResolvedPath> resolvePath(const PathText& rootDir, const PathText& current,
+                                        std::string_view argumentText,
+                                        const MountTable& mountTable, bool utf8) {
+  PathText currentDir(current);
   while (collapseDotDot(currentDir)) {
   }
+  PathText argument;
+  // An argument that does not fit is refused rather than cut: a cut path names another file.
+  if (!argument.assign(argumentText)) return std::nullopt;
+  ResolvedPath resolved;
+  PathText& localOut = resolved.local;
+  PathText& virtualOut = resolved.virtualPath;
 
   if (argument.empty()) {
     virtualOut = currentDir;
@@ -108,13 +110,13 @@ bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argume
     // The root goes in unchanged, trailing '/' and all: slash form then folds the "//" that a
     // root of "/" and the directory "/" make.
     if (!mapToLocal(localOut, rootDir.view(), mountTable)) {
-      if (!virtualOut.empty()) return refuse(currentDir, localOut, virtualOut);  // too long
+      if (!virtualOut.empty()) return std::nullopt;  // too long
       localOut.clear();
-      return true;
+      return resolved;
     }
     if (!staysBeneathRoot(localOut.view(), rootDir.view(), utf8))
-      return refuse(currentDir, localOut, virtualOut);
-    return true;
+      return std::nullopt;
+    return resolved;
   }
 
   trimText(argument);
@@ -129,7 +131,7 @@ bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argume
     if (fits && !endsWith(currentDir.view(), "/")) fits = combined.append('/');
     fits = fits && combined.append(argument.view());
   }
-  if (!fits || climbsAboveRoot(combined.view())) return refuse(currentDir, localOut, virtualOut);
+  if (!fits || climbsAboveRoot(combined.view())) return std::nullopt;
 
   const PathText prefix = rootPrefix(rootDir);
 
@@ -143,8 +145,8 @@ bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argume
   // combined is never empty, so only a local path too long for its buffer fails to map.
   if (!mapToLocal(localOut, prefix.view(), mountTable) ||
       !staysBeneathRoot(localOut.view(), rootDir.view(), utf8))
-    return refuse(currentDir, localOut, virtualOut);
-  return true;
+    return std::nullopt;
+  return resolved;
 }
 
 bool mapToLocal(PathText& path, std::string_view rootPrefix, const MountTable& mountTable) {

@@ -4,6 +4,7 @@
 // Everything works byte by byte in the client encoding.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "platform/FixedText.h"
@@ -11,13 +12,20 @@
 
 namespace drovn::vfs {
 
-// Gives false (local output empty, virtual output a copy of the current directory) for a path
-// above the virtual root, a combined or mapped path longer than 2047 bytes, and a local path
-// that would lie outside rootDir once "." and ".." are applied, split as the file layer will
-// split it (see staysBeneathRoot; utf8 is the session's client encoding). currentDir is
-// normalised in place, argument trimmed in place.
-bool resolvePath(const PathText& rootDir, PathText& currentDir, PathText& argument,
-                 const MountTable& mountTable, bool utf8, PathText& localOut, PathText& virtualOut);
+// A path a session may reach: the virtual path with ".." applied, and the local path the file
+// layer gets (empty for the root itself when it maps to nothing).
+struct ResolvedPath {
+  PathText local;
+  PathText virtualPath;
+};
+
+// The argument (trimmed) taken from currentDir. Nothing for a path above the virtual root, a
+// combined or mapped path longer than 2047 bytes, and a local path that would lie outside rootDir
+// once "." and ".." are applied, split as the file layer will split it (see staysBeneathRoot;
+// utf8 is the session's client encoding).
+std::optional<ResolvedPath> resolvePath(const PathText& rootDir, const PathText& currentDir,
+                                        std::string_view argument, const MountTable& mountTable,
+                                        bool utf8);
 
 // Virtual path in, local path out: the directory of the first mount whose name (any letter
 // case) is followed by a '/' in the path, else rootPrefix, in front of the path. False for an

@@ -92,10 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // The table a login makes: "/" mapped to the account root as configured.
   drovn::vfs::MountTable table;
   table.set(std::make_unique<PathText>("/"), std::make_unique<PathText>(root.view()));
-  PathText local;
-  PathText virtualPath;
-  const bool accepted =
-      drovn::vfs::resolvePath(root, currentDir, argument, table, utf8, local, virtualPath);
+  const auto resolved = drovn::vfs::resolvePath(root, currentDir, argument.view(), table, utf8);
+  const bool accepted = resolved.has_value();
+  const PathText local = accepted ? resolved->local : PathText();
+  const PathText virtualPath = accepted ? resolved->virtualPath : PathText();
   if (local.size() != std::char_traits<char>::length(local.c_str()) ||
       virtualPath.size() != std::char_traits<char>::length(virtualPath.c_str())) {
     fail("output length differs from its text", fields[0], fields[1], fields[2], local.view());

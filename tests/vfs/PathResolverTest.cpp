@@ -25,20 +25,13 @@ struct Resolved {
   bool ok;
   std::string local;
   std::string virtualPath;
-  std::string currentDir;  // after the call
-  std::string argument;    // after the call
 };
 
 Resolved resolve(std::string_view root, std::string_view current, std::string_view argument,
                  const MountTable& table, bool utf8 = false) {
-  const PathText rootDir(root);
-  PathText currentDir(current);
-  PathText arg(argument);
-  PathText local("stale local");
-  PathText virt("stale virtual");
-  const bool ok = resolvePath(rootDir, currentDir, arg, table, utf8, local, virt);
-  return Resolved{ok, std::string(local.view()), std::string(virt.view()),
-                  std::string(currentDir.view()), std::string(arg.view())};
+  const auto r = resolvePath(PathText(root), PathText(current), argument, table, utf8);
+  if (!r) return Resolved{false, "", ""};
+  return Resolved{true, std::string(r->local.view()), std::string(r->virtualPath.view())};
 }
 
 Resolved resolve(std::string_view root, std::string_view current, std::string_view argument,
@@ -74,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
     EdgeCases, ResolvePathTest,
     testing::Values(
         // ".." at the root climbs above it
-        ResolveCase{"/", "/", "..", false, "", "/"},
+        ResolveCase{"/", "/", "..", false, "", ""},
         // the virtual path collapses, the local one keeps its ".."
         ResolveCase{"/Card", "/a/b", "../c", true, "/Card/a/b/../c", "/a/c"},
         ResolveCase{"/", "/a/b", "../c", true, "/a/b/../c", "/a/c"},
@@ -118,20 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
         // a current directory that ends in ".." is normalised first
         ResolveCase{"/", "/a/b/..", "x", true, "/a/x", "/a/x"}));
 
-TEST(ResolvePathTest, NormalisesTheCurrentDirectoryAndTrimsTheArgumentInPlace) {
+TEST(ResolvePathTest, NormalisesTheCurrentDirectoryAndTrimsTheArgument) {
   const Resolved r = resolve("/", "/x/a/../../c/..", "  f  ");
   EXPECT_TRUE(r.ok);
-  EXPECT_EQ(r.currentDir, "/");
-  EXPECT_EQ(r.argument, "f");
   EXPECT_EQ(r.virtualPath, "/f");
-}
-
-TEST(ResolvePathTest, ARefusalLeavesTheNormalisedCurrentDirectory) {
-  const Resolved r = resolve("/", "/a/b/..", "../..");
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.local, "");
-  EXPECT_EQ(r.virtualPath, "/a/");
-  EXPECT_EQ(r.currentDir, "/a/");
+  EXPECT_FALSE(resolve("/", "/a/b/..", "../..").ok);
 }
 
 TEST(ResolvePathTest, BeforeLoginNothingIsMountedAndThePrefixStillApplies) {
@@ -169,8 +153,6 @@ TEST_P(ConfinementTest, EscapingPathsAreRefusedLikeAPathAboveTheRoot) {
   for (bool utf8 : {false, true}) {
     const Resolved r = resolve(root, current, argument, utf8);
     EXPECT_FALSE(r.ok) << "utf8=" << utf8;
-    EXPECT_EQ(r.local, "");
-    EXPECT_EQ(r.virtualPath, r.currentDir);
   }
 }
 
@@ -243,11 +225,9 @@ TEST(BoundedPathTest, ACombinedPathOf2047BytesIsAcceptedAnd2048Refused) {
   r = resolve("/", "/", std::string(2047, 'n'));  // "/" + 2047 = 2048
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.local, "");
-  EXPECT_EQ(r.virtualPath, "/");
 
   r = resolve("/", "/abc", std::string(2043, 'n'));  // "/abc" + "/" + 2043 = 2048
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.virtualPath, "/abc");
 
   r = resolve("/", "/abc", std::string(2042, 'n'));  // 2047
   EXPECT_TRUE(r.ok);
@@ -263,7 +243,6 @@ TEST(BoundedPathTest, AMappedPathOf2047BytesIsAcceptedAnd2048Refused) {
   r = resolve("/Card", "/", std::string(2042, 'n'));
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.local, "");
-  EXPECT_EQ(r.virtualPath, "/");
 
   // the empty argument maps root + current directory
   const std::string dir2042 = "/" + std::string(2041, 'd');
@@ -274,7 +253,6 @@ TEST(BoundedPathTest, AMappedPathOf2047BytesIsAcceptedAnd2048Refused) {
   r = resolve("/Card", dir2043, "");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.local, "");
-  EXPECT_EQ(r.virtualPath, dir2043);
 
   // through the "/" mount: its directory "/Card", then "/" + name from "///" + name
   r = resolve("/Card", "/", "///" + std::string(2041, 'n'));
