@@ -67,8 +67,6 @@ TEST(SettingsSaveKilled, LeavesTheOldFileOrTheNewOneAndItParses) {
 
   std::mt19937 random(20091111);
   constexpr int kRounds = 50;
-  int seenAlpha = 0;
-  int seenBravo = 0;
   for (int round = 0; round < kRounds; ++round) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -100,10 +98,7 @@ TEST(SettingsSaveKilled, LeavesTheOldFileOrTheNewOneAndItParses) {
     EXPECT_EQ(loaded.auth_root1.view(), expected.auth_root1.view()) << "round " << round;
     EXPECT_EQ(loaded.auth_anonyRoot.view(), expected.auth_anonyRoot.view()) << "round " << round;
     EXPECT_FALSE(fs::exists(file + ".bad")) << "round " << round;
-    (isAlpha ? seenAlpha : seenBravo) += 1;
   }
-  // Both saves were caught at some point: the kills did land in the middle of the loop.
-  EXPECT_GT(seenAlpha + seenBravo, 0);
 }
 
 }  // namespace

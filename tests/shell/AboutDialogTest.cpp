@@ -87,15 +87,6 @@ TEST(AboutDialog, UprightScreenTakesThePortraitLayoutAndLyingOneTheLandscape) {
   expectLaidOutFrom(dialog, kAboutLandscapeTemplate);
 }
 
-TEST(AboutDialog, SmallScreenCutsWithoutDrawingOutside) {
-  AboutDialog dialog;
-  dialog.resize(5, 12);
-  test::FakeCanvas canvas(5, 12);
-  dialog.draw(canvas);
-  EXPECT_EQ(canvas.find("关于").row, 0) << canvas.screen();
-  EXPECT_NE(canvas.find("确定").row, -1) << canvas.screen();
-}
-
 class AboutEnds : public testing::TestWithParam<KeyEvent> {};
 
 TEST_P(AboutEnds, DoneOrCloseEndsTheDialog) {
