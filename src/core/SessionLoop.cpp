@@ -64,9 +64,9 @@ void runSession(Session& s, const CommandDispatch& dispatch) {
 
   FixedText<16> peer;
   platform::inetNtoa(s.activeAddress.address, peer);
-  s.logText.assign("Connected from ");
-  s.logText.append(peer.view());
-  protocol::logSessionLine(s, s.logText.c_str());
+  protocol::Text line("Connected from ");
+  line.append(peer.view());
+  protocol::logSessionLine(s, line.c_str());
   protocol::sendReply(s, kGreeting);
 
   uint32_t lastCommand = clock.tickCount();
@@ -167,8 +167,9 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
     if (received < 0) {
       // A reset is how many clients leave; it is not worth an error line.
       if (error != platform::kWsaeConnReset) {
-        s.logText.format("Receive error: %d", static_cast<int>(error));
-        protocol::logLine(s, s.logText.c_str());
+        protocol::Text line;
+        line.format("Receive error: %d", static_cast<int>(error));
+        protocol::logLine(s, line.c_str());
       }
       s.closing.store(true);
       return 0;

@@ -34,10 +34,11 @@ platform::Network& network(Session& s) {
   return s.controller->platform().network;
 }
 
-// Formats a data-connection failure with its error number into logText and logs it.
+// Logs a data-connection failure with its error number.
 void logFailure(Session& s, const char* format, uint32_t code) {
-  s.logText.format(format, static_cast<int>(code));
-  logLine(s, s.logText.c_str());
+  Text line;
+  line.format(format, static_cast<int>(code));
+  logLine(s, line.c_str());
 }
 
 // The low 16 bits of p1 * 256 + p2, taken in unsigned arithmetic so no value can overflow.
@@ -122,8 +123,9 @@ bool acceptPassive(Session& s, DataConnection& c) {
     }
     FixedText<16> stranger;
     platform::inetNtoa(peer.address, stranger);
-    s.logText.format("Passive connection from %s refused", stranger.c_str());
-    logLine(s, s.logText.c_str());
+    Text line;
+    line.format("Passive connection from %s refused", stranger.c_str());
+    logLine(s, line.c_str());
     c.socket().close();
   }
 }
@@ -180,8 +182,9 @@ void handlePort(Session& s, std::string_view argument) {
   // Data goes only to the client's own host: otherwise anybody could have the server send a
   // file to, or take bytes from, a third machine.
   if (target.address != s.clientAddress) {
-    s.logText.format("PORT to %s refused", logForm(s, host.c_str()));
-    logLine(s, s.logText.c_str());
+    Text line;
+    line.format("PORT to %s refused", logForm(s, host.c_str()));
+    logLine(s, line.c_str());
     sendReply(s, kSyntaxError);
     return;
   }
@@ -239,8 +242,9 @@ void handlePasv(Session& s) {
   dotsToCommas(numbers);
   Text announced;
   announced.format("%s,%d,%d", numbers.c_str(), port / 256, port % 256);
-  composeReply(s.replyText, kPassiveFirst, announced.view(), kPassiveLast);
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  composeReply(reply, kPassiveFirst, announced.view(), kPassiveLast);
+  sendReply(s, reply.c_str());
   s.passiveMode = true;
 }
 

@@ -60,8 +60,9 @@ struct Command {
 };
 
 void replyWithWord(Session& s, std::string_view first, std::string_view word) {
-  composeReply(s.replyText, first, word, kLineEnd);
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  composeReply(reply, first, word, kLineEnd);
+  sendReply(s, reply.c_str());
 }
 
 bool user(Session& s, Request& r) {
@@ -72,9 +73,9 @@ bool user(Session& s, Request& r) {
   // The joined argument is never empty: a bare USER was refused for its missing parameter.
   // A later USER replaces the name; only PASS decides whether it is accepted.
   s.userName = r.argument;
-  composeReply(s.replyText, "331 User name \"", s.userName.view(),
-               "\" is okay, need password.\r\n");
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  composeReply(reply, "331 User name \"", s.userName.view(), "\" is okay, need password.\r\n");
+  sendReply(s, reply.c_str());
   return true;
 }
 
@@ -84,8 +85,9 @@ bool pass(Session& s, Request& r) {
 }
 
 bool printDirectory(Session& s, Request&) {
-  composeReply(s.replyText, "257 \"", s.currentDir.view(), "\" is current directory.\r\n");
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  composeReply(reply, "257 \"", s.currentDir.view(), "\" is current directory.\r\n");
+  sendReply(s, reply.c_str());
   return true;
 }
 

@@ -90,8 +90,9 @@ void handleCwd(Session& s, std::string_view argument) {
     sendReply(s, kAccessDenied);
     return;
   }
-  composeReply(s.replyText, "250 Directory changed to ", s.currentDir.view(), "\r\n");
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  composeReply(reply, "250 Directory changed to ", s.currentDir.view(), "\r\n");
+  sendReply(s, reply.c_str());
 }
 
 void handleDele(Session& s, std::string_view argument) {
@@ -168,19 +169,21 @@ void handleSize(Session& s, std::string_view argument) {
     sendReply(s, kCommandFailed);
     return;
   }
-  s.replyText.format("213 %lld\r\n", static_cast<long long>(size));
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  reply.format("213 %lld\r\n", static_cast<long long>(size));
+  sendReply(s, reply.c_str());
 }
 
 void handleType(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // Nothing is stored: every transfer is byte-exact whatever the type.
+  Text reply;
   if (vfs::equalsIgnoringCase(argument, "A") || vfs::equalsIgnoringCase(argument, "I")) {
-    composeReply(s.replyText, "200 Type is set to '", argument, "'.\r\n");
+    composeReply(reply, "200 Type is set to '", argument, "'.\r\n");
   } else {
-    composeReply(s.replyText, "500 Invalid type '", argument, ".\r\n");
+    composeReply(reply, "500 Invalid type '", argument, ".\r\n");
   }
-  sendReply(s, s.replyText.c_str());
+  sendReply(s, reply.c_str());
 }
 
 void handleOpts(Session& s, std::string_view argument) {

@@ -48,7 +48,6 @@ struct Session {
   Text renameFrom;
   Text userName;
   vfs::MountTable mountTable;
-  Text replyText;
   char receiveBuffer[kReceiveBufferSize] = {};
   int receivedLength = 0;
   int scanPosition = 0;
@@ -57,7 +56,6 @@ struct Session {
   // The entry names of the listing in progress; empty between commands, but its room is kept
   // (up to a bound) for the next listing, which clients send after nearly every change.
   vfs::EntryNameList listingNames;
-  Text logText;
   Text convertedText;
   WideText wideText;
   WideText wideText2;

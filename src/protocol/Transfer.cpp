@@ -123,8 +123,9 @@ void handleRest(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
   // Nothing is checked against any file: an offset past the end sends nothing later.
   s.restartOffset = vfs::leadingNumber(argument);
-  s.replyText.format("350 REST from %lld\r\n", static_cast<long long>(s.restartOffset));
-  sendReply(s, s.replyText.c_str());
+  Text reply;
+  reply.format("350 REST from %lld\r\n", static_cast<long long>(s.restartOffset));
+  sendReply(s, reply.c_str());
 }
 
 void handleRetr(Session& s, std::string_view argument) {
