@@ -573,8 +573,8 @@ class DataLimitTest : public DataConnectionFixture {
   static constexpr uint32_t kLimitMs = 400;
   DataLimitTest()
       : DataConnectionFixture(drovn::test::HarnessOptions{
-            .limits = {.idleSeconds = 3600,
-                       .passiveAcceptMs = 3600000,
+            .limits = {.idleSeconds = 86400,
+                       .passiveAcceptMs = 86400000,
                        .activeConnectMs = kLimitMs,
                        .dataStallMs = kLimitMs}}) {}
 };

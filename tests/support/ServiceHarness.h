@@ -77,9 +77,10 @@ struct HarnessOptions {
   // The main window's answer to NetworkCheck (1: it switched the wireless adapter on).
   intptr_t networkCheckResult = 0;
   // The idle and passive waits run on the fake clock, the connect and stall limits are the
-  // kernel's, in real time. Long enough here for the slowest sanitizer run; the tests of the
-  // limits themselves set them.
-  protocol::SessionLimits limits{.idleSeconds = 3600, .passiveAcceptMs = 3600000};
+  // kernel's, in real time. A day of fake time here, a quarter of an hour of real time at the
+  // usual speed: longer than any test takes to set up its files under a sanitizer. The tests of
+  // the limits themselves set them.
+  protocol::SessionLimits limits{.idleSeconds = 86400, .passiveAcceptMs = 86400000};
 };
 
 class ServiceHarness {
