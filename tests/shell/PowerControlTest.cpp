@@ -258,6 +258,7 @@ TEST_P(PowerControlWifi, NetworkCheckWithoutAddressThenClose) {
   if (c.switches) {
     // Shown before the answer goes back, the first line before the adapter was touched.
     EXPECT_EQ(powerRows(), atCheck);
+    ASSERT_EQ(view.list.switchesAt.size(), 2u);
     EXPECT_EQ(view.list.switchesAt[0].first, kWifiOnLine);
     EXPECT_EQ(view.list.switchesAt[0].second, 0u);
     EXPECT_EQ(view.list.switchesAt[1].second, 1u);
