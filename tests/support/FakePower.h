@@ -2,6 +2,7 @@
 // never change the machine they run on.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct FakePower final : platform::AwakeHold, platform::WirelessSwitch {
   void release() override { held = false; }
   std::optional<bool> isOn() override { return wlanOn; }
   bool setOn(bool on) override {
+    if (onSwitch) onSwitch();
     switched.push_back(on);
     if (wlanOn && !refuseSwitch) wlanOn = on;
     return !refuseSwitch;
@@ -31,7 +33,8 @@ struct FakePower final : platform::AwakeHold, platform::WirelessSwitch {
   int holds = 0;
   std::optional<bool> wlanOn;  // nullopt: no wireless LAN adapter
   bool refuseSwitch = false;
-  std::vector<bool> switched;  // every setOn, in order
+  std::vector<bool> switched;      // every setOn, in order
+  std::function<void()> onSwitch;  // called as each setOn begins
 };
 
 }  // namespace drovn::test
