@@ -2,7 +2,7 @@
 # scripts/test and scripts/check-install.
 DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp
                 libncurses-dev tmux)
-# sd-bus for the logind power requirements, and a bus daemon for their tests.
+# sd-bus for the logind awake hold, and a bus daemon for its tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 # The install check: the Debian package (dpkg-shlibdeps and file for its dependencies, lintian),
 # the manual page (man, groff) and the service unit (systemd-analyze, systemd-sysusers).

@@ -15,8 +15,7 @@ constexpr uint32_t kReleasePollMs = 10;
 }  // namespace
 
 MainWindow::MainWindow(platform::Platform& platform, config::SettingsStore& settings,
-                       protocol::TransferMeter& meter, ShellWindow& window,
-                       platform::PowerDevices power)
+                       protocol::TransferMeter& meter, ShellWindow& window, PowerDevices power)
     : platform_(platform),
       settings_(settings),
       meter_(meter),
@@ -42,11 +41,6 @@ intptr_t MainWindow::handleMessage(const platform::Message& m) {
       return power_.switchWifiOn(m.lParam == 1) ? 1 : 0;
     case platform::kCommand:
       return handleCommand(m.wParam);
-    case platform::kTimer:
-      if (m.wParam == kIdleTimerId && settings_.snapshot().opt_keepLightOn) {
-        power_.resetIdleTimer();
-      }
-      return 0;
     case platform::kBringToFront:
       window_.bringToFront();
       return 0;
@@ -96,7 +90,6 @@ void MainWindow::appendLogText() {
   if (!state_.service) return;
   pending_.clear();
   state_.service->logChannel().takePending(pending_);
-  power_.resetIdleTimer();  // any log activity keeps the device awake
   state_.lastWrittenRow = -1;
   releaseSelectionNearEnd();
 

@@ -12,7 +12,6 @@
 #include "core/ServiceController.h"
 #include "platform/MessageQueue.h"
 #include "platform/Platform.h"
-#include "platform/PowerManager.h"
 #include "protocol/TransferMeter.h"
 #include "shell/LogListView.h"
 #include "shell/PowerControl.h"
@@ -26,7 +25,8 @@ inline constexpr intptr_t kCmdOptions = 32783;
 inline constexpr intptr_t kCmdAbout = 40002;
 inline constexpr intptr_t kCmdClose = 32791;
 
-// Timer 1 resets the idle timer while the backlight option is set.
+// Timer 1 ticks from the window's creation until Close. It has no work on Linux: logind keeps no
+// idle timer a program could restart, and the awake hold is what keeps the machine from idling.
 inline constexpr intptr_t kIdleTimerId = 1;
 inline constexpr uint32_t kIdleTimerPeriodMs = 2000;
 
@@ -51,7 +51,7 @@ struct ShellState {
 class MainWindow {
  public:
   MainWindow(platform::Platform& platform, config::SettingsStore& settings,
-             protocol::TransferMeter& meter, ShellWindow& window, platform::PowerDevices power);
+             protocol::TransferMeter& meter, ShellWindow& window, PowerDevices power);
 
   ShellState& state() noexcept { return state_; }
   const ShellState& state() const noexcept { return state_; }

@@ -1,5 +1,6 @@
 #include "shell/PowerControl.h"
 
+#include <optional>
 #include <utility>
 
 namespace drovn::shell {
@@ -14,23 +15,6 @@ constexpr const char* kWifiOnDoneLine = "WIFI已开启.";
 constexpr const char* kWifiOffStartLine = "关闭WIFI...";
 constexpr const char* kWifiOffDoneLine = "WIFI已关闭.";
 
-// A device list of the wireless library, freed by the library's own function.
-class DeviceList {
- public:
-  DeviceList(platform::FreeDeviceListFn freeList, platform::RadioDevice* first) noexcept
-      : freeList_(freeList), first_(first) {}
-  ~DeviceList() {
-    if (first_) freeList_(first_);
-  }
-  DeviceList(const DeviceList&) = delete;
-  DeviceList& operator=(const DeviceList&) = delete;
-  platform::RadioDevice* first() const noexcept { return first_; }
-
- private:
-  platform::FreeDeviceListFn freeList_;
-  platform::RadioDevice* first_;
-};
-
 }  // namespace
 
 PowerControl::PowerControl(Parts parts) : parts_(std::move(parts)) {}
@@ -44,10 +28,9 @@ void PowerControl::updateBacklight() {
   if (running) {
     if (!backlightRequest_ && parts_.settings.snapshot().opt_keepLightOn) {
       backlightRequest_ = true;
-      backlightHeld_ = parts_.devices.power.setPowerRequirement(
-          kBacklightDevice, platform::DevicePowerState::D0, platform::kPowerByName, 0);
-      // Logged even when the platform gave no handle: the operator asked for it and the
-      // requirement is followed as if held.
+      // Logged even when the machine refused: the operator asked for it, and the request is
+      // followed as if held (its release then releases nothing).
+      static_cast<void>(parts_.devices.awake.hold());
       log(kBacklightHeldLine);
     }
     return;
@@ -66,11 +49,7 @@ void PowerControl::restoreBacklightAtExit() {
 
 void PowerControl::releaseBacklight() {
   backlightRequest_ = false;
-  backlightHeld_.reset();  // releases the requirement, if one was obtained
-}
-
-void PowerControl::resetIdleTimer() {
-  parts_.devices.power.resetIdleTimer();
+  parts_.devices.awake.release();
 }
 
 bool PowerControl::switchWifiOn(bool deviceHasAddress) {
@@ -78,16 +57,18 @@ bool PowerControl::switchWifiOn(bool deviceHasAddress) {
   // A fixed binding is left alone.
   if (parts_.settings.snapshot().use_manualip) return false;
 
-  const uint32_t state = loadWirelessLibrary() ? queryWlanState() : kNoWlanAdapter;
-  if (state == kNoWlanAdapter) {
+  const std::optional<bool> on = parts_.devices.wireless.isOn();
+  if (!on) {
     log(kNoWifiLine);
     return false;
   }
-  if (state == platform::kRadioOn) return false;  // already on: not ours to switch off later
+  if (*on) return false;  // already on: not ours to switch off later
 
   log(kWifiOnStartLine);
   if (parts_.showLog) parts_.showLog();
-  setWlanState(platform::kRadioOn);
+  // The outcome is not looked at: the adapter powers up in its own time, and the listener
+  // waits for an address either way.
+  static_cast<void>(parts_.devices.wireless.setOn(true));
   parts_.wifiSwitchedOn = true;
   log(kWifiOnDoneLine);
   if (parts_.showLog) parts_.showLog();
@@ -97,52 +78,10 @@ bool PowerControl::switchWifiOn(bool deviceHasAddress) {
 void PowerControl::switchWifiOff() {
   if (!parts_.wifiSwitchedOn) return;
   log(kWifiOffStartLine);
-  setWlanState(platform::kRadioOff);
+  // Nothing is left to do if the adapter refuses: the program is closing.
+  static_cast<void>(parts_.devices.wireless.setOn(false));
   parts_.wifiSwitchedOn = false;
   log(kWifiOffDoneLine);
-}
-
-bool PowerControl::loadWirelessLibrary() {
-  if (!wireless_.tried) {
-    wireless_.tried = true;
-    platform::LibraryLoader& loader = parts_.devices.libraries;
-    const platform::Module* module = loader.load(platform::kWirelessLibraryName);
-    if (!module) return false;
-    const auto getDevices = loader.procAddress(module, platform::kOrdinalGetWirelessDevices);
-    const auto changeState = loader.procAddress(module, platform::kOrdinalChangeRadioState);
-    const auto freeList = loader.procAddress(module, platform::kOrdinalFreeDeviceList);
-    // All three or none: a library missing one function is not used at all.
-    if (getDevices && changeState && freeList) {
-      // Each ordinal's function has exactly this type.
-      wireless_.getDevices = reinterpret_cast<platform::GetWirelessDevicesFn>(getDevices);
-      wireless_.changeState = reinterpret_cast<platform::ChangeRadioStateFn>(changeState);
-      wireless_.freeList = reinterpret_cast<platform::FreeDeviceListFn>(freeList);
-    }
-  }
-  return wireless_.usable();
-}
-
-uint32_t PowerControl::queryWlanState() {
-  platform::RadioDevice* first = nullptr;
-  if (wireless_.getDevices(&first, 0) != platform::kRadioOk) return kNoWlanAdapter;
-  const DeviceList list(wireless_.freeList, first);
-  uint32_t state = kNoWlanAdapter;
-  for (const platform::RadioDevice* d = list.first(); d; d = d->next) {
-    if (d->deviceType == platform::kRadioTypeWlan) state = d->radioState;
-  }
-  return state;
-}
-
-void PowerControl::setWlanState(uint32_t state) {
-  if (!wireless_.usable()) return;
-  platform::RadioDevice* first = nullptr;
-  if (wireless_.getDevices(&first, 0) != platform::kRadioOk) return;
-  const DeviceList list(wireless_.freeList, first);
-  for (platform::RadioDevice* d = list.first(); d; d = d->next) {
-    if (d->deviceType != platform::kRadioTypeWlan) continue;
-    // The outcome is not looked at: the adapter powers up or down in its own time.
-    static_cast<void>(wireless_.changeState(d, state, platform::kRadioSaveAction));
-  }
 }
 
 }  // namespace drovn::shell

@@ -12,16 +12,17 @@
 
 #include "config/Settings.h"
 #include "core/ServiceController.h"
+#include "platform/AwakeHold.h"
 #include "platform/Clock.h"
 #include "platform/LinuxFileSystem.h"
 #include "platform/LinuxRegistry.h"
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "platform/Platform.h"
-#include "platform/PowerManager.h"
 #include "platform/SingleInstance.h"
 #include "platform/Terminal.h"
 #include "platform/TextCodec.h"
+#include "platform/WirelessSwitch.h"
 #include "protocol/Dispatcher.h"
 #include "protocol/TransferMeter.h"
 #include "shell/CommandLine.h"
@@ -79,9 +80,9 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
 
   config::SettingsStore settings;
   protocol::TransferMeter meter;
-  platform::LogindPowerManager power;
-  platform::BuiltinLibraryLoader libraries;
-  shell::MainWindow window(platform, settings, meter, front, {power, libraries});
+  platform::LogindAwakeHold awake;
+  platform::RfkillWirelessSwitch wireless;
+  shell::MainWindow window(platform, settings, meter, front, {awake, wireless});
   shell::MessageLoop loop(window, queue, clock, console ? &*console : nullptr);
   if (console) {
     console->attachLoop(loop);

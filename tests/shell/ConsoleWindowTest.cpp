@@ -12,7 +12,6 @@
 #include "config/Settings.h"
 #include "core/ServiceController.h"
 #include "platform/Utf8.h"
-#include "platform/WirelessLibrary.h"
 #include "protocol/Dispatcher.h"
 #include "protocol/TransferMeter.h"
 #include "shell/ConsoleWindow.h"
@@ -20,7 +19,7 @@
 #include "shell/MessageLoop.h"
 #include "shell/ShellTestSupport.h"
 #include "support/FakeClock.h"
-#include "support/FakePowerManager.h"
+#include "support/FakePower.h"
 
 namespace drovn::shell {
 namespace {
@@ -194,7 +193,7 @@ struct ScreenSize {
 };
 
 // The console wired as the program wires it: the real main window logic, its message loop and
-// queue, a fake clock and power manager.
+// queue, a fake clock and fake power.
 class ConsoleFixture {
  protected:
   explicit ConsoleFixture(ScreenSize size) : screen(size.rows, size.columns) {
@@ -243,9 +242,8 @@ class ConsoleFixture {
   ConsoleWindow console{screen, tp.queue, clock};
   config::SettingsStore settings;
   protocol::TransferMeter meter;
-  test::FakePowerManager power;
-  platform::BuiltinLibraryLoader libraries;
-  MainWindow window{tp.platform, settings, meter, console, {power, libraries}};
+  test::FakePower power;
+  MainWindow window{tp.platform, settings, meter, console, power.devices()};
   MessageLoop loop{window, tp.queue, clock, &console};
 };
 

@@ -13,7 +13,7 @@
 #include "shell/MainWindow.h"
 #include "shell/ShellTestSupport.h"
 #include "support/FakeClock.h"
-#include "support/FakePowerManager.h"
+#include "support/FakePower.h"
 
 namespace drovn::shell {
 namespace {
@@ -127,9 +127,8 @@ class MainWindowTest : public testing::Test {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  test::FakePowerManager power;
-  platform::BuiltinLibraryLoader libraries;
-  MainWindow window{tp.platform, settings, meter, view, {power, libraries}};
+  test::FakePower power;
+  MainWindow window{tp.platform, settings, meter, view, power.devices()};
 };
 
 TEST_F(MainWindowTest, EachEntryBecomesOneRowAndEmptyLinesAreSkipped) {

@@ -10,7 +10,7 @@
 #include "shell/MessageLoop.h"
 #include "shell/ShellTestSupport.h"
 #include "support/FakeClock.h"
-#include "support/FakePowerManager.h"
+#include "support/FakePower.h"
 
 namespace drovn::shell {
 namespace {
@@ -21,9 +21,8 @@ TEST(MessageLoop, AnswersSentMessagesAndEndsAfterClose) {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  test::FakePowerManager power;
-  platform::BuiltinLibraryLoader libraries;
-  MainWindow window(tp.platform, settings, meter, view, {power, libraries});
+  test::FakePower power;
+  MainWindow window(tp.platform, settings, meter, view, power.devices());
 
   std::atomic<intptr_t> answer{-1};
   std::jthread other([&] {
@@ -47,9 +46,8 @@ TEST(MessageLoop, ASignalEndsTheLoopThroughClose) {
   config::SettingsStore settings;
   protocol::TransferMeter meter;
   test::TestWindow view;
-  test::FakePowerManager power;
-  platform::BuiltinLibraryLoader libraries;
-  MainWindow window(tp.platform, settings, meter, view, {power, libraries});
+  test::FakePower power;
+  MainWindow window(tp.platform, settings, meter, view, power.devices());
   tp.queue.requestCloseFromSignal();
   EXPECT_EQ(runMessageLoop(window, tp.queue, clock), 0);
   EXPECT_TRUE(window.state().quitPosted);
