@@ -1,7 +1,5 @@
 #include "platform/AwakeHold.h"
 
-#include <unistd.h>
-
 #if DROVN_HAVE_LIBSYSTEMD
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
@@ -61,18 +59,16 @@ int takeIdleLock() {
 #endif
 
 bool LogindAwakeHold::hold() {
-  if (lockFd_ >= 0) return true;
+  if (lock_) return true;
 #if DROVN_HAVE_LIBSYSTEMD
-  lockFd_ = takeIdleLock();
+  lock_.reset(takeIdleLock());
 #endif
-  return lockFd_ >= 0;
+  return lock_.valid();
 }
 
 void LogindAwakeHold::release() {
-  if (lockFd_ < 0) return;
   // The lock ends with the descriptor whatever close reports.
-  static_cast<void>(::close(lockFd_));
-  lockFd_ = -1;
+  lock_.reset();
 }
 
 }  // namespace drovn::platform

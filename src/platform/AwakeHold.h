@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/UniqueFd.h"
+
 namespace drovn::platform {
 
 class AwakeHold {
@@ -33,7 +35,7 @@ class LogindAwakeHold final : public AwakeHold {
   void release() override;
 
  private:
-  int lockFd_ = -1;
+  UniqueFd lock_;
 };
 
 }  // namespace drovn::platform

@@ -2,8 +2,6 @@
 // is reset or goes out of scope, and can be moved but not copied.
 #pragma once
 
-#include <unistd.h>
-
 #include <utility>
 
 namespace drovn::platform {
@@ -27,11 +25,8 @@ class UniqueFd {
   int release() noexcept { return std::exchange(fd_, -1); }
   // A close that fails still frees the descriptor; where a write error may show only at close,
   // close() gives its result instead.
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) (void)::close(fd_);
-    fd_ = fd;
-  }
-  int close() noexcept { return ::close(release()); }
+  void reset(int fd = -1) noexcept;
+  int close() noexcept;
 
  private:
   int fd_ = -1;
