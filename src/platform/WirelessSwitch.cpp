@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace drovn::platform {
 
 namespace {
@@ -37,19 +39,23 @@ bool parseRfkillName(std::string_view name, unsigned& index) {
 
 // The first line of a small attribute file, without its line end and trailing blanks. False
 // when it cannot be read.
-bool readAttribute(const std::string& path, std::string& out) {
+// A descriptor for path, opened again when a signal interrupts the open.
+UniqueFd openAttribute(const std::string& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  return UniqueFd(fd);
+}
+
+bool readAttribute(const std::string& path, std::string& out) {
+  const UniqueFd fd = openAttribute(path, O_RDONLY);
+  if (!fd) return false;
   char buf[64];
   ssize_t n;
   do {
-    n = ::read(fd, buf, sizeof buf);
+    n = ::read(fd.get(), buf, sizeof buf);
   } while (n < 0 && errno == EINTR);
-  // Read only: a failing close loses nothing.
-  static_cast<void>(::close(fd));
   if (n < 0) return false;
   std::string_view text(buf, static_cast<std::size_t>(n));
   text = text.substr(0, text.find_first_of("\r\n"));
@@ -59,15 +65,12 @@ bool readAttribute(const std::string& path, std::string& out) {
 }
 
 bool writeAttribute(const std::string& path, std::string_view value) {
-  int fd;
-  do {
-    // No O_CREAT: a device that went away must not come back as a plain file.
-    fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  // No O_CREAT: a device that went away must not come back as a plain file.
+  UniqueFd fd = openAttribute(path, O_WRONLY | O_TRUNC);
+  if (!fd) return false;
   bool ok = true;
   while (!value.empty()) {
-    const ssize_t n = ::write(fd, value.data(), value.size());
+    const ssize_t n = ::write(fd.get(), value.data(), value.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = false;
@@ -75,7 +78,8 @@ bool writeAttribute(const std::string& path, std::string_view value) {
     }
     value.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (::close(fd) != 0 && errno != EINTR) ok = false;
+  // The switch may report a refused value only at close.
+  if (fd.close() != 0 && errno != EINTR) ok = false;
   return ok;
 }
 
