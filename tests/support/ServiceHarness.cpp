@@ -248,9 +248,18 @@ uint16_t ServiceHarness::useFreePort() {
 
 bool ServiceHarness::startListening(std::chrono::milliseconds timeout) {
   if (port_ == 0) useFreePort();
+  // A start after a stop finds the earlier run's lines still there: wait for one more.
+  const auto announced = [this] {
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [](const std::string& l) { return l.starts_with("服务地址: "); });
+  };
+  const auto before = [&] {
+    std::scoped_lock lock(m_);
+    collectLocked();
+    return announced();
+  }();
   service_->startService();
-  return waitUntil(timeout, [this] { return service_->listening(); }) &&
-         waitForLineStartingWith("服务地址: ", timeout).has_value();
+  return waitUntil(timeout, [&] { return service_->listening() && announced() > before; });
 }
 
 void ServiceHarness::setNetworkCheckResult(intptr_t result) {
