@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 #include "platform/FixedText.h"
+#include "platform/Mutex.h"
 #include "platform/Registry.h"
 
 namespace drovn::config {
@@ -64,17 +64,17 @@ class SettingsStore {
  public:
   SettingsStore() { setDefaultSettings(settings_); }
   Settings snapshot() const {
-    std::scoped_lock lock(m_);
+    platform::MutexLock lock(m_);
     return settings_;
   }
   void replace(const Settings& s) {
-    std::scoped_lock lock(m_);
+    platform::MutexLock lock(m_);
     settings_ = s;
   }
 
  private:
-  mutable std::mutex m_;
-  Settings settings_;
+  mutable platform::Mutex m_;
+  Settings settings_ GUARDED_BY(m_);
 };
 
 }  // namespace drovn::config

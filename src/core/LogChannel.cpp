@@ -22,7 +22,7 @@ LogChannel::LogChannel(platform::TextCodec& codec, platform::MessageQueue& windo
     : codec_(codec), window_(window) {}
 
 bool LogChannel::append(const char* codePageText) noexcept {
-  std::scoped_lock lock(logLock_);
+  platform::MutexLock lock(logLock_);
   try {
     logNarrow_.assign(codePageText != nullptr ? codePageText : "");
     // A text made only of blanks stays as it is: an operator who logs spaces sees them.
@@ -81,7 +81,7 @@ void LogChannel::writeUtf8(const char* utf8Text) noexcept {
 }
 
 void LogChannel::takePending(std::u16string& out) {
-  std::scoped_lock lock(logLock_);
+  platform::MutexLock lock(logLock_);
   out.append(pendingLog_, pendingLength_);
   pendingLength_ = 0;
   pendingLog_[0] = u'\0';

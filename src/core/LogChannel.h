@@ -5,12 +5,12 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "platform/FixedText.h"
 #include "platform/MessageQueue.h"
+#include "platform/Mutex.h"
 #include "platform/TextCodec.h"
 
 namespace drovn::core {
@@ -44,17 +44,16 @@ class LogChannel {
   bool append(const char* codePageText) noexcept;
   // Posts LogTextReady; false when the post failed (the text stays pending).
   bool postReady() noexcept;
-  // Both under logLock_.
-  void appendEntry(std::u16string_view text) noexcept;
-  void dropOldest(std::size_t atLeast) noexcept;
+  void appendEntry(std::u16string_view text) noexcept REQUIRES(logLock_);
+  void dropOldest(std::size_t atLeast) noexcept REQUIRES(logLock_);
 
   platform::TextCodec& codec_;
   platform::MessageQueue& window_;
-  std::mutex logLock_;
-  FixedText<kLogTextSize> logNarrow_;
-  FixedWide<kLogTextSize> logWide_;
-  char16_t pendingLog_[kPendingLogUnits] = {};
-  std::size_t pendingLength_ = 0;
+  platform::Mutex logLock_;
+  FixedText<kLogTextSize> logNarrow_ GUARDED_BY(logLock_);
+  FixedWide<kLogTextSize> logWide_ GUARDED_BY(logLock_);
+  char16_t pendingLog_[kPendingLogUnits] GUARDED_BY(logLock_) = {};
+  std::size_t pendingLength_ GUARDED_BY(logLock_) = 0;
   // Set after an unannounced append, cleared by whoever posts next.
   std::atomic<bool> unannounced_{false};
 };

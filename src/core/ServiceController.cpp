@@ -56,22 +56,22 @@ ServiceController::ServiceController(platform::Platform& platform, config::Setti
 ServiceController::~ServiceController() = default;
 
 int ServiceController::sessionCount() const {
-  std::scoped_lock lock(registryLock_);
+  platform::MutexLock lock(registryLock_);
   return sessionCount_;
 }
 
 void ServiceController::copyServerAddress(FixedText<2048>& out) const {
-  std::scoped_lock lock(addressLock_);
+  platform::MutexLock lock(addressLock_);
   out.assign(serverAddress_);
 }
 
 void ServiceController::setServerAddress(std::string_view text) {
-  std::scoped_lock lock(addressLock_);
+  platform::MutexLock lock(addressLock_);
   serverAddress_.assign(text);
 }
 
 bool ServiceController::serverAddressIs(std::string_view text) const {
-  std::scoped_lock lock(addressLock_);
+  platform::MutexLock lock(addressLock_);
   return serverAddress_ == text;
 }
 
@@ -124,7 +124,7 @@ void ServiceController::waitForListener() {
 
 void ServiceController::requestListenerStop() {
   if (!run_) return;
-  std::scoped_lock lock(stateLock_);
+  platform::MutexLock lock(stateLock_);
   run_->stopRequested.store(true);
 }
 
@@ -279,7 +279,7 @@ bool ServiceController::openListener(ListenerRun& run) {
     return false;
   }
   {
-    std::scoped_lock lock(stateLock_);
+    platform::MutexLock lock(stateLock_);
     if (run.stopRequested.load()) {
       // Stopped while binding: the service never counted as listening.
       run.listenSocket.close();
@@ -345,7 +345,7 @@ void ServiceController::acceptOne(ListenerRun& run) {
   // finds its slot to free.
   int slot = -1;
   {
-    std::scoped_lock lock(registryLock_);
+    platform::MutexLock lock(registryLock_);
     for (int i = 0; i < maxSessions_; ++i) {
       if (!sessionSlots_[static_cast<std::size_t>(i)]) {
         slot = i;
@@ -366,7 +366,7 @@ void ServiceController::acceptOne(ListenerRun& run) {
     line.format("Create thread fail: %d", static_cast<int>(threadError));
     logRun(run, line.c_str());
     {
-      std::scoped_lock lock(registryLock_);
+      platform::MutexLock lock(registryLock_);
       if (sessionSlots_[index] == session) {
         sessionSlots_[index].reset();
         --sessionCount_;
@@ -377,7 +377,7 @@ void ServiceController::acceptOne(ListenerRun& run) {
     return;
   }
   {
-    std::scoped_lock lock(registryLock_);
+    platform::MutexLock lock(registryLock_);
     if (sessionSlots_[index] == session) sessionThreads_[index] = std::move(thread);
   }
   nextSessionId_.fetch_add(1);
@@ -421,7 +421,7 @@ void ServiceController::discoverAddress(bool quiet, const ListenerRun& run) {
 
 void ServiceController::unregisterSession(int sessionId) {
   if (sessionId < 0) return;
-  std::scoped_lock lock(registryLock_);
+  platform::MutexLock lock(registryLock_);
   for (auto& slot : sessionSlots_) {
     if (slot && slot->sessionId == sessionId) {
       slot->closing.store(true);
@@ -435,7 +435,7 @@ void ServiceController::unregisterSession(int sessionId) {
 void ServiceController::stopAllSessions(const ListenerRun* caller) {
   std::array<std::shared_ptr<protocol::Session>, kMaxSessions> live;
   {
-    std::scoped_lock lock(registryLock_);
+    platform::MutexLock lock(registryLock_);
     live = sessionSlots_;
   }
   // First every session is told and its sockets closed, so all of them end in parallel.
@@ -446,12 +446,12 @@ void ServiceController::stopAllSessions(const ListenerRun* caller) {
   }
   live = {};
 
-  for (std::size_t i = 0; i < sessionSlots_.size(); ++i) {
+  for (std::size_t i = 0; i < kMaxSessions; ++i) {
     if (caller != nullptr && caller->abandoned.load()) return;  // the main thread took over
     std::shared_ptr<protocol::Session> session;
     platform::Thread thread;
     {
-      std::scoped_lock lock(registryLock_);
+      platform::MutexLock lock(registryLock_);
       if (!sessionSlots_[i]) continue;
       session = std::move(sessionSlots_[i]);
       sessionSlots_[i].reset();

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "config/Settings.h"
 #include "core/LogChannel.h"
 #include "core/SessionLoop.h"
 #include "platform/FixedText.h"
+#include "platform/Mutex.h"
 #include "platform/Platform.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
@@ -115,19 +115,20 @@ class ServiceController final : public protocol::SessionHost,
   std::atomic<bool> listening_{false};
   // Orders the listener's "now listening" against a stop: a run that was asked to stop never
   // marks the service listening.
-  std::mutex stateLock_;
-  mutable std::mutex addressLock_;
-  FixedText<2048> serverAddress_{"0.0.0.0"};
+  platform::Mutex stateLock_;
+  mutable platform::Mutex addressLock_;
+  FixedText<2048> serverAddress_ GUARDED_BY(addressLock_){"0.0.0.0"};
   std::atomic<int> nextSessionId_{0};
   // The current run (stop flag and listening socket) and its thread; main thread only.
   std::shared_ptr<ListenerRun> run_;
   platform::Thread listenThread_;
 
   // The session registry: slots, their threads and the count, changed under registryLock_.
-  mutable std::mutex registryLock_;
-  int sessionCount_ = 0;
-  std::array<std::shared_ptr<protocol::Session>, kMaxSessions> sessionSlots_;
-  std::array<platform::Thread, kMaxSessions> sessionThreads_;
+  mutable platform::Mutex registryLock_;
+  int sessionCount_ GUARDED_BY(registryLock_) = 0;
+  std::array<std::shared_ptr<protocol::Session>, kMaxSessions> sessionSlots_
+      GUARDED_BY(registryLock_);
+  std::array<platform::Thread, kMaxSessions> sessionThreads_ GUARDED_BY(registryLock_);
   std::atomic<int> abandoned_{0};
 };
 

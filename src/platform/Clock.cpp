@@ -7,20 +7,23 @@ namespace drovn::platform {
 
 void Completion::signal() {
   {
-    std::scoped_lock lock(m_);
+    MutexLock lock(m_);
     done_ = true;
   }
-  cv_.notify_all();
+  cv_.notifyAll();
 }
 
 bool Completion::isSignalled() const {
-  std::scoped_lock lock(m_);
+  MutexLock lock(m_);
   return done_;
 }
 
 bool Completion::waitReal(std::chrono::milliseconds real) {
-  std::unique_lock lock(m_);
-  return cv_.wait_for(lock, real, [this] { return done_; });
+  const auto deadline = std::chrono::steady_clock::now() + real;
+  MutexLock lock(m_);
+  while (!done_ && cv_.waitUntil(m_, deadline)) {
+  }
+  return done_;
 }
 
 uint32_t LinuxClock::tickCount() {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace drovn::platform {
 
@@ -28,9 +28,9 @@ class Completion {
   bool waitReal(std::chrono::milliseconds real);
 
  private:
-  mutable std::mutex m_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  mutable Mutex m_;
+  Condition cv_;
+  bool done_ GUARDED_BY(m_) = false;
 };
 
 class Clock {

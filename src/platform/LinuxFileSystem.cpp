@@ -13,13 +13,13 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "platform/ErrorCodes.h"
+#include "platform/Mutex.h"
 #include "platform/UniqueFd.h"
 #include "platform/Utf8.h"
 
@@ -216,7 +216,7 @@ class LinuxFileSystem::ShareTable {
 
   // A writer shares with nobody; readers share with readers. False when the open conflicts.
   bool acquire(Key key, bool writing) {
-    std::scoped_lock lock(m_);
+    MutexLock lock(m_);
     auto [it, inserted] = open_.try_emplace(key);
     Users& users = it->second;
     if (!inserted && (writing || users.writer)) return false;
@@ -229,7 +229,7 @@ class LinuxFileSystem::ShareTable {
   }
 
   void release(Key key, bool writing) noexcept {
-    std::scoped_lock lock(m_);
+    MutexLock lock(m_);
     const auto it = open_.find(key);
     if (it == open_.end()) return;
     Users& users = it->second;
@@ -246,7 +246,7 @@ class LinuxFileSystem::ShareTable {
   // the file but not yet registered keeps the file it opened, as it would have a moment earlier.
   template <typename Op>
   uint32_t unlessOpen(int dirFd, const char* name, Op op) {
-    std::scoped_lock lock(m_);
+    MutexLock lock(m_);
     struct stat st {};
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
         open_.contains(keyOf(st))) {
@@ -260,8 +260,8 @@ class LinuxFileSystem::ShareTable {
     int readers = 0;
     bool writer = false;
   };
-  std::mutex m_;
-  std::map<Key, Users> open_;
+  Mutex m_;
+  std::map<Key, Users> open_ GUARDED_BY(m_);
 };
 
 namespace {

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <csignal>
 #include <system_error>
 #include <utility>
@@ -16,10 +15,10 @@
 namespace drovn::platform {
 
 struct MessageQueue::Reply {
-  std::mutex m;
-  std::condition_variable cv;
-  bool answered = false;
-  intptr_t result = 0;
+  Mutex m;
+  Condition cv;
+  bool answered GUARDED_BY(m) = false;
+  intptr_t result GUARDED_BY(m) = 0;
 };
 
 namespace {
@@ -71,7 +70,7 @@ void MessageQueue::post(uint32_t id, intptr_t wParam, intptr_t lParam) {
 }
 
 bool MessageQueue::push(Taken t) {
-  std::scoped_lock lock(m_);
+  MutexLock lock(m_);
   if (!t.reply) {
     for (const Taken& queued : queue_) {
       if (!queued.reply && queued.message.id == t.message.id &&
@@ -92,13 +91,16 @@ intptr_t MessageQueue::send(uint32_t id, intptr_t wParam, intptr_t lParam,
                             const std::function<bool()>& keepWaiting, intptr_t fallback) {
   auto reply = std::make_shared<Reply>();
   if (push(Taken{Message{id, wParam, lParam}, reply})) wake();
-  std::unique_lock lock(reply->m);
   for (;;) {
-    if (reply->cv.wait_for(lock, kKeepWaitingPoll, [&] { return reply->answered; }))
-      return reply->result;
-    lock.unlock();
-    bool keep = !keepWaiting || keepWaiting();  // asked without the reply's lock held
-    lock.lock();
+    {
+      MutexLock lock(reply->m);
+      const auto until = std::chrono::steady_clock::now() + kKeepWaitingPoll;
+      while (!reply->answered && reply->cv.waitUntil(reply->m, until)) {
+      }
+      if (reply->answered) return reply->result;
+    }
+    const bool keep = !keepWaiting || keepWaiting();  // asked without the reply's lock held
+    MutexLock lock(reply->m);
     if (reply->answered) return reply->result;
     if (!keep) return fallback;
   }
@@ -110,12 +112,12 @@ bool MessageQueue::take(Taken& out, int timeoutMs) {
   for (;;) {
     if (closeRequested_.exchange(false)) {
       out = Taken{Message{kCommand, kCloseCommandId, 0}, nullptr};
-      std::scoped_lock lock(m_);
+      MutexLock lock(m_);
       if (queue_.empty()) drainWake();
       return true;
     }
     {
-      std::scoped_lock lock(m_);
+      MutexLock lock(m_);
       if (!queue_.empty()) {
         out = std::move(queue_.front());
         queue_.pop_front();
@@ -143,13 +145,13 @@ bool MessageQueue::take(Taken& out, int timeoutMs) {
 void MessageQueue::answer(Taken& t, intptr_t result) {
   if (!t.reply) return;
   {
-    std::scoped_lock lock(t.reply->m);
+    MutexLock lock(t.reply->m);
     if (!t.reply->answered) {
       t.reply->answered = true;
       t.reply->result = result;
     }
   }
-  t.reply->cv.notify_all();
+  t.reply->cv.notifyAll();
   t.reply.reset();
 }
 

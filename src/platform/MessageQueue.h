@@ -7,7 +7,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace drovn::platform {
 
@@ -75,8 +76,8 @@ class MessageQueue {
   void wake() noexcept;
   void drainWake() noexcept;
 
-  std::mutex m_;
-  std::deque<Taken> queue_;
+  Mutex m_;
+  std::deque<Taken> queue_ GUARDED_BY(m_);
   std::atomic<bool> closeRequested_{false};
   int eventFd_ = -1;
 };

@@ -8,7 +8,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/Mutex.h"
 
 namespace drovn::platform {
 
@@ -67,11 +68,11 @@ class Socket {
   void markReset() noexcept { wasReset_.store(true); }
   bool wasReset() const noexcept { return wasReset_.load(); }
 
-  mutable std::mutex m_;
-  int fd_ = -1;
-  int users_ = 0;         // calls in progress (Socket::Use)
-  bool closing_ = false;  // a close was asked for; fd_ goes when users_ drops to 0
-  uint32_t id_ = 0;
+  mutable Mutex m_;
+  int fd_ GUARDED_BY(m_) = -1;
+  int users_ GUARDED_BY(m_) = 0;         // calls in progress (Socket::Use)
+  bool closing_ GUARDED_BY(m_) = false;  // a close was asked for; fd_ goes when users_ drops to 0
+  uint32_t id_ GUARDED_BY(m_) = 0;
   // Linux reports a reset once; the slot remembers it so every later receive reports it too.
   std::atomic<bool> wasReset_{false};
 };
