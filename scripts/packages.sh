@@ -1,7 +1,7 @@
 # The Debian packages that building, testing and serving drovn need; sourced by scripts/serve,
 # scripts/test and scripts/check-install.
-DROVN_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev python3 curl lftp
-                libncurses-dev tmux)
+DROVN_PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev python3 curl
+                lftp libncurses-dev tmux)
 # sd-bus for the logind awake hold, and a bus daemon for its tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 # The install check: the Debian package (dpkg-shlibdeps and file for its dependencies, lintian),
