@@ -484,24 +484,32 @@ LinuxFileSystem::~LinuxFileSystem() {
   UniqueFd closing(storeFd_);
 }
 
-uint32_t LinuxFileSystem::attributes(const char16_t* root, const char16_t* path, uint32_t& out) {
-  Located at;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+namespace {
+
+// The status of the entry at path, not following a final link out of the store.
+uint32_t statEntry(int storeFd, const char16_t* root, const char16_t* path, Located& at,
+                   struct stat& st) {
+  if (const uint32_t error = locate(storeFd, root, path, at)) return error;
   const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH));
-  struct stat st {};
   if (!fd) return resolveError(errno, at);
   if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
+  return 0;
+}
+
+}  // namespace
+
+uint32_t LinuxFileSystem::attributes(const char16_t* root, const char16_t* path, uint32_t& out) {
+  Located at;
+  struct stat st {};
+  if (const uint32_t error = statEntry(storeFd_, root, path, at, st)) return error;
   out = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
   return 0;
 }
 
 uint32_t LinuxFileSystem::lookup(const char16_t* root, const char16_t* path, FindData& out) {
   Located at;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
-  const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH));
   struct stat st {};
-  if (!fd) return resolveError(errno, at);
-  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
+  if (const uint32_t error = statEntry(storeFd_, root, path, at, st)) return error;
   FindData found;
   describe(st, found);
   found.name.assign(utf8ToUtf16(at.name));

@@ -1,6 +1,7 @@
 #include "platform/Utf8.h"
 
 #include <cstdint>
+#include <type_traits>
 
 namespace drovn::platform {
 
@@ -92,73 +93,60 @@ std::size_t encodeUtf16(char32_t cp, char16_t out[2]) noexcept {
   return 2;
 }
 
-}  // namespace
-
-std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) noexcept {
-  std::size_t room = cap - 1;
+// Both directions of both conversions are one walk: decode a character of one form, encode it
+// in the other.
+template <typename Unit, typename In, typename Decode, typename Encode>
+std::size_t convertBounded(Unit* dst, std::size_t cap, In src, Decode decode,
+                           Encode encode) noexcept {
+  const std::size_t room = cap - 1;
   std::size_t n = 0;
   std::size_t i = 0;
-  while (i < src.size() && src[i] != '\0') {
+  while (i < src.size() && src[i] != 0) {
     // Most names are plain ASCII: one unit each, with nothing to decode.
-    if (static_cast<unsigned char>(src[i]) < 0x80) {
+    if (static_cast<std::make_unsigned_t<typename In::value_type>>(src[i]) < 0x80) {
       if (n == room) break;
-      dst[n++] = static_cast<char16_t>(src[i++]);
+      dst[n++] = static_cast<Unit>(src[i++]);
       continue;
     }
     std::size_t next = i;
-    char16_t units[2];
-    std::size_t k = encodeUtf16(decodeUtf8(src, next), units);
+    Unit units[4];
+    const std::size_t k = encode(decode(src, next), units);
     if (k > room - n) break;  // a character is written whole or not at all
     for (std::size_t j = 0; j < k; ++j) dst[n++] = units[j];
     i = next;
   }
-  dst[n] = u'\0';
+  dst[n] = Unit{0};
   return n;
+}
+
+template <typename Out, typename In, typename Decode, typename Encode>
+Out convertWhole(In src, Decode decode, Encode encode) {
+  Out out;
+  out.reserve(src.size());
+  std::size_t i = 0;
+  while (i < src.size()) {
+    typename Out::value_type units[4];
+    out.append(units, encode(decode(src, i), units));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) noexcept {
+  return convertBounded(dst, cap, src, decodeUtf8, encodeUtf16);
 }
 
 std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noexcept {
-  std::size_t room = cap - 1;
-  std::size_t n = 0;
-  std::size_t i = 0;
-  while (i < src.size() && src[i] != u'\0') {
-    if (src[i] < 0x80) {
-      if (n == room) break;
-      dst[n++] = static_cast<char>(src[i++]);
-      continue;
-    }
-    std::size_t next = i;
-    char bytes[4];
-    std::size_t k = encodeUtf8(decodeUtf16(src, next), bytes);
-    if (k > room - n) break;
-    for (std::size_t j = 0; j < k; ++j) dst[n++] = bytes[j];
-    i = next;
-  }
-  dst[n] = '\0';
-  return n;
+  return convertBounded(dst, cap, src, decodeUtf16, encodeUtf8);
 }
 
 std::u16string utf8ToUtf16(std::string_view src) {
-  std::u16string out;
-  out.reserve(src.size());
-  std::size_t i = 0;
-  while (i < src.size()) {
-    char16_t units[2];
-    std::size_t k = encodeUtf16(decodeUtf8(src, i), units);
-    out.append(units, k);
-  }
-  return out;
+  return convertWhole<std::u16string>(src, decodeUtf8, encodeUtf16);
 }
 
 std::string utf16ToUtf8(std::u16string_view src) {
-  std::string out;
-  out.reserve(src.size());
-  std::size_t i = 0;
-  while (i < src.size()) {
-    char bytes[4];
-    std::size_t k = encodeUtf8(decodeUtf16(src, i), bytes);
-    out.append(bytes, k);
-  }
-  return out;
+  return convertWhole<std::string>(src, decodeUtf16, encodeUtf8);
 }
 
 }  // namespace drovn::platform
