@@ -183,7 +183,8 @@ void handlePort(Session& s, std::string_view argument) {
   // file to, or take bytes from, a third machine.
   if (target.address != s.clientAddress) {
     Text line;
-    line.format("PORT to %s refused", logForm(s, host.c_str()));
+    Text logText;
+    line.format("PORT to %s refused", logForm(s, host.c_str(), logText));
     logLine(s, line.c_str());
     sendReply(s, kSyntaxError);
     return;

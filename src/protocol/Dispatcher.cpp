@@ -204,7 +204,8 @@ void logReceivedLine(Session& s, const Text& line, const Text& word, const vfs::
     logCommandLine(s, tokens.size() >= 2 ? kHiddenPassword : kAnonymousPassword);
     return;
   }
-  logCommandLine(s, logForm(s, line.c_str()));
+  Text logText;
+  logCommandLine(s, logForm(s, line.c_str(), logText));
 }
 
 }  // namespace

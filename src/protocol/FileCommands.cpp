@@ -41,8 +41,9 @@ using FileCall = uint32_t (platform::FileSystem::*)(const char16_t*, const char1
 // One file call on the resolved local path; true when the store carried it out.
 bool callOnResolved(Session& s, Text& localPath, FileCall call) {
   DeviceRoot root;
-  if (!toDevicePaths(s, localPath, s.wideText, root)) return false;
-  return (files(s).*call)(root.c_str(), s.wideText.c_str()) == 0;
+  WideText path;
+  if (!toDevicePaths(s, localPath, path, root)) return false;
+  return (files(s).*call)(root.c_str(), path.c_str()) == 0;
 }
 
 enum class Kind { File, Directory, Any };
@@ -139,10 +140,11 @@ void handleRnto(Session& s, std::string_view argument) {
   try {
     DeviceRoot root;
     DeviceRoot sameRoot;
-    if (toDevicePaths(s, s.renameFrom, s.wideText, root) &&
-        toDevicePaths(s, path->local, s.wideText2, sameRoot)) {
-      const uint32_t error =
-          files(s).moveFile(root.c_str(), s.wideText.c_str(), s.wideText2.c_str());
+    WideText from;
+    WideText to;
+    if (toDevicePaths(s, s.renameFrom, from, root) &&
+        toDevicePaths(s, path->local, to, sameRoot)) {
+      const uint32_t error = files(s).moveFile(root.c_str(), from.c_str(), to.c_str());
       // A destination the store will not reach (a link leading out of the root) is refused
       // like a path above the root; any other refusal is a failed rename.
       reply = error == 0                              ? kFileRenamed

@@ -182,18 +182,21 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
   // The entry is looked up in the listed directory itself. Its name is joined to the device
   // path as UTF-16, after conversion, so no byte of a double-byte character is ever taken for a
   // separator.
-  vfs::clientToWide(p.codec, utf8, s.wideText2, entry.c_str());
-  s.wideText.assign(dir.path.view());
-  if (dir.path.view() != u"\\") s.wideText.append(u'\\');
-  const bool fits = s.wideText.append(s.wideText2.view());
+  WideText name;
+  WideText path;
+  vfs::clientToWide(p.codec, utf8, name, entry.c_str());
+  path.assign(dir.path.view());
+  if (dir.path.view() != u"\\") path.append(u'\\');
+  const bool fits = path.append(name.view());
 
   platform::FindData found;
+  Text shownName;
   const char* permissions = kBadPermissions;
   int64_t size = 0;
   platform::CalendarTime when = now;
   const auto look = [&]() -> uint32_t {
-    if (dir.entries) return dir.entries->lookup(s.wideText2.c_str(), found);
-    return p.files.lookup(dir.root.c_str(), s.wideText.c_str(), found);
+    if (dir.entries) return dir.entries->lookup(name.c_str(), found);
+    return p.files.lookup(dir.root.c_str(), path.c_str(), found);
   };
   if (fits && !entry.empty() && look() == 0) {
     if ((found.attributes & platform::kAttributeDirectory) != 0) {
@@ -203,9 +206,9 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
       size = static_cast<int64_t>(found.size);
     }
     when = found.lastWrite;
-    vfs::wideToClient(p.codec, utf8, s.convertedText, found.name.c_str());
+    vfs::wideToClient(p.codec, utf8, shownName, found.name.c_str());
   } else {
-    s.convertedText = entry;
+    shownName = entry;
   }
 
   // "%s %10lld %s %s" of the permissions, the size, the date and the name, written without
@@ -216,7 +219,7 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
   entry.append(' ');
   appendDate(entry, when, now.year);
   entry.append(' ');
-  entry.append(s.convertedText.view());
+  entry.append(shownName.view());
 }
 
 }  // namespace drovn::protocol

@@ -17,9 +17,10 @@ platform::FileSystem& files(Session& s) {
 // The attributes of the local path; kNoAttributes when the store cannot give them.
 uint32_t attributesOf(Session& s, Text& localPath) {
   DeviceRoot root;
+  WideText path;
   uint32_t attributes = 0;
-  if (!toDevicePaths(s, localPath, s.wideText, root) ||
-      files(s).attributes(root.c_str(), s.wideText.c_str(), attributes) != 0) {
+  if (!toDevicePaths(s, localPath, path, root) ||
+      files(s).attributes(root.c_str(), path.c_str(), attributes) != 0) {
     return kNoAttributes;
   }
   return attributes;
@@ -57,9 +58,10 @@ bool isFile(Session& s, Text& localPath) {
 
 int64_t getFileSize(Session& s, Text& localPath) {
   DeviceRoot root;
+  WideText path;
   platform::FindData found;
-  if (!toDevicePaths(s, localPath, s.wideText, root) ||
-      files(s).lookup(root.c_str(), s.wideText.c_str(), found) != 0) {
+  if (!toDevicePaths(s, localPath, path, root) ||
+      files(s).lookup(root.c_str(), path.c_str(), found) != 0) {
     return kSizeUnreadable;
   }
   return static_cast<int64_t>(found.size);

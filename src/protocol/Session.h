@@ -56,9 +56,6 @@ struct Session {
   // The entry names of the listing in progress; empty between commands, but its room is kept
   // (up to a bound) for the next listing, which clients send after nearly every change.
   vfs::EntryNameList listingNames;
-  Text convertedText;
-  WideText wideText;
-  WideText wideText2;
 
   // Set when the service gave up waiting for this session's thread: from then on the thread
   // writes nothing more to the log.

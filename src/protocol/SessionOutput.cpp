@@ -36,14 +36,16 @@ void sendReply(Session& s, const char* reply) {
   uint32_t error = 0;
   // The result is not looked at: a connection that broke shows up at the next receive.
   (void)host.platform().network.send(s.controlSocket, reply, std::strlen(reply), error);
-  logLine(s, logForm(s, reply));
+  Text logText;
+  logLine(s, logForm(s, reply, logText));
 }
 
-const char* logForm(Session& s, const char* clientText) {
+const char* logForm(const Session& s, const char* clientText, Text& converted) {
   if (!s.utf8) return clientText;
-  vfs::utf8ToWide(s.wideText, clientText);
-  vfs::wideToCodePage(s.controller->platform().codec, s.convertedText, s.wideText.c_str());
-  return s.convertedText.c_str();
+  WideText wide;
+  vfs::utf8ToWide(wide, clientText);
+  vfs::wideToCodePage(s.controller->platform().codec, converted, wide.c_str());
+  return converted.c_str();
 }
 
 void logLine(Session& s, const char* text) {

@@ -11,8 +11,8 @@ namespace drovn::protocol {
 void sendReply(Session& s, const char* reply);
 void logLine(Session& s, const char* text);
 // The log is kept in the code page: in UTF-8 mode a client text (a command line, a reply, a local
-// path) is converted into the session's convertedText, which is given; otherwise the text itself.
-const char* logForm(Session& s, const char* clientText);
+// path) is converted into `converted`, which is given; otherwise the text itself.
+const char* logForm(const Session& s, const char* clientText, Text& converted);
 // Logs "#%d>%s" with sessionId + 1; a text too long for the line is cut.
 void logSessionLine(Session& s, const char* text);
 // A command line, logged as logSessionLine does. The window is woken by the reply's line that

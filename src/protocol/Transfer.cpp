@@ -25,15 +25,17 @@ platform::FileSystem& files(Session& s) {
 // creates it. Lets an upload be refused before its data connection exists.
 bool reachable(Session& s, Text& localPath) {
   DeviceRoot root;
+  WideText path;
   uint32_t attributes = 0;
-  if (!toDevicePaths(s, localPath, s.wideText, root)) return false;
-  return files(s).attributes(root.c_str(), s.wideText.c_str(), attributes) !=
+  if (!toDevicePaths(s, localPath, path, root)) return false;
+  return files(s).attributes(root.c_str(), path.c_str(), attributes) !=
          platform::kErrorAccessDenied;
 }
 
 // The local path in the log, which is kept in the code page.
 void logLocalPath(Session& s, const Text& localPath) {
-  logLine(s, logForm(s, localPath.c_str()));
+  Text logText;
+  logLine(s, logForm(s, localPath.c_str(), logText));
 }
 
 // Moves what the client sends into the file, block by block, until the client closes the data
@@ -106,14 +108,15 @@ std::size_t LocalFile::write(const void* buf, std::size_t n) {
 void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenMode mode) {
   file.close();
   DeviceRoot root;
+  WideText path;
   // An empty local path names nothing.
-  if (!toDevicePaths(s, localPath, s.wideText, root)) {
+  if (!toDevicePaths(s, localPath, path, root)) {
     throw platform::PlatformError{platform::kErrorPathNotFound};
   }
   // The store opens through the page cache: the device's unbuffered mode has no Linux form that
   // takes blocks of any size (O_DIRECT refuses unaligned ones), and caching changes no byte.
   std::unique_ptr<platform::FileHandle> handle;
-  if (const uint32_t error = files(s).openFile(root.c_str(), s.wideText.c_str(), mode, handle)) {
+  if (const uint32_t error = files(s).openFile(root.c_str(), path.c_str(), mode, handle)) {
     throw platform::PlatformError{error};
   }
   file.adopt(std::move(handle));
