@@ -125,8 +125,8 @@ uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& pee
   }
   // Replies go out one send each and the client often answers nothing in between (the 125 or
   // 150 of a transfer, then its 226): with Nagle's rule the second reply would wait for the
-  // client's delayed acknowledgement, some 40 ms per transfer. Best effort: without it the
-  // replies are only later, never different.
+  // client's delayed acknowledgement. Best effort: without it the replies are only later, never
+  // different.
   int one = 1;
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (!into.adopt(fd)) {
@@ -309,22 +309,22 @@ constexpr std::size_t kSendPiece = 64 * 1024;
 
 namespace {
 
-// Downloads moving a block at this moment, across all sessions. sendfile hands the socket
-// references to the file's cached pages, so downloads running side by side (of one popular file
-// above all) keep taking and dropping references to the same pages from both cores, which costs
-// more than each copying its blocks through its own buffer. A download that has the server to
-// itself still goes without the copy.
-std::atomic<int> blocksInFlight{0};
-
+// Counts a block on its way for as long as it is. sendfile hands the socket references to the
+// file's cached pages, so downloads running side by side (of one popular file above all) keep
+// taking and dropping references to the same pages from both cores, which costs more than each
+// copying its blocks through its own buffer. A download that has the server to itself still goes
+// without the copy.
 class BlockInFlight {
  public:
-  BlockInFlight() noexcept : alone_(blocksInFlight.fetch_add(1) == 0) {}
-  ~BlockInFlight() { blocksInFlight.fetch_sub(1); }
+  explicit BlockInFlight(std::atomic<int>& count) noexcept
+      : count_(count), alone_(count.fetch_add(1) == 0) {}
+  ~BlockInFlight() { count_.fetch_sub(1); }
   BlockInFlight(const BlockInFlight&) = delete;
   BlockInFlight& operator=(const BlockInFlight&) = delete;
   bool alone() const noexcept { return alone_; }
 
  private:
+  std::atomic<int>& count_;
   bool alone_;
 };
 
@@ -333,7 +333,7 @@ class BlockInFlight {
 long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
                                       uint32_t& error) {
   const int fileFd = file.descriptor();
-  const BlockInFlight inFlight;
+  const BlockInFlight inFlight(blocksInFlight_);
   if (fileFd < 0 || !inFlight.alone()) return Network::sendFileBlock(s, file, buffer, n, error);
   std::size_t done = 0;
   {

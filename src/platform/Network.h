@@ -2,6 +2,7 @@
 // its own name and addresses. Every call reports failure with a Windows Sockets error number.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -117,6 +118,9 @@ class LinuxNetwork final : public Network {
   static long long receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
                                uint32_t& error);
   static uint32_t sendFailure(Socket& s, int err);
+
+  // Downloads moving a block at this moment, across all sessions (see sendFileBlock).
+  std::atomic<int> blocksInFlight_{0};
 };
 
 }  // namespace drovn::platform
