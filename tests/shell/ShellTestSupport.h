@@ -3,20 +3,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <deque>
 #include <filesystem>
 
 #include "core/ServiceController.h"
 #include "platform/LinuxFileSystem.h"
-#include "platform/LinuxRegistry.h"
 #include "platform/Utf8.h"
 #include "protocol/Dispatcher.h"
 #include "shell/ConsoleWindow.h"
 #include "support/FakeClock.h"
 #include "support/FakePower.h"
+#include "support/MemoryRegistry.h"
 
 namespace drovn::test {
 
@@ -27,11 +24,11 @@ using Lines = std::vector<std::string>;
 // Cells with widths by the terminal's rule, written out here rather than taken from the code
 // under test: CJK, fullwidth forms and characters outside the basic plane take two, control
 // characters none, the rest one. A character that does not fit whole is left out, and a draw
-// outside the screen fails the test. Keys come from a script, one a look (the loop turns
-// between two keys), and ring a real descriptor, so the loop's wait on it is the real poll.
+// outside the screen fails the test.
 class Screen final : public platform::ConsoleScreen {
  public:
-  Screen(int rows, int columns) { resize(rows, columns); }
+  Screen(int rows, int columns)
+      : rows_(rows), columns_(columns), cells_(static_cast<std::size_t>(rows * columns), u" ") {}
   ~Screen() override { EXPECT_EQ(offScreen, "") << "drawn outside the screen"; }
 
   int rows() const override { return rows_; }
@@ -60,31 +57,10 @@ class Screen final : public platform::ConsoleScreen {
     if (!outside(row, column, width)) std::fill_n(&at(row, column), width, u" ");
   }
   void placeCursor(int, int) override {}
-  int inputFd() const override { return bell_.readyFd(); }
-  bool readKey(Key& out) override {
-    if (keys_.empty() || gaveKey_) return gaveKey_ = false;
-    out = keys_.front();
-    keys_.pop_front();
-    platform::MessageQueue::Taken rung;
-    static_cast<void>(bell_.take(rung, 0));
-    gaveKey_ = true;
-    if (out.kind == Kind::Character && onCharacter) onCharacter(out.ch);
-    return true;
-  }
+  int inputFd() const override { return -1; }
+  bool readKey(Key&) override { return false; }
   void present() override {}
   void invalidate() override {}
-
-  void push(const std::vector<Key>& keys) {
-    for (const Key& k : keys) {
-      keys_.push_back(k);
-      bell_.post(1, ++rings_, 0);  // one ring per key: equal posts would merge
-    }
-  }
-  void resize(int rows, int columns) {
-    rows_ = rows;
-    columns_ = columns;
-    cells_.assign(static_cast<std::size_t>(rows * columns), u" ");
-  }
   // A row's first `width` cells (all when negative) as UTF-8 without the trailing blanks.
   std::string row(int r, int width = -1) const {
     std::u16string out;
@@ -97,8 +73,7 @@ class Screen final : public platform::ConsoleScreen {
     return all;
   }
 
-  std::string offScreen;                      // "row,column;" of each draw outside
-  std::function<void(char32_t)> onCharacter;  // called as each Character key is read
+  std::string offScreen;  // "row,column;" of each draw outside
 
  private:
   std::u16string& at(int r, int c) { return cells_[static_cast<std::size_t>(r * columns_ + c)]; }
@@ -110,24 +85,15 @@ class Screen final : public platform::ConsoleScreen {
     offScreen += std::to_string(row) + "," + std::to_string(column) + ";";
     return true;
   }
-  int rows_ = 0;
-  int columns_ = 0;
+  int rows_;
+  int columns_;
   std::vector<std::u16string> cells_;  // empty: the right half of a wide character
-  std::deque<Key> keys_;
-  platform::MessageQueue bell_;
-  intptr_t rings_ = 0;
-  bool gaveKey_ = false;
 };
 
-// The console window, the main window and its message loop, in a directory of their own.
+// The console window and the main window; without a loop, a dialog the window opens ends at once.
 struct Console {
-  explicit Console(int rows = 24, int columns = 80) : screen(rows, columns) {
-    console.attachLoop(loop);
-  }
-  ~Console() {
-    window.finish();
-    std::filesystem::remove_all(dir);
-  }
+  explicit Console(int rows = 24, int columns = 80) : screen(rows, columns) {}
+  ~Console() { window.finish(); }
   // Listening on 127.0.0.1 at a port the system picks; set after the creation loaded the file.
   void createService(bool manualBinding = true) {
     window.setService(
@@ -140,24 +106,21 @@ struct Console {
     settings.replace(s);
   }
   intptr_t command(intptr_t id) { return window.handleMessage({platform::kCommand, id, 0}); }
-  // Turns the loop until done(), for at most 20 s.
-  bool runUntil(const std::function<bool()>& done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    loop.runUntil([&] { return done() || std::chrono::steady_clock::now() > until; });
+  // Runs the main thread's side of the queue until done(), for at most 20 s.
+  bool pumpUntil(const std::function<bool()>& done) {
+    platform::MessageQueue::Taken t;
+    for (int n = 0; n < 400 && !done(); ++n) {
+      if (queue.take(t, 50)) platform::MessageQueue::answer(t, window.handleMessage(t.message));
+    }
     return done();
   }
 
-  std::string dir = [] {
-    std::string name = (std::filesystem::temp_directory_path() / "drovn-shell-XXXXXX").string();
-    if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("no temporary directory");
-    return name;
-  }();
   FakeClock clock{100};
   platform::LinuxNetwork network;
   platform::LinuxTextCodec codec;
-  platform::LinuxRegistry registry{dir + "/registry.reg", codec};
+  MemoryRegistry registry;
   platform::MessageQueue queue;
-  platform::LinuxFileSystem files{dir};
+  platform::LinuxFileSystem files{"."};  // no client comes to the store
   platform::Platform platform{clock, network, codec, registry, queue, files};
   Screen screen;
   shell::ConsoleWindow console{screen, queue, clock};
@@ -165,7 +128,6 @@ struct Console {
   protocol::TransferMeter meter;
   FakePower power;
   shell::MainWindow window{platform, settings, meter, console, power.devices()};
-  shell::MessageLoop loop{window, queue, clock, &console};
 };
 
 }  // namespace drovn::test
