@@ -1,224 +1,50 @@
-#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
 
-#include <fstream>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "config/Settings.h"
-#include "platform/TextCodec.h"
-#include "shell/CommandLine.h"
 #include "shell/ShellTestSupport.h"
 
-namespace drovn::shell {
+namespace drovn::test {
 namespace {
 
-bool parse(std::vector<std::string_view> args, CommandLine& out, std::string& error) {
-  return parseCommandLine(args, out, error);
-}
-
-TEST(CommandLine, DefaultsRunInTheCurrentDirectoryWithTheDefaultRegistry) {
-  CommandLine line;
-  std::string error;
-  ASSERT_TRUE(parse({}, line, error)) << error;
-  EXPECT_EQ(line.action, CommandLine::Action::Run);
-  EXPECT_FALSE(line.headless);
-  EXPECT_EQ(line.storeDir, ".");
-  EXPECT_TRUE(line.registryPath.empty());
-  EXPECT_TRUE(line.overlays.empty());
-}
-
-TEST(CommandLine, TakesEveryOptionInBothForms) {
-  CommandLine line;
-  std::string error;
-  ASSERT_TRUE(parse({"--headless", "--store", "/srv/ftp", "--registry=/tmp/r.reg", "--set",
-                     "auth_user1=admin", "--set=bind_manualip=", "--port", "2121"},
-                    line, error))
-      << error;
-  EXPECT_TRUE(line.headless);
-  EXPECT_EQ(line.storeDir, "/srv/ftp");
-  EXPECT_EQ(line.registryPath, "/tmp/r.reg");
-  ASSERT_EQ(line.overlays.size(), 5u);
-  EXPECT_EQ(line.overlays[0].name, "auth_user1");
-  EXPECT_EQ(line.overlays[0].value, "admin");
-  EXPECT_EQ(line.overlays[1].name, "bind_manualip");
-  EXPECT_EQ(line.overlays[1].value, "");
-  // --port is its three settings, in place.
-  EXPECT_EQ(line.overlays[2].name, "use_manualip");
-  EXPECT_EQ(line.overlays[2].value, "1");
-  EXPECT_EQ(line.overlays[3].name, "bind_manualip");
-  EXPECT_EQ(line.overlays[3].value, "");
-  EXPECT_EQ(line.overlays[4].name, "bind_manualport");
-  EXPECT_EQ(line.overlays[4].value, "2121");
-}
-
-TEST(CommandLine, TextValueIsTheRestOfTheArgument) {
-  CommandLine line;
-  std::string error;
-  ASSERT_TRUE(parse({"--set", "auth_pwd1=a=b c"}, line, error)) << error;
-  ASSERT_EQ(line.overlays.size(), 1u);
-  EXPECT_EQ(line.overlays[0].value, "a=b c");
-}
-
-struct ActionCase {
-  std::vector<std::string_view> args;
-  CommandLine::Action action;
-};
-
-class CommandLineAction : public testing::TestWithParam<ActionCase> {};
-
-TEST_P(CommandLineAction, HelpAndVersionWinOverWhatFollows) {
-  CommandLine line;
-  std::string error;
-  ASSERT_TRUE(parse(GetParam().args, line, error)) << error;
-  EXPECT_EQ(line.action, GetParam().action);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Actions, CommandLineAction,
-    testing::Values(ActionCase{{"--help"}, CommandLine::Action::Help},
-                    ActionCase{{"-h"}, CommandLine::Action::Help},
-                    ActionCase{{"--headless", "--help", "--bogus"}, CommandLine::Action::Help},
-                    ActionCase{{"--version"}, CommandLine::Action::Version},
-                    ActionCase{{"--port", "21", "--version"}, CommandLine::Action::Version}));
-
-struct BadCase {
-  std::vector<std::string_view> args;
-  const char* messagePart;
-};
-
-class CommandLineRefuses : public testing::TestWithParam<BadCase> {};
-
-TEST_P(CommandLineRefuses, WithAMessageNamingTheProblem) {
-  CommandLine line;
-  std::string error;
-  EXPECT_FALSE(parse(GetParam().args, line, error));
-  EXPECT_NE(error.find(GetParam().messagePart), std::string::npos) << error;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errors, CommandLineRefuses,
-    testing::Values(
-        BadCase{{"--bogus"}, "unknown option '--bogus'"},
-        BadCase{{"stray"}, "unknown option 'stray'"},
-        BadCase{{"--headless=1"}, "unknown option '--headless=1'"},
-        BadCase{{"--store"}, "'--store' needs a value"},
-        BadCase{{"--registry"}, "'--registry' needs a value"},
-        BadCase{{"--registry", ""}, "'--registry' needs a file name"},
-        BadCase{{"--set"}, "'--set' needs a value"}, BadCase{{"--port"}, "'--port' needs a value"},
-        BadCase{{"--set", "auth_user1"}, "NAME=VALUE"}, BadCase{{"--set", "=x"}, "NAME=VALUE"},
-        BadCase{{"--set", "no_such=1"}, "unknown setting 'no_such'"},
-        // Names are exact: the stored names are case-sensitive here.
-        BadCase{{"--set", "AUTH_USER1=x"}, "unknown setting 'AUTH_USER1'"},
-        BadCase{{"--set", "auth_enable1=true"}, "takes 1 or 0"},
-        BadCase{{"--set", "opt_enableUtf8="}, "takes 1 or 0"},
-        BadCase{{"--set", "auth_Anonymous=01"}, "takes 1 or 0"},
-        BadCase{{"--port", "65536"}, "0 to 65535"}, BadCase{{"--port", "-1"}, "0 to 65535"},
-        BadCase{{"--port", "+21"}, "0 to 65535"}, BadCase{{"--port", "21x"}, "0 to 65535"},
-        BadCase{{"--port", ""}, "0 to 65535"},
-        BadCase{{"--port", "99999999999999999999"}, "0 to 65535"}));
-
-TEST(CommandLine, PortBoundsAreAccepted) {
-  for (std::string_view port : {"0", "65535", "00021"}) {
-    CommandLine line;
+// What the operator sees of a command line: the real program's exit status and standard error.
+// The options before a bad one are taken, each in both its forms.
+TEST(CommandLine, TheProgramRefusesWithAMessage) {
+  const auto binary = std::filesystem::read_symlink("/proc/self/exe").parent_path() / "../drovn";
+  if (!std::filesystem::exists(binary)) GTEST_SKIP() << "no program at " << binary << " to run";
+  const std::string hint = "\nTry 'drovn --help' for more information.\n";
+  std::string tooLong = "auth_pwd1=";  // 256 characters of two code-page bytes each
+  while (tooLong.size() < 10 + 256 * 3) tooLong += "中";
+  const struct {
+    Lines args;
+    int status;
     std::string error;
-    ASSERT_TRUE(parse({"--port", port}, line, error)) << port << ": " << error;
-    ASSERT_EQ(line.overlays.size(), 3u);
-    EXPECT_EQ(line.overlays[2].value, port == "00021" ? "21" : std::string(port));
-  }
-}
-
-TEST(StoreDir, MustBeAnExistingDirectory) {
-  test::TempDir dir;
-  std::string error;
-  EXPECT_TRUE(validateStoreDir(dir.path().string(), error)) << error;
-
-  EXPECT_FALSE(validateStoreDir((dir.path() / "missing").string(), error));
-  EXPECT_NE(error.find("does not exist"), std::string::npos) << error;
-
-  const auto file = dir.path() / "file";
-  std::ofstream(file) << "x";
-  EXPECT_FALSE(validateStoreDir(file.string(), error));
-  EXPECT_NE(error.find("not a directory"), std::string::npos) << error;
-
-  EXPECT_FALSE(validateStoreDir("", error));
-}
-
-class Overlays : public testing::Test {
- protected:
-  platform::LinuxTextCodec codec;
-};
-
-TEST_F(Overlays, TextsBecomeCodePageBytes) {
-  std::vector<PreparedOverlay> prepared;
-  std::string error;
-  ASSERT_TRUE(prepareOverlays({{"auth_anonyRoot", "/数据"}}, codec, prepared, error)) << error;
-  ASSERT_EQ(prepared.size(), 1u);
-  EXPECT_EQ(prepared[0].codePageValue.view(), "/\xCA\xFD\xBE\xDD");  // GBK
-}
-
-struct LengthCase {
-  std::string value;
-  bool fits;
-};
-
-class OverlayLength : public Overlays, public testing::WithParamInterface<LengthCase> {};
-
-TEST_P(OverlayLength, IsMeasuredInCodePageBytes) {
-  std::vector<PreparedOverlay> prepared;
-  std::string error;
-  EXPECT_EQ(prepareOverlays({{"auth_pwd1", GetParam().value}}, codec, prepared, error),
-            GetParam().fits);
-  if (!GetParam().fits) {
-    EXPECT_NE(error.find("511 bytes"), std::string::npos) << error;
-  }
-}
-
-std::string repeat(std::string_view piece, int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += piece;
-  return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(Limits, OverlayLength,
-                         testing::Values(LengthCase{repeat("a", 511), true},
-                                         LengthCase{repeat("a", 512), false},
-                                         LengthCase{repeat("中", 255) + "a", true},
-                                         LengthCase{repeat("中", 256), false}));
-
-TEST_F(Overlays, ApplyInCommandLineOrder) {
-  CommandLine line;
-  std::string error;
-  ASSERT_TRUE(
-      parse({"--set", "bind_manualport=99", "--port", "2121", "--set", "bind_manualip=127.0.0.1",
-             "--set", "auth_Anonymous=0", "--set", "opt_enableUtf8=1"},
-            line, error))
-      << error;
-  std::vector<PreparedOverlay> prepared;
-  ASSERT_TRUE(prepareOverlays(line.overlays, codec, prepared, error)) << error;
-
-  config::Settings s;
-  config::setDefaultSettings(s);
-  applyOverlays(prepared, s);
-  EXPECT_TRUE(s.use_manualip);
-  EXPECT_EQ(s.bind_manualip.view(), "127.0.0.1");
-  EXPECT_EQ(s.bind_manualport.view(), "2121");
-  EXPECT_FALSE(s.auth_Anonymous);
-  EXPECT_TRUE(s.opt_enableUtf8);
-  EXPECT_EQ(s.auth_user1.view(), "admin");  // untouched settings keep their values
-}
-
-TEST(CommandLine, UsageNamesEveryOptionAndSetting) {
-  const std::string usage = usageText();
-  for (const char* word :
-       {"--headless",      "--store",       "--registry",     "--set",          "--port",
-        "--help",          "--version",     "auth_Anonymous", "auth_anonyRoot", "auth_enable1",
-        "auth_user1",      "auth_pwd1",     "auth_root1",     "auth_enable2",   "auth_user2",
-        "auth_pwd2",       "auth_root2",    "use_manualip",   "bind_manualip",  "bind_manualport",
-        "opt_keepLightOn", "opt_enableUtf8"}) {
-    EXPECT_NE(usage.find(word), std::string::npos) << word;
+  } cases[] = {
+      {{"--version"}, 0, ""},
+      {{"--headless", "--help", "--bogus"}, 0, ""},
+      {{"--port", "21", "--set=auth_pwd1=a=b", "--bogus"}, 2, "unknown option '--bogus'" + hint},
+      {{"--set", "auth_user1"}, 2, "--set takes NAME=VALUE, not 'auth_user1'" + hint},
+      {{"--set=AUTH_USER1=x"}, 2, "unknown setting 'AUTH_USER1'" + hint},
+      {{"--set", "auth_enable1=01"}, 2, "setting 'auth_enable1' takes 1 or 0, not '01'" + hint},
+      {{"--port", "65536"}, 2, "--port takes a number from 0 to 65535, not '65536'" + hint},
+      {{"--set", tooLong},
+       2,
+       "the value of setting 'auth_pwd1' is longer than 511 bytes in the code page" + hint},
+      {{"--registry=/r", "--store", "/no/such"}, 2, "store directory '/no/such' does not exist\n"},
+      {{"--store=/etc/passwd"}, 2, "store '/etc/passwd' is not a directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::string command = binary.string();
+    for (const std::string& arg : c.args) command += " '" + arg + "'";
+    FILE* err = popen((command + " 2>&1 >/dev/null").c_str(), "r");
+    ASSERT_NE(err, nullptr);
+    std::string error;
+    char buffer[256];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, err)) > 0;) error.append(buffer, n);
+    EXPECT_EQ(WEXITSTATUS(pclose(err)), c.status);
+    EXPECT_EQ(error, c.error.empty() ? "" : "drovn: " + c.error);
   }
 }
 
 }  // namespace
-}  // namespace drovn::shell
+}  // namespace drovn::test

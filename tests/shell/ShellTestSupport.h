@@ -1,63 +1,133 @@
-// What the shell tests share: a temporary directory, a window around an in-memory list, and
-// the platform record built from real parts and a fake clock.
+// What the shell tests share: a terminal screen in memory, and the program's windows wired to it
+// as main() wires them, with real network, codec and registry file, a fake clock and fake power.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
+#include <gtest/gtest.h>
 
-#include "platform/Clock.h"
+#include <filesystem>
+
+#include "core/ServiceController.h"
 #include "platform/LinuxFileSystem.h"
-#include "platform/LinuxRegistry.h"
-#include "platform/MessageQueue.h"
-#include "platform/Network.h"
-#include "platform/Platform.h"
-#include "platform/TextCodec.h"
-#include "shell/LogListView.h"
-#include "shell/MemoryLogList.h"
+#include "platform/Utf8.h"
+#include "protocol/Dispatcher.h"
+#include "shell/ConsoleWindow.h"
+#include "support/FakeClock.h"
+#include "support/FakePower.h"
+#include "support/MemoryRegistry.h"
 
 namespace drovn::test {
 
-class TempDir {
+using Kind = platform::KeyEvent::Kind;
+using Key = platform::KeyEvent;  // {kind}, {Kind::Character, ch}, {Kind::Click, 0, row, column}
+using Lines = std::vector<std::string>;
+
+// Cells with widths by the terminal's rule, written out here rather than taken from the code
+// under test: CJK, fullwidth forms and characters outside the basic plane take two, control
+// characters none, the rest one. A character that does not fit whole is left out, and a draw
+// outside the screen fails the test.
+class Screen final : public platform::ConsoleScreen {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const noexcept { return path_; }
+  Screen(int rows, int columns)
+      : rows_(rows), columns_(columns), cells_(static_cast<std::size_t>(rows * columns), u" ") {}
+  ~Screen() override { EXPECT_EQ(offScreen, "") << "drawn outside the screen"; }
+
+  int rows() const override { return rows_; }
+  int columns() const override { return columns_; }
+  void clear() override { cells_.assign(cells_.size(), u" "); }
+  int drawText(int row, int column, std::u16string_view text, platform::CellStyle,
+               int maxColumns = -1) override {
+    if (outside(row, column, 1)) return 0;
+    const int limit = maxColumns >= 0 ? std::min(maxColumns, columns_ - column) : columns_ - column;
+    int used = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char16_t c = text[i];
+      const bool pair = c >= 0xD800 && c < 0xDC00 && i + 1 < text.size();
+      const bool wide = pair || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+                        (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60);
+      const int w = c < 0x20 || (c >= 0x7F && c < 0xA0) ? 0 : wide ? 2 : 1;
+      if (used + w > limit) break;
+      if (w > 0) at(row, column + used) = text.substr(i, pair ? 2 : 1);
+      if (w == 2) at(row, column + used + 1) = u"";  // the right half
+      used += w;
+      i += pair;
+    }
+    return used;
+  }
+  void fill(int row, int column, int width, platform::CellStyle) override {
+    if (!outside(row, column, width)) std::fill_n(&at(row, column), width, u" ");
+  }
+  void placeCursor(int, int) override {}
+  int inputFd() const override { return -1; }
+  bool readKey(Key&) override { return false; }
+  void present() override {}
+  void invalidate() override {}
+  // A row's first `width` cells (all when negative) as UTF-8 without the trailing blanks.
+  std::string row(int r, int width = -1) const {
+    std::u16string out;
+    for (int c = 0; c < (width < 0 ? columns_ : width); ++c) out += at(r, c);
+    return platform::utf16ToUtf8(out.erase(out.find_last_not_of(u' ') + 1));
+  }
+  Lines lines() const {
+    Lines all;
+    for (int r = 0; r < rows_; ++r) all.push_back(row(r));
+    return all;
+  }
+
+  std::string offScreen;  // "row,column;" of each draw outside
 
  private:
-  std::filesystem::path path_;
+  std::u16string& at(int r, int c) { return cells_[static_cast<std::size_t>(r * columns_ + c)]; }
+  const std::u16string& at(int r, int c) const {
+    return cells_[static_cast<std::size_t>(r * columns_ + c)];
+  }
+  bool outside(int row, int column, int width) {
+    if (row >= 0 && row < rows_ && column >= 0 && column + width <= columns_) return false;
+    offScreen += std::to_string(row) + "," + std::to_string(column) + ";";
+    return true;
+  }
+  int rows_;
+  int columns_;
+  std::vector<std::u16string> cells_;  // empty: the right half of a wide character
 };
 
-class TestWindow final : public shell::ShellWindow {
- public:
-  shell::LogListView& logList() override { return list; }
-  void repaintWindow() override { ++repaints; }
-  void bringToFront() override { ++broughtToFront; }
+// The console window and the main window; without a loop, a dialog the window opens ends at once.
+struct Console {
+  explicit Console(int rows = 24, int columns = 80) : screen(rows, columns) {}
+  ~Console() { window.finish(); }
+  // Listening on 127.0.0.1 at a port the system picks; set after the creation loaded the file.
+  void createService(bool manualBinding = true) {
+    window.setService(
+        core::ServiceController::create(platform, settings, meter, protocol::dispatchCommand));
+    ASSERT_NE(window.state().service, nullptr);
+    config::Settings s = settings.snapshot();
+    s.use_manualip = manualBinding;
+    s.bind_manualip.assign("127.0.0.1");
+    s.bind_manualport.assign("0");
+    settings.replace(s);
+  }
+  intptr_t command(intptr_t id) { return window.handleMessage({platform::kCommand, id, 0}); }
+  // Runs the main thread's side of the queue until done(), for at most 20 s.
+  bool pumpUntil(const std::function<bool()>& done) {
+    platform::MessageQueue::Taken t;
+    for (int n = 0; n < 400 && !done(); ++n) {
+      if (queue.take(t, 50)) platform::MessageQueue::answer(t, window.handleMessage(t.message));
+    }
+    return done();
+  }
 
-  shell::MemoryLogList list;
-  int repaints = 0;
-  int broughtToFront = 0;
-};
-
-// The platform of one test: real network, codec and registry file, the given clock.
-struct TestPlatform {
-  explicit TestPlatform(platform::Clock& clock);
-
-  TempDir dir;
+  FakeClock clock{100};
   platform::LinuxNetwork network;
   platform::LinuxTextCodec codec;
-  platform::LinuxRegistry registry;
+  MemoryRegistry registry;
   platform::MessageQueue queue;
-  platform::LinuxFileSystem files;
-  platform::Platform platform;
+  platform::LinuxFileSystem files{"."};  // no client comes to the store
+  platform::Platform platform{clock, network, codec, registry, queue, files};
+  Screen screen;
+  shell::ConsoleWindow console{screen, queue, clock};
+  config::SettingsStore settings;
+  protocol::TransferMeter meter;
+  FakePower power;
+  shell::MainWindow window{platform, settings, meter, console, power.devices()};
 };
-
-// UTF-8 of a row's text, for readable expectations.
-std::string rowText(const shell::MemoryLogList& list, int index);
 
 }  // namespace drovn::test
