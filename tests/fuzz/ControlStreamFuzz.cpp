@@ -32,17 +32,11 @@ constexpr std::string_view kMarker = "drovnOutsideTheRoot7Q3";
   std::abort();
 }
 
-// A passive wait that nobody answers gives up after a fifth of a second of real time.
-test::HarnessOptions options() {
-  test::HarnessOptions o;
-  o.limits.passiveAcceptMs = 20000;
-  o.limits.dataStallMs = 1000;
-  return o;
-}
-
 // Anonymous logs in at /pub, user1 (password pw) at /home/user1; /home/other is nobody's.
 struct World {
-  test::ServiceHarness harness{options()};
+  // A passive wait that nobody answers gives up after a second of real time, a stalled data
+  // connection after one too.
+  test::ServiceHarness harness{{.limits = {.passiveAcceptMs = 20000, .dataStallMs = 1000}}};
   const fs::path store = harness.storeDir();
   const fs::path sentinel = store.string() + "-outside";
   std::map<std::string, std::string> before;

@@ -11,28 +11,23 @@
 #include <string>
 #include <vector>
 
-#include "platform/TextCodec.h"
-#include "platform/Utf8.h"
+#include "vfs/Encoding.h"
 #include "vfs/PathResolver.h"
 
 namespace {
 
 using namespace drovn;
 
-// The components the file layer ends up with: UTF-16 from the session's encoding, both
-// separators, empty and "." dropped, ".." taking back the one before (and staying at the top,
-// as it does at "/").
+// The components the file layer ends up with: UTF-16 from the session's encoding (converted as
+// the protocol converts local paths), both separators, empty and "." dropped, ".." taking back
+// the one before (and staying at the top, as it does at "/").
 std::vector<std::u16string> normalise(std::string_view bytes, bool utf8) {
   static platform::LinuxTextCodec codec;
-  std::u16string wide(bytes.size() + 1, u'\0');
-  if (utf8) {
-    wide = platform::utf8ToUtf16(bytes);
-  } else {
-    wide.resize(codec.codePageToWide(wide.data(), wide.size(), std::string(bytes).c_str()));
-  }
+  FixedWide<vfs::kConvertLimit> wide;
+  vfs::clientToWide(codec, utf8, wide, std::string(bytes).c_str());
   std::vector<std::u16string> parts;
   std::u16string current;
-  for (const char16_t c : wide + u'/') {
+  for (const char16_t c : std::u16string(wide.view()) + u'/') {
     if (c != u'/' && c != u'\\') {
       current.push_back(c);
       continue;

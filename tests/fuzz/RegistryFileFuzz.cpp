@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string written = formatRegistry(doc);
   RegistryDocument again;
   if (!parseRegistry(written, asBytes, again)) std::abort();
-  if (!std::ranges::equal(doc.sections, again.sections, sameSection)) std::abort();
-  if (formatRegistry(again) != written) std::abort();
+  if (!std::ranges::equal(doc.sections, again.sections, sameSection) ||
+      formatRegistry(again) != written)
+    std::abort();
   return 0;
 }
