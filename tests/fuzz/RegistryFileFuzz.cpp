@@ -1,50 +1,34 @@
 // The registry-file parser on arbitrary text. A refused text leaves the document empty; an
 // accepted one writes back in the hex form, and that form parses to the same document and
 // writes the same text again.
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "platform/RegistryFile.h"
 
-namespace {
-
-using drovn::platform::RegistryDocument;
-
-std::vector<uint8_t> asBytes(std::string_view utf8) { return {utf8.begin(), utf8.end()}; }
-
-bool sameDocument(const RegistryDocument& a, const RegistryDocument& b) {
-  if (a.sections.size() != b.sections.size()) return false;
-  for (std::size_t i = 0; i < a.sections.size(); ++i) {
-    const auto& x = a.sections[i];
-    const auto& y = b.sections[i];
-    if (x.key != y.key || x.values.size() != y.values.size()) return false;
-    for (std::size_t j = 0; j < x.values.size(); ++j) {
-      if (x.values[j].name != y.values[j].name || x.values[j].type != y.values[j].type ||
-          x.values[j].data != y.values[j].data) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-}  // namespace
+using namespace drovn::platform;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const auto asBytes = [](std::string_view utf8) {
+    return std::vector<uint8_t>(utf8.begin(), utf8.end());
+  };
+  const auto sameValue = [](const RegistryValue& x, const RegistryValue& y) {
+    return x.name == y.name && x.type == y.type && x.data == y.data;
+  };
+  const auto sameSection = [&](const RegistrySection& x, const RegistrySection& y) {
+    return x.key == y.key && std::ranges::equal(x.values, y.values, sameValue);
+  };
   RegistryDocument doc;
-  if (!drovn::platform::parseRegistry(text, asBytes, doc)) {
-    if (!doc.sections.empty()) std::abort();  // a refused text leaves nothing behind
+  if (!parseRegistry(std::string_view(reinterpret_cast<const char*>(data), size), asBytes, doc)) {
+    if (!doc.sections.empty()) std::abort();
     return 0;
   }
-  const std::string written = drovn::platform::formatRegistry(doc);
+  const std::string written = formatRegistry(doc);
   RegistryDocument again;
-  if (!drovn::platform::parseRegistry(written, asBytes, again)) std::abort();
-  if (!sameDocument(doc, again)) std::abort();
-  if (drovn::platform::formatRegistry(again) != written) std::abort();
+  if (!parseRegistry(written, asBytes, again)) std::abort();
+  if (!std::ranges::equal(doc.sections, again.sections, sameSection) ||
+      formatRegistry(again) != written)
+    std::abort();
   return 0;
 }
