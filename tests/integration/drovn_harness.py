@@ -1,20 +1,30 @@
-"""Runs the real drovn binary for end-to-end tests.
+"""Support for the end-to-end tests: runs the real drovn binary (DROVN_BINARY, set by CTest) on
+a temporary store and a free port, announcing 127.0.0.1, and talks to it with a bare control
+client that sends any bytes and reads replies byte for byte."""
 
-The binary is DROVN_BINARY (CTest sets it). Each DrovnProcess gets its own temporary store and
-registry file, listens on a free port and announces 127.0.0.1; its log lines (standard output)
-are collected by a thread so a test can wait for them.
-"""
-
+import ftplib
+import hashlib
+import io
+import json
 import os
+import random
+import re
+import resource
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 
-# Every wait of a test is bounded; sanitizer builds are slow, so the bounds are generous.
-DEFAULT_TIMEOUT = 30.0
+# Every wait is bounded; sanitizer builds are slow, so the bounds are generous.
+TIMEOUT = 30.0
+READY = "服务地址: ftp://127.0.0.1"
+PASV = re.compile(rb"^227 \(127,0,0,1,(\d+),(\d+)\) Entering passive mode\.\.\.\r\n$")
+STARTING = b"125 Connection transfer starting...\r\n"
+OPENING = b"150 Opening data connection...\r\n"
+DONE = b"226 Transfer completed.\r\n"
 
 
 def binary():
@@ -25,157 +35,159 @@ def binary():
 
 
 def free_port():
-    """A port that was free a moment ago on 127.0.0.1."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def run_once(args, timeout=DEFAULT_TIMEOUT):
-    """Runs drovn with args to its end; gives the CompletedProcess (text output)."""
-    return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout, encoding="utf-8",
-                          errors="replace")
+def wait_until(check, what, timeout=TIMEOUT, step=0.05):
+    """Polls check() until it gives a true value, which it returns; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        got = check()
+        if got or time.monotonic() > deadline:
+            assert got, f"timed out waiting for {what}"
+            return got
+        time.sleep(step)
 
 
-class DrovnProcess:
-    """One running server. Use as a context manager; stop() ends it by PID."""
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
-    def __init__(self, extra_args=(), store=None, registry=None, port=None):
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def temp_dir(test, prefix="drovn-it-"):
+    tmp = tempfile.TemporaryDirectory(prefix=prefix)
+    test.addCleanup(tmp.cleanup)
+    return tmp.name
+
+
+def assert_clean(stderr):
+    """Fails when a sanitizer reported anything on the server's standard error."""
+    if "runtime error" in stderr or "Sanitizer" in stderr:
+        raise AssertionError(f"the server reported errors:\n{stderr}")
+
+
+def run_once(args):
+    return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=TIMEOUT, encoding="utf-8", errors="replace")
+
+
+def fd_count(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def settled_fds(pid, timeout=TIMEOUT):
+    """The descriptor count once it has stayed the same for half a second."""
+    deadline = time.monotonic() + timeout
+    seen = [fd_count(pid)]
+    while time.monotonic() < deadline and (len(seen) < 6 or len(set(seen[-6:])) > 1):
+        time.sleep(0.1)
+        seen.append(fd_count(pid))
+    return seen[-1]
+
+
+def wait_fds(pid, target, timeout=TIMEOUT):
+    """Waits until the process has at most target descriptors; gives the last count."""
+    deadline = time.monotonic() + timeout
+    while fd_count(pid) > target and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return fd_count(pid)
+
+
+def write_report(name, content):
+    folder = os.environ.get("DROVN_REPORT_DIR")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+            json.dump(content, f)
+
+
+class Server:
+    """One headless drovn whose log lines a thread collects. `with Server() as s` starts it and
+    waits until it listens; close() stops it by PID and checks its standard error."""
+
+    def __init__(self, extra=(), store=None, nofile=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
-        self.registry = registry or os.path.join(self._tmp.name, "registry.reg")
-        self._own_port = port is None
-        self.port = port if port is not None else free_port()
-        self.args = [binary(), "--headless", "--store", self.store, "--registry", self.registry,
-                     "--port", str(self.port), "--set", "bind_manualip=127.0.0.1"]
-        self.args += list(extra_args)
-        self.lines = []
-        self.times = []  # time.monotonic() at which each line arrived
+        self.registry = os.path.join(self._tmp.name, "registry.reg")
+        self.extra, self.nofile, self.proc = list(extra), nofile, None
         self.stderr_path = os.path.join(self._tmp.name, "stderr.txt")
-        self._stderr = None
-        self._cond = threading.Condition()
-        self._eof = False
-        self.proc = None
-        self._reader = None
+        self.cond = threading.Condition()
 
     def start(self):
-        # Standard error goes to a file: a long sanitizer report must not block the server.
-        self._stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=self._stderr)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-        return self
+        # A port free when picked may be taken before the server binds it: then pick again.
+        for _ in range(3):
+            self.port, self.lines, self.eof = free_port(), [], False
+            args = [binary(), "--headless", "--store", self.store, "--registry", self.registry,
+                    "--port", str(self.port), "--set", "bind_manualip=127.0.0.1", *self.extra]
+            limit = self.nofile and (lambda: resource.setrlimit(
+                resource.RLIMIT_NOFILE, (self.nofile, self.nofile)))
+            # Standard error goes to a file: a long sanitizer report must not block the server.
+            with open(self.stderr_path, "ab") as err:
+                self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stderr=err,
+                                             stdout=subprocess.PIPE, preexec_fn=limit)
+            threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
+            if READY in self.lines[self.wait_line(("端口已被占用", READY), part=True)]:
+                return self
+            self.stop()
+        raise AssertionError(f"the server did not listen; lines: {self.lines!r}")
 
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode("utf-8", errors="replace").rstrip("\n")
-            with self._cond:
-                self.lines.append(line)
-                self.times.append(time.monotonic())
-                self._cond.notify_all()
-        with self._cond:
-            self._eof = True
-            self._cond.notify_all()
+    def _read(self, proc):
+        for raw in proc.stdout:
+            with self.cond:
+                self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
+                self.cond.notify_all()
+        with self.cond:
+            self.eof = True
+            self.cond.notify_all()
 
-    def wait_for_line(self, text, timeout=DEFAULT_TIMEOUT, start=0, prefix=False):
-        """Waits for a line equal to text (or starting with it) at index >= start.
-
-        Gives the line's index; raises AssertionError with the lines so far on time-out or when
-        the output ends first.
-        """
+    def wait_line(self, texts, start=0, part=False, timeout=TIMEOUT):
+        """Index of the first line at or after start equal to (or holding) one of texts."""
+        texts = (texts,) if isinstance(texts, str) else texts
         deadline = time.monotonic() + timeout
-        with self._cond:
+        with self.cond:
             while True:
                 for i in range(start, len(self.lines)):
-                    line = self.lines[i]
-                    if line == text or (prefix and line.startswith(text)):
+                    if any(self.lines[i] == t or part and t in self.lines[i]
+                           for t in texts):
                         return i
                 left = deadline - time.monotonic()
-                if self._eof or left <= 0:
-                    why = "output ended" if self._eof else "timed out"
-                    raise AssertionError(f"{why} waiting for {text!r}; lines: {self.lines!r}")
-                self._cond.wait(left)
+                if self.eof or left <= 0:
+                    raise AssertionError(f"no {texts!r} ({'ended' if self.eof else 'timed out'})"
+                                         f"; lines: {self.lines!r}")
+                self.cond.wait(left)
 
-    def wait_until_listening(self, timeout=DEFAULT_TIMEOUT):
-        # A port that was free when it was picked may be taken by another test's connection by
-        # the time the server binds it; a port of our own choosing is then picked again.
-        for _ in range(3):
-            if not (self._own_port and self._bind_refused(timeout)):
-                break
-            self.stop()
-            self.proc.stdout.close()
-            self._stderr.close()
-            self._reader.join(DEFAULT_TIMEOUT)
-            old = str(self.port)
-            self.port = free_port()
-            self.args = [str(self.port) if a == old else a for a in self.args]
-            with self._cond:
-                self.lines.clear()
-                self.times.clear()
-                self._eof = False
-            self.start()
-        return self.wait_for_line("服务地址: ftp://127.0.0.1", timeout)
+    def has_line(self, text):
+        return any(text in line for line in list(self.lines))
 
-    def _bind_refused(self, timeout):
-        """Waits until the server listens, or says its port is taken (then True)."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                if any("端口已被占用" in line for line in self.lines):
-                    return True
-                if "服务地址: ftp://127.0.0.1" in self.lines or self._eof:
-                    return False
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                self._cond.wait(left)
+    def stderr(self):
+        return read(self.stderr_path).decode("utf-8", errors="replace")
 
-    def connect(self, timeout=DEFAULT_TIMEOUT):
-        """A client socket on the control port (127.0.0.1 only)."""
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-        s.settimeout(timeout)
-        return s
-
-    def signal(self, sig):
-        if self.proc and self.proc.poll() is None:
-            os.kill(self.proc.pid, sig)
-
-    def wait(self, timeout=DEFAULT_TIMEOUT):
-        """Waits for the end of the process and of its output; gives the exit status."""
-        code = self.proc.wait(timeout=timeout)
-        if self._reader:
-            self._reader.join(timeout)
-        return code
-
-    def stop(self, timeout=DEFAULT_TIMEOUT):
-        """SIGTERM by PID and wait; SIGKILL by PID only as a last resort. Gives the status."""
-        if self.proc is None:
-            return None
+    def stop(self, sig=signal.SIGTERM, timeout=TIMEOUT):
+        """Sends sig by PID and waits; SIGKILL only as a last resort. Gives the exit status."""
         if self.proc.poll() is None:
-            self.signal(signal.SIGTERM)
+            os.kill(self.proc.pid, sig)
             try:
-                return self.wait(timeout)
+                return self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-        return self.wait(timeout)
-
-    def stderr_text(self):
-        if not os.path.exists(self.stderr_path):
-            return ""
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode("utf-8", errors="replace")
+        return self.proc.wait(timeout)
 
     def close(self):
         try:
-            self.stop()
-        finally:
             if self.proc:
+                self.stop()
                 self.proc.stdout.close()
-            if self._stderr:
-                self._stderr.close()
+                assert_clean(self.stderr())
+        finally:
             self._tmp.cleanup()
 
     def __enter__(self):
@@ -185,23 +197,103 @@ class DrovnProcess:
         self.close()
 
 
-def recv_reply(sock, timeout=DEFAULT_TIMEOUT):
-    """Reads from sock until a CR LF ends the data; gives the bytes."""
-    sock.settimeout(timeout)
-    data = b""
-    deadline = time.monotonic() + timeout
-    while not data.endswith(b"\r\n"):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no complete reply, got {data!r}")
-        chunk = sock.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
+def reset(sock):
+    """Closes sock with an RST: a plain close would keep its session until the idle limit."""
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass
+    sock.close()
 
 
-def assert_clean_stderr(server):
-    """Fails when a sanitizer or UBSan reported anything on the server's standard error."""
-    text = server.stderr_text()
-    if "runtime error" in text or "Sanitizer" in text:
-        raise AssertionError(f"the server reported errors:\n{text}")
+class RawClient:
+    def __init__(self, port, timeout=TIMEOUT):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.buffer, self.timeout, self.moved = b"", timeout, 0
+
+    def reply(self):
+        """One reply (every line of a multi-line one) as bytes; None when the server closed."""
+        deadline = time.monotonic() + self.timeout
+        text = b""
+        while True:
+            while b"\r\n" not in self.buffer:
+                assert time.monotonic() < deadline, f"no complete reply: {text + self.buffer!r}"
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    assert not text + self.buffer, f"closed inside a reply: {self.buffer!r}"
+                    return None
+                self.buffer += chunk
+            line, self.buffer = self.buffer.split(b"\r\n", 1)
+            text += line + b"\r\n"
+            # A multi-line reply ends with its code and a space.
+            if text[3:4] != b"-" or (line[:3] == text[:3] and line[3:4] == b" "):
+                return text
+
+    def command(self, line):
+        """Sends line (bytes or str) with CR LF; gives the reply."""
+        self.sock.sendall((line.encode() if isinstance(line, str) else line) + b"\r\n")
+        return self.reply()
+
+    def login(self):
+        assert self.reply() == b"220 Server ready...\r\n"
+        assert self.command("USER anonymous").startswith(b"331 ")
+        assert self.command("PASS guest") == b"230 Password ok.\r\n"
+        return self
+
+    def passive(self):
+        got = self.command("PASV")
+        m = PASV.match(got)
+        assert m, got
+        return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])),
+                                        timeout=self.timeout)
+
+    def transfer(self, command, send=None, passive=True):
+        """One data command; gives (first reply, final reply or None, bytes received)."""
+        if passive:
+            data = self.passive()
+        else:
+            listener = socket.create_server(("127.0.0.1", 0))
+            listener.settimeout(self.timeout)
+            port = listener.getsockname()[1]
+            assert self.command(f"PORT 127,0,0,1,{port >> 8},{port & 255}") == \
+                b"200 PORT command ok.\r\n"
+        first = self.command(command)
+        if not passive:
+            with listener:
+                if first != OPENING:
+                    return first, None, b""
+                data = listener.accept()[0]
+        got = b""
+        with data:
+            if first in (STARTING, OPENING):
+                if send is not None:
+                    data.sendall(send)
+                while send is None and (chunk := data.recv(262144)):
+                    got += chunk
+        self.moved += len(got) + len(send or b"")
+        return first, self.reply() if first in (STARTING, OPENING) else None, got
+
+    def quit(self):
+        """QUIT has no reply: the server closes the connection."""
+        self.sock.sendall(b"QUIT\r\n")
+        assert self.reply() is None
+        self.sock.close()
+
+
+def fresh_client_works(test, port, size=300_000):
+    """A new ftplib client logs in, uploads a payload, reads it back unchanged and deletes it."""
+    payload = random.Random(time.monotonic_ns()).randbytes(size)
+    name = f"fresh-{time.monotonic_ns()}.bin"
+    with ftplib.FTP(timeout=TIMEOUT) as ftp:
+        test.assertEqual(ftp.connect("127.0.0.1", port), "220 Server ready...")
+        test.assertEqual(ftp.login("anonymous", "guest"), "230 Password ok.")
+        test.assertEqual(ftp.storbinary("STOR " + name, io.BytesIO(payload)),
+                         "226 Transfer completed.")
+        chunks = []
+        test.assertEqual(ftp.retrbinary("RETR " + name, chunks.append),
+                         "226 Transfer completed.")
+        test.assertEqual(hashlib.sha256(b"".join(chunks)).digest(),
+                         hashlib.sha256(payload).digest())
+        test.assertEqual(ftp.delete(name), "250 DELE command ok.")
+        ftp.putcmd("QUIT")
+        test.assertRaises(EOFError, ftp.getline)
