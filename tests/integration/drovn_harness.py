@@ -1,6 +1,5 @@
-"""Support for the end-to-end tests: runs the real drovn binary (DROVN_BINARY, set by CTest) on
-a temporary store and a free port, announcing 127.0.0.1, and talks to it with a bare control
-client that sends any bytes and reads replies byte for byte."""
+"""Runs the real drovn (DROVN_BINARY, set by CTest) on a temporary store and a free port on
+127.0.0.1, and talks to it with a bare client that sends any bytes and reads replies as bytes."""
 
 import json
 import os
@@ -14,20 +13,13 @@ import tempfile
 import threading
 import time
 
-# Every wait is bounded; sanitizer builds are slow, so the bounds are generous.
-TIMEOUT = 30.0
+TIMEOUT = 30.0  # every wait is bounded; sanitizer builds are slow, so generously
 READY = "服务地址: ftp://127.0.0.1"
 PASV = re.compile(rb"^227 \(127,0,0,1,(\d+),(\d+)\) Entering passive mode\.\.\.\r\n$")
 STARTING = b"125 Connection transfer starting...\r\n"
 OPENING = b"150 Opening data connection...\r\n"
 DONE = b"226 Transfer completed.\r\n"
 ABORTED = b"426 Connection transfer aborted.\r\n"
-
-def binary():
-    path = os.environ.get("DROVN_BINARY")
-    if not path:
-        raise RuntimeError("DROVN_BINARY is not set (run the tests through ctest)")
-    return path
 
 def free_port():
     with socket.socket() as s:
@@ -37,12 +29,10 @@ def free_port():
 def wait_until(check, what, timeout=TIMEOUT, step=0.05):
     """Polls check() until it gives a true value, which it returns; fails after timeout."""
     deadline = time.monotonic() + timeout
-    while True:
-        got = check()
-        if got or time.monotonic() > deadline:
-            assert got, f"timed out waiting for {what}"
-            return got
+    while not (got := check()):
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
         time.sleep(step)
+    return got
 
 def read(path):
     with open(path, "rb") as f:
@@ -53,32 +43,24 @@ def write(path, data):
     with open(path, "wb") as f:
         f.write(data)
 
-def temp_dir(test, prefix="drovn-it-"):
-    tmp = tempfile.TemporaryDirectory(prefix=prefix)
+def temp_dir(test):
+    tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
     test.addCleanup(tmp.cleanup)
     return tmp.name
 
 def assert_clean(stderr):
     """Fails when a sanitizer reported anything on the server's standard error."""
-    if "runtime error" in stderr or "Sanitizer" in stderr:
-        raise AssertionError(f"the server reported errors:\n{stderr}")
+    assert "runtime error" not in stderr and "Sanitizer" not in stderr, stderr
 
-def run_once(args):
-    return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL, capture_output=True,
-                          timeout=TIMEOUT, encoding="utf-8", errors="replace")
-
-def settled_fds(pid, at_most=1 << 30, timeout=TIMEOUT):
+def settled_fds(pid, at_most=1 << 30):
     """The descriptor count once it is at most at_most and has stayed so for half a second."""
-    deadline, seen = time.monotonic() + timeout, []
-    while time.monotonic() < deadline and not (len(seen) > 5 and len(set(seen[-6:])) == 1
-                                               and seen[-1] <= at_most):
-        seen.append(len(os.listdir(f"/proc/{pid}/fd")))
-        time.sleep(0.1)
+    seen = []
+    wait_until(lambda: seen.append(len(os.listdir(f"/proc/{pid}/fd"))) or len(seen) > 5 and
+               len(set(seen[-6:])) == 1 and seen[-1] <= at_most, "descriptors to settle", step=0.1)
     return seen[-1]
 
 def write_report(name, content):
-    folder = os.environ.get("DROVN_REPORT_DIR")
-    if folder:
+    if folder := os.environ.get("DROVN_REPORT_DIR"):
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
             json.dump(content, f)
@@ -91,17 +73,16 @@ class Server:
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
-        self.registry = os.path.join(self._tmp.name, "registry.reg")
-        self.extra, self.nofile, self.proc = list(extra), nofile, None
-        self.stderr_path = os.path.join(self._tmp.name, "stderr.txt")
-        self.cond = threading.Condition()
+        self.registry, self.stderr_path = (os.path.join(self._tmp.name, n) for n in "re")
+        self.extra, self.nofile, self.proc, self.cond = extra, nofile, None, threading.Condition()
 
     def start(self):
         # A port free when picked may be taken before the server binds it: then pick again.
         for _ in range(3):
             self.port, self.lines, self.times, self.eof = free_port(), [], [], False
-            args = [binary(), "--headless", "--store", self.store, "--registry", self.registry,
-                    "--port", str(self.port), "--set", "bind_manualip=127.0.0.1", *self.extra]
+            args = [os.environ["DROVN_BINARY"], "--headless", "--store", self.store,
+                    "--registry", self.registry, "--port", str(self.port),
+                    "--set", "bind_manualip=127.0.0.1", *self.extra]
             limit = self.nofile and (lambda: resource.setrlimit(
                 resource.RLIMIT_NOFILE, (self.nofile, self.nofile)))
             # Standard error goes to a file: a long sanitizer report must not block the server.
@@ -126,39 +107,32 @@ class Server:
 
     def wait_line(self, texts, start=0, part=False, timeout=TIMEOUT):
         """Index of the first line at or after start equal to (or holding) one of texts."""
-        texts = (texts,) if isinstance(texts, str) else texts
-        deadline = time.monotonic() + timeout
+        texts, deadline = (texts,) if isinstance(texts, str) else texts, time.monotonic() + timeout
         with self.cond:
             while True:
                 for i in range(start, len(self.lines)):
-                    if any(self.lines[i] == t or part and t in self.lines[i]
-                           for t in texts):
+                    if any(self.lines[i] == t or part and t in self.lines[i] for t in texts):
                         return i
                 left = deadline - time.monotonic()
-                if self.eof or left <= 0:
-                    raise AssertionError(f"no {texts!r} ({'ended' if self.eof else 'timed out'})"
-                                         f"; lines: {self.lines!r}")
+                assert left > 0 and not self.eof, f"no {texts!r}; lines: {self.lines!r}"
                 self.cond.wait(left)
 
-    def stderr(self):
-        return read(self.stderr_path).decode("utf-8", errors="replace")
-
-    def stop(self, sig=signal.SIGTERM, timeout=TIMEOUT):
+    def stop(self, sig=signal.SIGTERM):
         """Sends sig by PID and waits; SIGKILL only as a last resort. Gives the exit status."""
         if self.proc.poll() is None:
             os.kill(self.proc.pid, sig)
             try:
-                return self.proc.wait(timeout)
+                return self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-        return self.proc.wait(timeout)
+        return self.proc.wait(TIMEOUT)
 
     def close(self):
         try:
             if self.proc:
                 self.stop()
                 self.proc.stdout.close()
-                assert_clean(self.stderr())
+                assert_clean(read(self.stderr_path).decode("utf-8", errors="replace"))
         finally:
             self.proc = None
             self._tmp.cleanup()
@@ -171,10 +145,7 @@ class Server:
 
 def reset(sock):
     """Closes sock with an RST: a plain close would keep its session until the idle limit."""
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    except OSError:
-        pass
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     sock.close()
 
 class RawClient:
@@ -183,13 +154,11 @@ class RawClient:
         self.buffer, self.timeout, self.moved = b"", timeout, 0
 
     def reply(self):
-        """One reply (every line of a multi-line one) as bytes; None when the server closed."""
-        deadline = time.monotonic() + self.timeout
+        """One reply (every line of a multi-line one); None when the server closed."""
         text = b""
         while True:
             while b"\r\n" not in self.buffer:
-                assert time.monotonic() < deadline, f"no complete reply: {text + self.buffer!r}"
-                chunk = self.sock.recv(65536)
+                chunk = self.sock.recv(65536)  # the socket's timeout bounds the wait
                 if not chunk:
                     assert not text + self.buffer, f"closed inside a reply: {self.buffer!r}"
                     return None
@@ -212,37 +181,27 @@ class RawClient:
         return self
 
     def passive(self):
-        got = self.command("PASV")
-        m = PASV.match(got)
-        assert m, got
-        return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])),
-                                        timeout=self.timeout)
+        assert (m := PASV.match(got := self.command("PASV"))), got
+        return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])), self.timeout)
 
     def transfer(self, command, send=None, passive=True):
         """One data command; gives (first reply, final reply or None, bytes received)."""
-        if passive:
-            data = self.passive()
-        else:
+        if not passive:
             listener = socket.create_server(("127.0.0.1", 0))
             listener.settimeout(self.timeout)
             port = listener.getsockname()[1]
-            assert self.command(f"PORT 127,0,0,1,{port >> 8},{port & 255}") == \
-                b"200 PORT command ok.\r\n"
-        first = self.command(command)
-        if not passive:
-            with listener:
-                if first != OPENING:
-                    return first, None, b""
-                data = listener.accept()[0]
-        got = b""
-        with data:
-            if first in (STARTING, OPENING):
+            ok = self.command(f"PORT 127,0,0,1,{port >> 8},{port & 255}")
+            assert ok == b"200 PORT command ok.\r\n", ok
+        data, first, got = self.passive() if passive else listener, self.command(command), b""
+        if opened := first in (STARTING, OPENING):
+            with data if passive else listener.accept()[0] as conn:
                 if send is not None:
-                    data.sendall(send)
-                while send is None and (chunk := data.recv(262144)):
+                    conn.sendall(send)
+                while send is None and (chunk := conn.recv(262144)):
                     got += chunk
-        self.moved += len(got) + len(send or b"")
-        return first, self.reply() if first in (STARTING, OPENING) else None, got
+        data.close()
+        self.moved += len(got) + len(send or b"") * opened
+        return first, self.reply() if opened else None, got
 
     def quit(self):
         """QUIT has no reply: the server closes the connection."""
