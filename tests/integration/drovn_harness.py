@@ -145,7 +145,10 @@ class Server:
 
 def reset(sock):
     """Closes sock with an RST: a plain close would keep its session until the idle limit."""
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass  # already closed
     sock.close()
 
 class RawClient:
