@@ -27,10 +27,12 @@ def free_port():
         return s.getsockname()[1]
 
 def wait_until(check, what, timeout=TIMEOUT, step=0.05):
-    """Polls check() until it gives a true value, which it returns; fails after timeout."""
+    """Polls check() until it gives a true value, which it returns; fails after timeout, saying
+    what (or what() tells)."""
     deadline = time.monotonic() + timeout
     while not (got := check()):
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        assert time.monotonic() < deadline, \
+            f"timed out waiting for {what() if callable(what) else what}"
         time.sleep(step)
     return got
 
