@@ -4,7 +4,6 @@
 import json
 import os
 import re
-import resource
 import signal
 import socket
 import struct
@@ -68,61 +67,48 @@ def write_report(name, content):
             json.dump(content, f)
 
 class Server:
-    """One headless drovn whose log lines a thread collects. `with Server() as s` starts it and
-    waits until it listens; close() stops it by PID and checks its standard error."""
+    """One headless drovn; `with Server() as s` starts it and waits until it listens, close()
+    stops it by PID and checks its standard error. A thread collects its log lines."""
 
-    def __init__(self, extra=(), store=None, nofile=None):
+    def __init__(self, extra=(), store=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
         self.registry, self.stderr_path = (os.path.join(self._tmp.name, n) for n in "re")
-        self.extra, self.nofile, self.proc, self.cond = extra, nofile, None, threading.Condition()
+        self.extra, self.proc = extra, None
 
     def start(self):
         # A port free when picked may be taken before the server binds it: then pick again.
         for _ in range(3):
-            self.port, self.lines, self.times, self.eof = free_port(), [], [], False
+            self.port, self.lines = free_port(), []
             args = [os.environ["DROVN_BINARY"], "--headless", "--store", self.store,
                     "--registry", self.registry, "--port", str(self.port),
                     "--set", "bind_manualip=127.0.0.1", *self.extra]
-            limit = self.nofile and (lambda: resource.setrlimit(
-                resource.RLIMIT_NOFILE, (self.nofile, self.nofile)))
             # Standard error goes to a file: a long sanitizer report must not block the server.
             with open(self.stderr_path, "ab") as err:
                 self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stderr=err,
-                                             stdout=subprocess.PIPE, preexec_fn=limit)
+                                             stdout=subprocess.PIPE)
             threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
-            if READY in self.lines[self.wait_line(("端口已被占用", READY), part=True)]:
+            if READY in self.lines[self.wait_line(("端口已被占用", READY))]:
                 return self
             self.stop()
         raise AssertionError(f"the server did not listen; lines: {self.lines!r}")
 
     def _read(self, proc):
         for raw in proc.stdout:
-            with self.cond:
-                self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
-                self.times.append(time.monotonic())
-                self.cond.notify_all()
-        with self.cond:
-            self.eof = True
-            self.cond.notify_all()
+            self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
 
-    def wait_line(self, texts, start=0, part=False, timeout=TIMEOUT):
-        """Index of the first line at or after start equal to (or holding) one of texts."""
-        texts, deadline = (texts,) if isinstance(texts, str) else texts, time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for i in range(start, len(self.lines)):
-                    if any(self.lines[i] == t or part and t in self.lines[i] for t in texts):
-                        return i
-                left = deadline - time.monotonic()
-                assert left > 0 and not self.eof, f"no {texts!r}; lines: {self.lines!r}"
-                self.cond.wait(left)
+    def wait_line(self, texts, start=0):
+        """Index of the first line at or after start that holds one of texts."""
+        texts = (texts,) if isinstance(texts, str) else texts
+        return wait_until(lambda: [i for i in range(start, len(self.lines))
+                                   if any(t in self.lines[i] for t in texts)][:1],
+                          lambda: f"{texts!r}; lines: {self.lines!r}")[0]
 
-    def stop(self, sig=signal.SIGTERM):
-        """Sends sig by PID and waits; SIGKILL only as a last resort. Gives the exit status."""
+    def stop(self):
+        """SIGTERM by PID and a wait; SIGKILL only as a last resort. Gives the exit status."""
         if self.proc.poll() is None:
-            os.kill(self.proc.pid, sig)
+            os.kill(self.proc.pid, signal.SIGTERM)
             try:
                 return self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:
@@ -159,20 +145,15 @@ class RawClient:
         self.buffer, self.timeout, self.moved = b"", timeout, 0
 
     def reply(self):
-        """One reply (every line of a multi-line one); None when the server closed."""
-        text = b""
-        while True:
-            while b"\r\n" not in self.buffer:
-                chunk = self.sock.recv(65536)  # the socket's timeout bounds the wait
-                if not chunk:
-                    assert not text + self.buffer, f"closed inside a reply: {self.buffer!r}"
-                    return None
-                self.buffer += chunk
-            line, self.buffer = self.buffer.split(b"\r\n", 1)
-            text += line + b"\r\n"
-            # A multi-line reply ends with its code and a space.
-            if text[3:4] != b"-" or (line[:3] == text[:3] and line[3:4] == b" "):
-                return text
+        """One reply line; None when the server closed the connection."""
+        while b"\r\n" not in self.buffer:
+            chunk = self.sock.recv(65536)  # the socket's timeout bounds the wait
+            if not chunk:
+                assert not self.buffer, f"closed inside a reply: {self.buffer!r}"
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line + b"\r\n"
 
     def command(self, line):
         """Sends line (bytes or str) with CR LF; gives the reply."""
