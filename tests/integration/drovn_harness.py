@@ -16,7 +16,6 @@ TIMEOUT = 30.0  # every wait is bounded; sanitizer builds are slow, so generousl
 READY = "服务地址: ftp://127.0.0.1"
 PASV = re.compile(rb"^227 \(127,0,0,1,(\d+),(\d+)\) Entering passive mode\.\.\.\r\n$")
 STARTING = b"125 Connection transfer starting...\r\n"
-OPENING = b"150 Opening data connection...\r\n"
 DONE = b"226 Transfer completed.\r\n"
 ABORTED = b"426 Connection transfer aborted.\r\n"
 
@@ -26,8 +25,7 @@ def free_port():
         return s.getsockname()[1]
 
 def wait_until(check, what, timeout=TIMEOUT, step=0.05):
-    """Polls check() until it gives a true value, which it returns; fails after timeout, saying
-    what (or what() tells)."""
+    """Polls check() until it gives a true value, which it returns; fails after timeout."""
     deadline = time.monotonic() + timeout
     while not (got := check()):
         assert time.monotonic() < deadline, \
@@ -67,8 +65,8 @@ def write_report(name, content):
             json.dump(content, f)
 
 class Server:
-    """One headless drovn; `with Server() as s` starts it and waits until it listens, close()
-    stops it by PID and checks its standard error. A thread collects its log lines."""
+    """One headless drovn: start() waits until it listens, close() stops it by PID and checks
+    its standard error; a thread collects its log lines."""
 
     def __init__(self, extra=(), store=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
@@ -89,21 +87,16 @@ class Server:
                 self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stderr=err,
                                              stdout=subprocess.PIPE)
             threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
-            if READY in self.lines[self.wait_line(("端口已被占用", READY))]:
+            wait_until(lambda: READY in self.lines or [l for l in self.lines if "端口已被占用" in l],
+                       lambda: f"the server to listen; lines: {self.lines!r}")
+            if READY in self.lines:
                 return self
             self.stop()
-        raise AssertionError(f"the server did not listen; lines: {self.lines!r}")
+        raise AssertionError(f"no free port; lines: {self.lines!r}")
 
     def _read(self, proc):
         for raw in proc.stdout:
             self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
-
-    def wait_line(self, texts, start=0):
-        """Index of the first line at or after start that holds one of texts."""
-        texts = (texts,) if isinstance(texts, str) else texts
-        return wait_until(lambda: [i for i in range(start, len(self.lines))
-                                   if any(t in self.lines[i] for t in texts)][:1],
-                          lambda: f"{texts!r}; lines: {self.lines!r}")[0]
 
     def stop(self):
         """SIGTERM by PID and a wait; SIGKILL only as a last resort. Gives the exit status."""
@@ -170,22 +163,15 @@ class RawClient:
         assert (m := PASV.match(got := self.command("PASV"))), got
         return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])), self.timeout)
 
-    def transfer(self, command, send=None, passive=True):
-        """One data command; gives (first reply, final reply or None, bytes received)."""
-        if not passive:
-            listener = socket.create_server(("127.0.0.1", 0))
-            listener.settimeout(self.timeout)
-            port = listener.getsockname()[1]
-            ok = self.command(f"PORT 127,0,0,1,{port >> 8},{port & 255}")
-            assert ok == b"200 PORT command ok.\r\n", ok
-        data, first, got = self.passive() if passive else listener, self.command(command), b""
-        if opened := first in (STARTING, OPENING):
-            with data if passive else listener.accept()[0] as conn:
+    def transfer(self, command, send=None):
+        """One passive data command; gives (first reply, final reply or None, bytes received)."""
+        data, first, got = self.passive(), self.command(command), b""
+        with data:
+            if opened := first == STARTING:
                 if send is not None:
-                    conn.sendall(send)
-                while send is None and (chunk := conn.recv(262144)):
+                    data.sendall(send)
+                while send is None and (chunk := data.recv(262144)):
                     got += chunk
-        data.close()
         self.moved += len(got) + len(send or b"") * opened
         return first, self.reply() if opened else None, got
 
