@@ -180,11 +180,3 @@ class RawClient:
         self.sock.sendall(b"QUIT\r\n")
         assert self.reply() is None
         self.sock.close()
-
-def fresh_client_works(test, port):
-    """A new client logs in, uploads a payload, reads it back unchanged and deletes it."""
-    c, payload, name = RawClient(port).login(), os.urandom(300_000), f"new{time.monotonic_ns()}"
-    test.assertEqual(c.transfer("STOR " + name, payload), (STARTING, DONE, b""))
-    test.assertEqual(c.transfer("RETR " + name), (STARTING, DONE, payload))
-    test.assertEqual(c.command("DELE " + name), b"250 DELE command ok.\r\n")
-    c.quit()
