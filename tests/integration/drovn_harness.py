@@ -110,12 +110,11 @@ class Server:
 
     def close(self):
         try:
-            if self.proc:
+            if self.proc and not self.proc.stdout.closed:
                 self.stop()
                 self.proc.stdout.close()
                 assert_clean(read(self.stderr_path).decode("utf-8", errors="replace"))
         finally:
-            self.proc = None
             self._tmp.cleanup()
 
     def __enter__(self):

@@ -278,8 +278,7 @@ class ConsoleTest(unittest.TestCase):
                 self.assertEqual(cells(shown), columns - 1)
                 c.wait(lambda l: shown in l, "the long row cut")
                 original, result = os.urandom(3 << 20), []
-                with open(os.path.join(c.store, "down"), "wb") as f:
-                    f.write(original)
+                write(os.path.join(c.store, "down"), original)
                 reader = threading.Thread(target=slow_download, args=(c.port, result))
                 reader.start()
                 # The progress row follows the reader, as the last row of the log.
