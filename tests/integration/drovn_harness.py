@@ -1,181 +1,120 @@
-"""Runs the real drovn binary for end-to-end tests.
+"""Runs the real drovn (DROVN_BINARY, set by CTest) on a temporary store and a free port on
+127.0.0.1, and talks to it with a bare client that sends any bytes and reads replies as bytes."""
 
-The binary is DROVN_BINARY (CTest sets it). Each DrovnProcess gets its own temporary store and
-registry file, listens on a free port and announces 127.0.0.1; its log lines (standard output)
-are collected by a thread so a test can wait for them.
-"""
-
+import json
 import os
+import re
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 
-# Every wait of a test is bounded; sanitizer builds are slow, so the bounds are generous.
-DEFAULT_TIMEOUT = 30.0
-
-
-def binary():
-    path = os.environ.get("DROVN_BINARY")
-    if not path:
-        raise RuntimeError("DROVN_BINARY is not set (run the tests through ctest)")
-    return path
-
+TIMEOUT = 30.0  # every wait is bounded; sanitizer builds are slow, so generously
+READY = "服务地址: ftp://127.0.0.1"
+PASV = re.compile(rb"^227 \(127,0,0,1,(\d+),(\d+)\) Entering passive mode\.\.\.\r\n$")
+STARTING = b"125 Connection transfer starting...\r\n"
+DONE = b"226 Transfer completed.\r\n"
+ABORTED = b"426 Connection transfer aborted.\r\n"
 
 def free_port():
-    """A port that was free a moment ago on 127.0.0.1."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
+def wait_until(check, what, timeout=TIMEOUT, step=0.05):
+    """Polls check() until it gives a true value, which it returns; fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while not (got := check()):
+        assert time.monotonic() < deadline, \
+            f"timed out waiting for {what() if callable(what) else what}"
+        time.sleep(step)
+    return got
 
-def run_once(args, timeout=DEFAULT_TIMEOUT):
-    """Runs drovn with args to its end; gives the CompletedProcess (text output)."""
-    return subprocess.run([binary()] + list(args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout, encoding="utf-8",
-                          errors="replace")
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
 
-class DrovnProcess:
-    """One running server. Use as a context manager; stop() ends it by PID."""
+def temp_dir(test):
+    tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
+    test.addCleanup(tmp.cleanup)
+    return tmp.name
 
-    def __init__(self, extra_args=(), store=None, registry=None, port=None):
+def assert_clean(stderr):
+    """Fails when a sanitizer reported anything on the server's standard error."""
+    assert "runtime error" not in stderr and "Sanitizer" not in stderr, stderr
+
+def settled_fds(pid, at_most=1 << 30):
+    """The descriptor count once it is at most at_most and has stayed so for half a second."""
+    seen = []
+    wait_until(lambda: seen.append(len(os.listdir(f"/proc/{pid}/fd"))) or len(seen) > 5 and
+               len(set(seen[-6:])) == 1 and seen[-1] <= at_most, "descriptors to settle", step=0.1)
+    return seen[-1]
+
+def write_report(name, content):
+    if folder := os.environ.get("DROVN_REPORT_DIR"):
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+            json.dump(content, f)
+
+class Server:
+    """One headless drovn: start() waits until it listens, close() stops it by PID and checks
+    its standard error; a thread collects its log lines."""
+
+    def __init__(self, extra=(), store=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
-        self.registry = registry or os.path.join(self._tmp.name, "registry.reg")
-        self._own_port = port is None
-        self.port = port if port is not None else free_port()
-        self.args = [binary(), "--headless", "--store", self.store, "--registry", self.registry,
-                     "--port", str(self.port), "--set", "bind_manualip=127.0.0.1"]
-        self.args += list(extra_args)
-        self.lines = []
-        self.times = []  # time.monotonic() at which each line arrived
-        self.stderr_path = os.path.join(self._tmp.name, "stderr.txt")
-        self._stderr = None
-        self._cond = threading.Condition()
-        self._eof = False
-        self.proc = None
-        self._reader = None
+        self.registry, self.stderr_path = (os.path.join(self._tmp.name, n) for n in "re")
+        self.extra, self.proc = extra, None
 
     def start(self):
-        # Standard error goes to a file: a long sanitizer report must not block the server.
-        self._stderr = open(self.stderr_path, "wb")
-        self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=self._stderr)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-        return self
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            line = raw.decode("utf-8", errors="replace").rstrip("\n")
-            with self._cond:
-                self.lines.append(line)
-                self.times.append(time.monotonic())
-                self._cond.notify_all()
-        with self._cond:
-            self._eof = True
-            self._cond.notify_all()
-
-    def wait_for_line(self, text, timeout=DEFAULT_TIMEOUT, start=0, prefix=False):
-        """Waits for a line equal to text (or starting with it) at index >= start.
-
-        Gives the line's index; raises AssertionError with the lines so far on time-out or when
-        the output ends first.
-        """
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for i in range(start, len(self.lines)):
-                    line = self.lines[i]
-                    if line == text or (prefix and line.startswith(text)):
-                        return i
-                left = deadline - time.monotonic()
-                if self._eof or left <= 0:
-                    why = "output ended" if self._eof else "timed out"
-                    raise AssertionError(f"{why} waiting for {text!r}; lines: {self.lines!r}")
-                self._cond.wait(left)
-
-    def wait_until_listening(self, timeout=DEFAULT_TIMEOUT):
-        # A port that was free when it was picked may be taken by another test's connection by
-        # the time the server binds it; a port of our own choosing is then picked again.
+        # A port free when picked may be taken before the server binds it: then pick again.
         for _ in range(3):
-            if not (self._own_port and self._bind_refused(timeout)):
-                break
+            self.port, self.lines = free_port(), []
+            args = [os.environ["DROVN_BINARY"], "--headless", "--store", self.store,
+                    "--registry", self.registry, "--port", str(self.port),
+                    "--set", "bind_manualip=127.0.0.1", *self.extra]
+            # Standard error goes to a file: a long sanitizer report must not block the server.
+            with open(self.stderr_path, "ab") as err:
+                self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stderr=err,
+                                             stdout=subprocess.PIPE)
+            threading.Thread(target=self._read, args=(self.proc,), daemon=True).start()
+            wait_until(lambda: READY in self.lines or [l for l in self.lines if "端口已被占用" in l],
+                       lambda: f"the server to listen; lines: {self.lines!r}")
+            if READY in self.lines:
+                return self
             self.stop()
-            self.proc.stdout.close()
-            self._stderr.close()
-            self._reader.join(DEFAULT_TIMEOUT)
-            old = str(self.port)
-            self.port = free_port()
-            self.args = [str(self.port) if a == old else a for a in self.args]
-            with self._cond:
-                self.lines.clear()
-                self.times.clear()
-                self._eof = False
-            self.start()
-        return self.wait_for_line("服务地址: ftp://127.0.0.1", timeout)
+        raise AssertionError(f"no free port; lines: {self.lines!r}")
 
-    def _bind_refused(self, timeout):
-        """Waits until the server listens, or says its port is taken (then True)."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                if any("端口已被占用" in line for line in self.lines):
-                    return True
-                if "服务地址: ftp://127.0.0.1" in self.lines or self._eof:
-                    return False
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                self._cond.wait(left)
+    def _read(self, proc):
+        for raw in proc.stdout:
+            self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
 
-    def connect(self, timeout=DEFAULT_TIMEOUT):
-        """A client socket on the control port (127.0.0.1 only)."""
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
-        s.settimeout(timeout)
-        return s
-
-    def signal(self, sig):
-        if self.proc and self.proc.poll() is None:
-            os.kill(self.proc.pid, sig)
-
-    def wait(self, timeout=DEFAULT_TIMEOUT):
-        """Waits for the end of the process and of its output; gives the exit status."""
-        code = self.proc.wait(timeout=timeout)
-        if self._reader:
-            self._reader.join(timeout)
-        return code
-
-    def stop(self, timeout=DEFAULT_TIMEOUT):
-        """SIGTERM by PID and wait; SIGKILL by PID only as a last resort. Gives the status."""
-        if self.proc is None:
-            return None
+    def stop(self):
+        """SIGTERM by PID and a wait; SIGKILL only as a last resort. Gives the exit status."""
         if self.proc.poll() is None:
-            self.signal(signal.SIGTERM)
+            os.kill(self.proc.pid, signal.SIGTERM)
             try:
-                return self.wait(timeout)
+                return self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-        return self.wait(timeout)
-
-    def stderr_text(self):
-        if not os.path.exists(self.stderr_path):
-            return ""
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode("utf-8", errors="replace")
+        return self.proc.wait(TIMEOUT)
 
     def close(self):
         try:
-            self.stop()
-        finally:
-            if self.proc:
+            if self.proc and not self.proc.stdout.closed:
+                self.stop()
                 self.proc.stdout.close()
-            if self._stderr:
-                self._stderr.close()
+                assert_clean(read(self.stderr_path).decode("utf-8", errors="replace"))
+        finally:
             self._tmp.cleanup()
 
     def __enter__(self):
@@ -184,24 +123,59 @@ class DrovnProcess:
     def __exit__(self, *exc):
         self.close()
 
+def reset(sock):
+    """Closes sock with an RST: a plain close would keep its session until the idle limit."""
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    except OSError:
+        pass  # already closed
+    sock.close()
 
-def recv_reply(sock, timeout=DEFAULT_TIMEOUT):
-    """Reads from sock until a CR LF ends the data; gives the bytes."""
-    sock.settimeout(timeout)
-    data = b""
-    deadline = time.monotonic() + timeout
-    while not data.endswith(b"\r\n"):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no complete reply, got {data!r}")
-        chunk = sock.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    return data
+class RawClient:
+    def __init__(self, port, timeout=TIMEOUT):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.buffer, self.timeout, self.moved = b"", timeout, 0
 
+    def reply(self):
+        """One reply line; None when the server closed the connection."""
+        while b"\r\n" not in self.buffer:
+            chunk = self.sock.recv(65536)  # the socket's timeout bounds the wait
+            if not chunk:
+                assert not self.buffer, f"closed inside a reply: {self.buffer!r}"
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line + b"\r\n"
 
-def assert_clean_stderr(server):
-    """Fails when a sanitizer or UBSan reported anything on the server's standard error."""
-    text = server.stderr_text()
-    if "runtime error" in text or "Sanitizer" in text:
-        raise AssertionError(f"the server reported errors:\n{text}")
+    def command(self, line):
+        """Sends line (bytes or str) with CR LF; gives the reply."""
+        self.sock.sendall((line.encode() if isinstance(line, str) else line) + b"\r\n")
+        return self.reply()
+
+    def login(self):
+        assert self.reply() == b"220 Server ready...\r\n"
+        assert self.command("USER anonymous").startswith(b"331 ")
+        assert self.command("PASS guest") == b"230 Password ok.\r\n"
+        return self
+
+    def passive(self):
+        assert (m := PASV.match(got := self.command("PASV"))), got
+        return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])), self.timeout)
+
+    def transfer(self, command, send=None):
+        """One passive data command; gives (first reply, final reply or None, bytes received)."""
+        data, first, got = self.passive(), self.command(command), b""
+        with data:
+            if opened := first == STARTING:
+                if send is not None:
+                    data.sendall(send)
+                while send is None and (chunk := data.recv(262144)):
+                    got += chunk
+        self.moved += len(got) + len(send or b"") * opened
+        return first, self.reply() if opened else None, got
+
+    def quit(self):
+        """QUIT has no reply: the server closes the connection."""
+        self.sock.sendall(b"QUIT\r\n")
+        assert self.reply() is None
+        self.sock.close()
