@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <latch>
-#include <string>
-#include <vector>
 
 #include "protocol/Dispatcher.h"
 #include "support/ServiceHarness.h"
@@ -44,20 +41,19 @@ class StartStopTest : public testing::TestWithParam<StateCase> {};
 TEST_P(StartStopTest, StartStopAndStartAgain) {
   const StateCase& c = GetParam();
   ServiceHarness harness({.clockSpeed = 0});
-  platform::Network& net = harness.network();
-  platform::Socket holder;  // on a port that another program listens on
-  platform::SocketAddress held;
-  ASSERT_EQ(net.openTcp(holder) | net.bind(holder, held) | net.listen(holder, 1) |
-                net.localAddress(holder, held),
-            0u);
   std::unique_ptr<FtpClient> client;
+  platform::Socket holder;  // on a port that another program listens on
+  platform::SocketAddress at;
+  platform::Network& net = harness.network();
   if (c.state == State::Launching) {
     harness.clock().holdSleeps();  // in the launch delay until the Stop waits for the thread
     harness.service().startServiceAtLaunch();
   } else if (c.state == State::PortTaken) {
+    ASSERT_EQ(net.openTcp(holder) | net.bind(holder, at) | net.listen(holder, 1), 0u);
+    ASSERT_EQ(net.localAddress(holder, at), 0u);
     harness.editSettings([&](config::Settings& s) {
       s.use_manualip = true;
-      s.bind_manualport.assign(std::to_string(platform::netToHost16(held.port)));
+      s.bind_manualport.assign(std::to_string(platform::netToHost16(at.port)));
     });
     harness.service().startService();
     ASSERT_TRUE(harness.waitForLine("绑定端口出错: 10048 端口已被占用"));
@@ -76,12 +72,13 @@ TEST_P(StartStopTest, StartStopAndStartAgain) {
   const uint16_t port = harness.port();
   ASSERT_TRUE(harness.startListening());
   EXPECT_TRUE(port == 0 || harness.port() == port);
-  auto again = harness.connectClient();
-  const std::string next = client ? "#2>" : "#1>";
-  ASSERT_TRUE(again && test::eventually([&] { return harness.count("220 Server ready...") == (client ? 2 : 1); }));
+  const auto again = harness.connectClient();
+  const std::string n = client ? "#2>" : "#1>";
+  const auto greeted = [&] { return harness.count("220 Server ready...") == (client ? 2 : 1); };
+  ASSERT_TRUE(again && test::eventually(greeted));
   Lines expected = c.logged;
   expected.insert(expected.end(), {"正在启动...", "服务已启动.", "监听端口: P", "服务地址: ftp://127.0.0.1",
-                                   next + "Connected from 127.0.0.1", "220 Server ready..."});
+                                   n + "Connected from 127.0.0.1", "220 Server ready..."});
   EXPECT_EQ(serviceLog(harness), expected);
 }
 
@@ -98,8 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 // Fifty sessions end in one of the ways clients leave; the next client waits until then.
-using Leave = void (*)(FtpClient&);
-class SessionLimitTest : public testing::TestWithParam<std::pair<const char*, Leave>> {};
+using Leave = std::pair<const char*, void (*)(FtpClient&)>;
+class SessionLimitTest : public testing::TestWithParam<Leave> {};
 
 TEST_P(SessionLimitTest, TheFiftyFirstClientWaitsForAFreeSlot) {
   ServiceHarness harness({.clockSpeed = 0});
@@ -121,10 +118,9 @@ TEST_P(SessionLimitTest, TheFiftyFirstClientWaitsForAFreeSlot) {
 
 INSTANTIATE_TEST_SUITE_P(
     Clients, SessionLimitTest,
-    testing::Values(std::pair<const char*, Leave>{"Quit", [](FtpClient& c) { c.send("QUIT\r\n"); }},
-                    std::pair<const char*, Leave>{"Close", [](FtpClient& c) { c.close(); }},
-                    std::pair<const char*, Leave>{
-                        "LongLine", [](FtpClient& c) { c.send(std::string(3000, 'A')); }}),
+    testing::Values(Leave{"Quit", [](FtpClient& c) { c.send("QUIT\r\n"); }},
+                    Leave{"Close", [](FtpClient& c) { c.close(); }},
+                    Leave{"LongLine", [](FtpClient& c) { c.send(std::string(3000, 'A')); }}),
     [](const auto& p) { return std::string(p.param.first); });
 
 TEST(ServiceControllerTest, ASessionThatDoesNotReactIsGivenUpOnAndStopStillReturns) {
@@ -145,7 +141,6 @@ TEST(ServiceControllerTest, ASessionThatDoesNotReactIsGivenUpOnAndStopStillRetur
   auto stuck = harness.connectClient();  // session #2 blocks
   ASSERT_TRUE(quiet && stuck && stuck->send("BLOCK\r\n"));
   entered.wait();
-
   const auto before = std::chrono::steady_clock::now();
   harness.service().stopService();
   // Bounded waits: 8000 ms for the session, on a clock that lets them pass ten times as fast.
@@ -158,7 +153,6 @@ TEST(ServiceControllerTest, ASessionThatDoesNotReactIsGivenUpOnAndStopStillRetur
   std::erase(log, "服务线程退出.");  // not logged when the listening thread is given up on too
   EXPECT_EQ(Lines(log.end() - 4, log.end()),
             (Lines{"#1>Disconnected.", "#2>Force killed", "#2>Disconnected", "服务已停止."}));
-
   // The thread wakes, sees it must end, and writes nothing more.
   release.count_down();
   EXPECT_TRUE(harness.releaseService());

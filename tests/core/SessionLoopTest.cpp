@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/ErrorCodes.h"
 #include "protocol/Dispatcher.h"
@@ -15,12 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string kNoop = "200 OK \r\n";
-
-std::string times(int n, const std::string& text) {
-  std::string out;
-  while (n-- > 0) out += text;
-  return out;
-}
 
 // One client of the real dispatcher, on a clock that stands still: the idle limit passes only
 // when a test moves the clock. FAIL fails as a command does whose transfer broke.
@@ -37,18 +28,20 @@ class SessionLoopTest : public testing::Test {
     if (line == "FAIL") throw platform::PlatformError{platform::kErrorGenFailure};
     return protocol::dispatchCommand(s, line);
   }
-  // The client gets `received` before the server closes, and the session's log is `logged`
-  // between its greeting and its end.
-  void expectEnd(const std::string& received, const std::vector<std::string>& logged) {
-    EXPECT_TRUE(client->waitClosed());
-    EXPECT_EQ(client->readFor(0ms), received);
-    ASSERT_TRUE(harness.waitForLine("#1>Disconnected."));
-    EXPECT_EQ(harness.service().sessionCount(), 0);
-    std::vector<std::string> expected{"#1>Connected from 127.0.0.1", "220 Server ready..."};
-    expected.insert(expected.end(), logged.begin(), logged.end());
-    expected.push_back("#1>Disconnected.");
-    const auto all = harness.lines();
-    EXPECT_EQ(std::vector(std::find(all.begin(), all.end(), expected[0]), all.end()), expected);
+  // Sends a NOOP, then `sent` just before the idle limit; the clock is moved only once the
+  // session has slept again, so that it has looked at the clock: at once after an empty line,
+  // a second later after silence.
+  void idle(const std::string& sent) {
+    ASSERT_TRUE(client->send("NOOP\r\n"));
+    ASSERT_EQ(client->readLine().value_or("<none>"), kNoop);
+    for (const uint32_t ms : {0u, 599'000u}) {
+      harness.clock().advance(ms);
+      const int sleeps = harness.clock().sleepsOf(sessionThread);
+      ASSERT_TRUE(client->send(sent));
+      const auto slept = [&] { return harness.clock().sleepsOf(sessionThread) > sleeps; };
+      ASSERT_TRUE(test::eventually(slept)) << "ended " << ms << " ms after the last command";
+    }
+    harness.clock().advance(2'000);  // ten minutes and a second after the NOOP
   }
 
   std::atomic<std::thread::id> sessionThread;
@@ -80,33 +73,47 @@ TEST_P(LineReaderTest, CommandsEndOnlyAtCrLf) {
 INSTANTIATE_TEST_SUITE_P(
     Pieces, LineReaderTest,
     testing::Values(LineCase{"InThreePieces", {{"NO", ""}, {"OP\r", ""}, {"\n", kNoop}}},
-                    LineCase{"TwoInOneReceive", {{"NOOP\r\nNOOP\r\n", times(2, kNoop)}}},
+                    LineCase{"TwoInOneReceive", {{"NOOP\r\nNOOP\r\n", kNoop + kNoop}}},
                     LineCase{"LoneLfIsPartOfTheLine", {{"NOOP\n", ""}, {"\r\n", kNoop}}},
                     LineCase{"BareCrLfGetsNoReply", {{"\r\n", ""}, {"\r\n\r\nNOOP\r\n", kNoop}}},
                     LineCase{"LineAndPartOfTheNext", {{"NOOP\r\nNO", kNoop}, {"OP\r\n", kNoop}}}),
     [](const auto& p) { return std::string(p.param.name); });
 
-enum class Leave { Waits, Closes, Resets };
+enum class Leave { Waits, Closes, Resets, Idles };
 struct EndCase {
   const char* name;
   std::string sent;
   Leave leave;
   std::string received;
-  std::vector<std::string> logged;
+  std::vector<std::string> logged;  // after the greeting
 };
 class SessionEndTest : public SessionLoopTest, public testing::WithParamInterface<EndCase> {};
 
-TEST_P(SessionEndTest, EndsAtOnce) {
-  ASSERT_TRUE(client->send(GetParam().sent));
-  if (GetParam().leave == Leave::Closes) client->close();
-  ASSERT_TRUE(GetParam().leave != Leave::Resets || client->resetConnection());
-  expectEnd(GetParam().received, GetParam().logged);
+TEST_P(SessionEndTest, EndsTheSessionAndFreesItsSlot) {
+  const EndCase& c = GetParam();
+  if (c.leave == Leave::Idles) idle(c.sent);
+  ASSERT_TRUE(client->send(c.sent));
+  if (c.leave == Leave::Closes) client->close();
+  ASSERT_TRUE(c.leave != Leave::Resets || client->resetConnection());
+  EXPECT_TRUE(client->waitClosed());
+  EXPECT_EQ(client->readFor(0ms), c.received);
+  ASSERT_TRUE(harness.waitForLine("#1>Disconnected."));
+  EXPECT_EQ(harness.service().sessionCount(), 0);
+  std::vector<std::string> expected{"#1>Connected from 127.0.0.1", "220 Server ready..."};
+  expected.insert(expected.end(), c.logged.begin(), c.logged.end());
+  expected.push_back("#1>Disconnected.");
+  const auto all = harness.lines();
+  EXPECT_EQ(std::vector(std::find(all.begin(), all.end(), expected[0]), all.end()), expected);
 }
 
-std::vector<std::string> thirtyFailuresAndANoop() {
-  std::vector<std::string> lines(30, "Failed to process");
-  lines.insert(lines.end(), {"#1>NOOP", "200 OK", "421 Too many bad commands."});
-  return lines;
+// Thirty commands fail unanswered, a NOOP is answered, and the next failure ends the session.
+EndCase failures() {
+  EndCase c{"FailsTheThirtyFirstTime", "", Leave::Waits, kNoop + "421 Too many bad commands.\r\n",
+            std::vector<std::string>(30, "Failed to process")};
+  for (int i = 0; i < 30; ++i) c.sent += "FAIL\r\n";
+  c.sent += "NOOP\r\nFAIL\r\n";
+  c.logged.insert(c.logged.end(), {"#1>NOOP", "200 OK", "421 Too many bad commands."});
+  return c;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -117,41 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
                     EndCase{"SendsALineLongerThanTheBuffer",
                             std::string(3000, 'A') + "\r\nNOOP\r\n", Leave::Waits, "",
                             {"Command line too long"}},
-                    EndCase{"FailsTheThirtyFirstTime", times(30, "FAIL\r\n") + "NOOP\r\nFAIL\r\n",
-                            Leave::Waits, kNoop + "421 Too many bad commands.\r\n",
-                            thirtyFailuresAndANoop()}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-struct IdleCase {
-  const char* name;
-  std::string sent;  // while the session waits: nothing, or empty lines
-  std::string received;
-  std::string logged;
-};
-class IdleLimitTest : public SessionLoopTest, public testing::WithParamInterface<IdleCase> {};
-
-TEST_P(IdleLimitTest, EndsTheSessionTenMinutesAfterTheLastCommand) {
-  ASSERT_TRUE(client->send("NOOP\r\n"));
-  ASSERT_EQ(client->readLine().value_or("<none>"), kNoop);
-  // Once the session sleeps again it has looked at the clock: at once after an empty line, a
-  // second later after silence.
-  for (const uint32_t ms : {0u, 599'000u}) {
-    harness.clock().advance(ms);
-    const int sleeps = harness.clock().sleepsOf(sessionThread);
-    ASSERT_TRUE(client->send(GetParam().sent));
-    EXPECT_TRUE(test::eventually([&] { return harness.clock().sleepsOf(sessionThread) > sleeps; }))
-        << "the session ended " << ms << " ms after its last command";
-  }
-  harness.clock().advance(2'000);
-  ASSERT_TRUE(client->send(GetParam().sent));
-  expectEnd(GetParam().received, {"#1>NOOP", "200 OK", GetParam().logged});
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Clients, IdleLimitTest,
-    testing::Values(IdleCase{"Silent", "", "", "Wait for command timeout"},
-                    IdleCase{"SendsEmptyLines", "\r\n", "500 Session timeout\r\n",
-                             "500 Session timeout"}),
+                    failures(),
+                    EndCase{"StaysSilent", "", Leave::Idles, "",
+                            {"#1>NOOP", "200 OK", "Wait for command timeout"}},
+                    EndCase{"SendsOnlyEmptyLines", "\r\n", Leave::Idles, "500 Session timeout\r\n",
+                            {"#1>NOOP", "200 OK", "500 Session timeout"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

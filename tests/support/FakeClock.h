@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -18,32 +17,37 @@ namespace drovn::test {
 
 class FakeClock final : public platform::Clock {
  public:
-  explicit FakeClock(uint32_t speed = 100, uint32_t startTick = 1000);
+  explicit FakeClock(uint32_t speed = 100, uint32_t startTick = 1000)
+      : speed_(speed), offset_(startTick) {}
 
-  uint32_t tickCount() override;
-  // Real sleep of ms / speed; fake time moves by ms unless the clock stands still.
+  uint32_t tickCount() override { return offset_.load() + realPart(); }
   void sleep(uint32_t ms) override;
   // Waits ms / speed of real time, at least 1 ms.
   bool waitFor(platform::Completion& c, uint32_t ms) override;
-  platform::CalendarTime localNow() override;
+  platform::CalendarTime localNow() override { return locked(now_); }
 
-  void advance(uint32_t ms);
-  void setTick(uint32_t tick);
-  void setNow(const platform::CalendarTime& now);
+  void advance(uint32_t ms) { offset_ += ms; }
+  void setTick(uint32_t tick) { offset_ = tick - realPart(); }
+  void setNow(const platform::CalendarTime& now) { locked(now_) = now; }
   // Total fake milliseconds spent in sleep() so far.
   uint64_t sleptMs() const { return slept_.load(); }
   // How many sleeps the thread has begun so far.
-  int sleepsOf(std::thread::id thread);
-  // Every sleep from now on stays in place until the next waitFor: the thread waited for is let
-  // go on, and a test can stop the service while its threads are surely asleep.
-  void holdSleeps();
+  int sleepsOf(std::thread::id thread) { return locked(sleeps_)[thread]; }
+  // Every sleep from now on stays in place until the next waitFor: a test can stop the service
+  // while its threads surely sleep, and the thread waited for goes on.
+  void holdSleeps() { locked(held_) = true; }
 
  private:
-  uint32_t realPart();
-  std::chrono::microseconds realLength(uint32_t ms) const;
+  // The member, under the lock until the end of the caller's statement.
+  template <typename T>
+  T& locked(T& member, std::unique_lock<std::mutex>&& lock = {}) {
+    lock = std::unique_lock(m_);
+    return member;
+  }
+  uint32_t realPart() const;
 
   const uint32_t speed_;
-  const std::chrono::steady_clock::time_point start_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::atomic<uint32_t> offset_;
   std::atomic<uint64_t> slept_{0};
   std::mutex m_;

@@ -3,12 +3,9 @@
 // device's registry does.
 #pragma once
 
-#include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/Registry.h"
@@ -22,13 +19,9 @@ class MemoryRegistry final : public platform::Registry {
 
  private:
   class Key;
-  struct Value {
-    uint32_t type = platform::kRegSz;
-    std::vector<uint8_t> data;
-  };
-
   std::mutex m_;
-  std::map<std::string, Value> values_;  // by key path and value name, in lower case
+  // Type and data by key path and value name, in lower case.
+  std::map<std::string, std::pair<uint32_t, std::vector<uint8_t>>> values_;
 };
 
 }  // namespace drovn::test

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -11,25 +10,13 @@
 
 namespace drovn::test {
 
-namespace {
-
-constexpr uint32_t kLoopbackHost = 0x7F000001;
+using Steady = std::chrono::steady_clock;
 // A private message of the harness: the window stand-in has taken everything posted before it.
 constexpr uint32_t kSyncMarker = 0x33F0;
-constexpr int kPortAttempts = 5;
-
-std::filesystem::path makeStoreDir() {
-  std::string path = (std::filesystem::temp_directory_path() / "drovn-store-XXXXXX").string();
-  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("no temporary store directory");
-  return path;
-}
-
-}  // namespace
 
 bool FtpClient::connect(uint16_t port) {
-  platform::SocketAddress to;
-  to.port = platform::hostToNet16(port);
-  to.address = platform::hostToNet32(kLoopbackHost);
+  const platform::SocketAddress to{.port = platform::hostToNet16(port),
+                                   .address = platform::hostToNet32(0x7F000001)};
   buffered_.clear();
   ended_ = false;
   return network_.openTcp(socket_) == 0 && network_.connect(socket_, to) == 0;
@@ -43,38 +30,26 @@ bool FtpClient::send(std::string_view bytes) {
 
 bool FtpClient::receiveUntil(std::chrono::milliseconds timeout,
                              const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto end = Steady::now() + timeout;
+  char chunk[4096];
+  uint32_t error = 0;
   while (!done()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    uint32_t error = 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Steady::now());
     if (ended_ || left <= 0ms) return false;
     if (network_.waitReadable(socket_, static_cast<uint32_t>(left.count()), error) == 0) continue;
-    char chunk[4096];
     const long long n = network_.receive(socket_, chunk, sizeof chunk, error);
     ended_ = n <= 0;
-    if (n > 0) buffered_.append(chunk, static_cast<std::size_t>(n));
+    buffered_.append(chunk, static_cast<std::size_t>(std::max(n, 0LL)));
   }
   return true;
 }
 
 std::optional<std::string> FtpClient::readLine(std::chrono::milliseconds timeout) {
-  if (!receiveUntil(timeout, [&] { return buffered_.find("\r\n") != std::string::npos; })) {
-    return std::nullopt;
-  }
-  const std::size_t end = buffered_.find("\r\n") + 2;
-  std::string line = buffered_.substr(0, end);
-  buffered_.erase(0, end);
+  const auto whole = [this] { return buffered_.find("\r\n") != std::string::npos; };
+  if (!receiveUntil(timeout, whole)) return std::nullopt;
+  std::string line = buffered_.substr(0, buffered_.find("\r\n") + 2);
+  buffered_.erase(0, line.size());
   return line;
-}
-
-std::string FtpClient::readFor(std::chrono::milliseconds window) {
-  receiveUntil(window, [] { return false; });
-  return std::exchange(buffered_, {});
-}
-
-bool FtpClient::waitClosed(std::chrono::milliseconds timeout) {
-  return receiveUntil(timeout, [&] { return ended_; });
 }
 
 bool FtpClient::resetConnection() {
@@ -84,15 +59,14 @@ bool FtpClient::resetConnection() {
   return true;
 }
 
-ServiceHarness::Parts::Parts(uint32_t speed)
-    : store(makeStoreDir()), clock(speed), files(store.string()), platform{clock, serviceNetwork,
-                                                                           codec, registry,
-                                                                           queue, files} {}
-
-ServiceHarness::Parts::~Parts() {
-  std::error_code ec;
-  std::filesystem::remove_all(store, ec);
+static std::string makeStoreDir() {
+  std::string path = (std::filesystem::temp_directory_path() / "drovn-store-XXXXXX").string();
+  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("no temporary store directory");
+  return path;
 }
+
+ServiceHarness::Parts::Parts(uint32_t speed)
+    : store(makeStoreDir()), clock(speed), files(store.string()) {}
 
 ServiceHarness::ServiceHarness(HarnessOptions options)
     : parts_(std::make_shared<Parts>(options.clockSpeed)) {
@@ -122,17 +96,26 @@ void ServiceHarness::windowMain(std::stop_token stop) {
       if (m.id == platform::kLogTextReady) {
         // Taken at once, as the main window does, so that the pending text never runs full.
         collectLocked();
-        progressPosts_ += m.wParam == protocol::kProgressRefresh &&
-                          m.lParam == protocol::kProgressRefresh;
+        progressPosts_ += m.wParam == protocol::kProgressRefresh && m.lParam == m.wParam;
       } else if (m.id == kSyncMarker) {
         markersTaken_ = m.wParam;
       } else if (m.id == platform::kNetworkCheck) {
         networkChecks_.push_back(parts_->clock.sleptMs());
       }
     }
-    // To NetworkCheck: the wireless adapter was not switched on.
-    platform::MessageQueue::answer(taken, 0);
+    platform::MessageQueue::answer(taken, 0);  // to NetworkCheck: no adapter was switched on
   }
+}
+
+void ServiceHarness::collectLocked() {
+  if (channel_ != nullptr) channel_->takePending(pending_);
+  std::size_t start = 0;
+  for (std::size_t end; (end = pending_.find(u"\r\n", start)) != std::u16string::npos;
+       start = end + 2) {
+    lines_.push_back(
+        platform::utf16ToUtf8(std::u16string_view(pending_).substr(start, end - start)));
+  }
+  pending_.erase(0, start);
 }
 
 void ServiceHarness::editSettings(const std::function<void(config::Settings&)>& edit) {
@@ -144,15 +127,13 @@ void ServiceHarness::editSettings(const std::function<void(config::Settings&)>& 
 uint16_t ServiceHarness::findFreePort(platform::Network& network) {
   platform::Socket probe;
   platform::SocketAddress bound;
-  if (network.openTcp(probe) != 0 || network.bind(probe, bound) != 0 ||
-      network.localAddress(probe, bound) != 0) {
-    return 0;
-  }
-  return platform::netToHost16(bound.port);
+  const bool ok = network.openTcp(probe) == 0 && network.bind(probe, bound) == 0 &&
+                  network.localAddress(probe, bound) == 0;
+  return ok ? platform::netToHost16(bound.port) : 0;
 }
 
 bool ServiceHarness::startListening(std::chrono::milliseconds timeout, bool atLaunch) {
-  for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
     if (port_ == 0) port_ = findFreePort(parts_->network);
     editSettings([&](config::Settings& s) {
       s.use_manualip = true;
@@ -160,10 +141,10 @@ bool ServiceHarness::startListening(std::chrono::milliseconds timeout, bool atLa
       s.bind_manualport.assign(std::to_string(port_));
     });
     // The lines of an earlier run are still there: only the new ones count.
-    const auto from = static_cast<std::ptrdiff_t>(lines().size());
+    const std::size_t from = lines().size();
     const auto logged = [&](std::string_view prefix) {
       const auto all = lines();
-      return std::any_of(all.begin() + from, all.end(),
+      return std::any_of(all.begin() + static_cast<std::ptrdiff_t>(from), all.end(),
                          [&](const std::string& l) { return l.starts_with(prefix); });
     };
     atLaunch ? service_->startServiceAtLaunch() : service_->startService();
@@ -177,51 +158,17 @@ bool ServiceHarness::startListening(std::chrono::milliseconds timeout, bool atLa
   return false;
 }
 
-std::vector<uint64_t> ServiceHarness::networkChecks() {
-  std::scoped_lock lock(m_);
-  return networkChecks_;
-}
-
-int ServiceHarness::progressPosts() {
-  std::scoped_lock lock(m_);
-  return progressPosts_;
-}
-
 bool ServiceHarness::syncWindow(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(m_);
-  const intptr_t marker = ++markersPosted_;
-  lock.unlock();
+  const intptr_t marker = ++markersPosted_;  // only the test's thread posts markers
   // Each marker differs from the last, so the queue never merges it with one still waiting.
   parts_->queue.post(kSyncMarker, marker, 0);
-  return eventually(
-      [&] {
-        std::scoped_lock taken(m_);
-        return markersTaken_ >= marker;
-      },
-      timeout);
-}
-
-void ServiceHarness::collectLocked() {
-  if (channel_ != nullptr) channel_->takePending(pending_);
-  std::size_t start = 0;
-  for (std::size_t end = pending_.find(u"\r\n"); end != std::u16string::npos;
-       end = pending_.find(u"\r\n", start)) {
-    lines_.push_back(
-        platform::utf16ToUtf8(std::u16string_view(pending_).substr(start, end - start)));
-    start = end + 2;
-  }
-  pending_.erase(0, start);
+  return eventually([&] { return locked(markersTaken_) >= marker; }, timeout);
 }
 
 std::vector<std::string> ServiceHarness::lines() {
   std::scoped_lock lock(m_);
   collectLocked();
   return lines_;
-}
-
-int ServiceHarness::count(std::string_view line) {
-  const auto all = lines();
-  return static_cast<int>(std::count(all.begin(), all.end(), line));
 }
 
 int ServiceHarness::find(std::string_view line, std::size_t from) {
@@ -231,16 +178,11 @@ int ServiceHarness::find(std::string_view line, std::size_t from) {
   return at == all.end() ? -1 : static_cast<int>(at - all.begin());
 }
 
-bool ServiceHarness::waitForLine(std::string_view line, std::chrono::milliseconds timeout) {
-  return eventually([&] { return hasLine(line); }, timeout);
-}
-
 std::unique_ptr<FtpClient> ServiceHarness::connectClient(std::string* greeting) {
   auto client = std::make_unique<FtpClient>(parts_->network);
   const auto line = client->connect(port_) ? client->readLine() : std::nullopt;
-  if (!line) return nullptr;
-  if (greeting != nullptr) *greeting = *line;
-  return client;
+  if (line && greeting != nullptr) *greeting = *line;
+  return line ? std::move(client) : nullptr;
 }
 
 bool ServiceHarness::releaseService(std::chrono::milliseconds timeout) {

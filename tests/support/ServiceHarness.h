@@ -1,18 +1,14 @@
-// A service under test with everything real but the clock: real sockets on 127.0.0.1, the
-// code-page codec, an in-memory registry, a store directory of its own, and a stand-in for the
-// main window that answers the service's messages and collects its log as UTF-8 lines. Also a
-// raw FTP client. Every wait here is bounded in real time.
+// A service under test with everything real but the clock: sockets on 127.0.0.1, the codec, a
+// store directory of its own, an in-memory registry, and a stand-in for the main window that
+// answers the service's messages and collects its log as UTF-8 lines. Also a raw FTP client.
+// Every wait here is bounded in real time.
 #pragma once
 
-#include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "core/ServiceController.h"
 #include "platform/LinuxFileSystem.h"
@@ -27,9 +23,8 @@ using namespace std::chrono_literals;
 // Looks at pred every 2 ms until it holds; false when it still does not after `timeout`.
 template <typename Pred>
 bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+  for (const auto end = std::chrono::steady_clock::now() + timeout; !pred();) {
+    if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(2ms);
   }
   return true;
@@ -45,17 +40,20 @@ class FtpClient {
   // The next line with its CR LF; nothing when none is complete within the timeout.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);
   // Everything that arrives within the window, with whatever was kept from before.
-  std::string readFor(std::chrono::milliseconds window);
-  // True once the server has closed the connection (end of data or reset) within the timeout.
-  // Data that arrives meanwhile is kept for readLine.
-  bool waitClosed(std::chrono::milliseconds timeout = 5s);
-  // Sends NOOP and closes the socket once the reply has arrived: a socket closed with received
-  // data unread sends a reset instead of an orderly close.
+  std::string readFor(std::chrono::milliseconds window) {
+    receiveUntil(window, [] { return false; });
+    return std::exchange(buffered_, {});
+  }
+  // True once the server has closed the connection within the timeout; keeps data meanwhile.
+  bool waitClosed(std::chrono::milliseconds timeout = 5s) {
+    return receiveUntil(timeout, [this] { return ended_; });
+  }
+  // Sends NOOP and closes once the reply has come: closed with data unread, the socket resets.
   bool resetConnection();
   void close() { socket_.close(); }
 
  private:
-  // Receives until done() holds; false when the connection ends or the time is up before.
+  // False when the connection ends or the time is up before done() holds.
   bool receiveUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
 
   platform::Network& network_;
@@ -66,12 +64,9 @@ class FtpClient {
 
 struct HarnessOptions {
   uint32_t clockSpeed = 100;
-  // Empty: the real dispatcher.
-  core::CommandDispatch dispatch{};
-  // The idle and passive waits run on the fake clock, the connect and stall limits are the
-  // kernel's, in real time. A day of fake time here, a quarter of an hour of real time at the
-  // usual speed: longer than any test takes to set up its files under a sanitizer. The tests of
-  // the limits themselves set them.
+  core::CommandDispatch dispatch{};  // empty: the real dispatcher
+  // A day of fake time: longer than any test takes to set up under a sanitizer. The tests of
+  // those limits set them; the connect and stall limits are the kernel's, in real time.
   protocol::SessionLimits limits{.idleSeconds = 86400, .passiveAcceptMs = 86400000};
 };
 
@@ -94,38 +89,39 @@ class ServiceHarness {
 
   // A port nobody listens on at the moment (bound to port 0 and let go).
   static uint16_t findFreePort(platform::Network& network);
-  // Starts the service (with its launch delay when asked) announcing 127.0.0.1 on the harness's
-  // port, and waits for it to listen; false on time-out. The first start takes a free port; when
-  // another program binds that port before the service does, a few others are tried.
+  // Starts the service (at launch: with its delay) announcing 127.0.0.1 on port(), and waits for
+  // it to listen. The first start takes a free port, and others when that one was taken.
   bool startListening(std::chrono::milliseconds timeout = 10s, bool atLaunch = false);
   uint16_t port() const { return port_; }
 
   // The fake time all threads had slept by each NetworkCheck the window stand-in answered.
-  std::vector<uint64_t> networkChecks();
+  std::vector<uint64_t> networkChecks() { return locked(networkChecks_); }
   // LogTextReady posts asking for a progress refresh (both parameters 999) taken so far.
-  int progressPosts();
+  int progressPosts() { return locked(progressPosts_); }
   // Waits until the window stand-in has taken every message posted before this call.
   bool syncWindow(std::chrono::milliseconds timeout = 5s);
 
   // The log so far, one UTF-8 string per line, with everything pending taken first.
   std::vector<std::string> lines();
   bool hasLine(std::string_view line) { return count(line) > 0; }
-  int count(std::string_view line);
+  int count(std::string_view line) { return static_cast<int>(std::ranges::count(lines(), line)); }
   // Index of the first line equal to `line` at or after `from`; -1 when there is none.
   int find(std::string_view line, std::size_t from = 0);
-  bool waitForLine(std::string_view line, std::chrono::milliseconds timeout = 5s);
+  bool waitForLine(std::string_view line, std::chrono::milliseconds timeout = 5s) {
+    return eventually([&] { return hasLine(line); }, timeout);
+  }
 
   // A connected client that has read its greeting (nothing when either fails).
   std::unique_ptr<FtpClient> connectClient(std::string* greeting = nullptr);
-  // Stops the window stand-in and drops the service, then waits for every thread that holds it
-  // to let go; false on time-out. The harness is done with the service afterwards.
+  // Stops the window stand-in and drops the service, then waits until no thread holds it.
   bool releaseService(std::chrono::milliseconds timeout = 5s);
 
  private:
   struct Parts {
     explicit Parts(uint32_t speed);
-    ~Parts();
+    ~Parts() { std::filesystem::remove_all(store, removeError); }
     std::filesystem::path store;
+    std::error_code removeError;
     FakeClock clock;
     platform::LinuxNetwork network;
     FaultNetwork serviceNetwork{network};
@@ -133,18 +129,23 @@ class ServiceHarness {
     MemoryRegistry registry;
     platform::MessageQueue queue;
     platform::LinuxFileSystem files;
-    platform::Platform platform;
+    platform::Platform platform{clock, serviceNetwork, codec, registry, queue, files};
     config::SettingsStore settings;
     protocol::TransferMeter meter;
   };
 
+  // The member, under the lock until the end of the caller's statement.
+  template <typename T>
+  T& locked(T& member, std::unique_lock<std::mutex>&& lock = {}) {
+    lock = std::unique_lock(m_);
+    return member;
+  }
   void windowMain(std::stop_token stop);
   void collectLocked();
 
   std::shared_ptr<Parts> parts_;
   std::shared_ptr<core::ServiceController> service_;
   uint16_t port_ = 0;
-
   std::mutex m_;
   core::LogChannel* channel_ = nullptr;  // nullptr once the service is released
   std::vector<std::string> lines_;
