@@ -10,30 +10,34 @@ namespace drovn::core {
 namespace {
 
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
 const std::string kNoop = "200 OK \r\n";
 
+enum class Leave { Waits, Closes, Resets, StaysSilent, SendsEmptyLines };
+struct SessionCase {
+  const char* name;
+  // Each piece goes out alone, then come the replies it must bring; waiting for silence after
+  // a piece without one also keeps the next piece out of its receive.
+  std::vector<std::pair<std::string, std::string>> pieces;
+  Leave leave;
+  std::string received;  // after the pieces, until the server closes
+  Lines logged;          // after the greeting, before "#1>Disconnected."
+};
+
 // One client of the real dispatcher, on a clock that stands still: the idle limit passes only
-// when a test moves the clock. FAIL fails as a command does whose transfer broke.
-class SessionLoopTest : public testing::Test {
+// when the test moves the clock. FAIL fails as a command does whose transfer broke.
+class SessionLoopTest : public testing::TestWithParam<SessionCase> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(harness.startListening());
-    std::string greeting;
-    client = harness.connectClient(&greeting);
-    ASSERT_EQ(greeting, "220 Server ready...\r\n");
-  }
   int dispatch(protocol::Session& s, protocol::Text& line) {
     sessionThread = std::this_thread::get_id();
     if (line == "FAIL") throw platform::PlatformError{platform::kErrorGenFailure};
     return protocol::dispatchCommand(s, line);
   }
-  // Sends a NOOP, then `sent` just before the idle limit; the clock is moved only once the
-  // session has slept again, so that it has looked at the clock: at once after an empty line,
-  // a second later after silence.
+  // Sends `sent` just before the idle limit, moving the clock only once the session has slept
+  // again, so that it has looked at the clock: at once after an empty line, a second later
+  // after silence. Then moves it past the limit.
   void idle(const std::string& sent) {
-    ASSERT_TRUE(client->send("NOOP\r\n"));
-    ASSERT_EQ(client->readLine().value_or("<none>"), kNoop);
     for (const uint32_t ms : {0u, 599'000u}) {
       harness.clock().advance(ms);
       const int sleeps = harness.clock().sleepsOf(sessionThread);
@@ -41,7 +45,8 @@ class SessionLoopTest : public testing::Test {
       const auto slept = [&] { return harness.clock().sleepsOf(sessionThread) > sleeps; };
       ASSERT_TRUE(test::eventually(slept)) << "ended " << ms << " ms after the last command";
     }
-    harness.clock().advance(2'000);  // ten minutes and a second after the NOOP
+    harness.clock().advance(2'000);
+    ASSERT_TRUE(client->send(sent));
   }
 
   std::atomic<std::thread::id> sessionThread;
@@ -51,84 +56,69 @@ class SessionLoopTest : public testing::Test {
   std::unique_ptr<test::FtpClient> client;
 };
 
-// Each piece goes out alone, then come the replies it must bring.
-struct LineCase {
-  const char* name;
-  std::vector<std::pair<std::string, std::string>> pieces;
-};
-class LineReaderTest : public SessionLoopTest, public testing::WithParamInterface<LineCase> {};
-
-TEST_P(LineReaderTest, CommandsEndOnlyAtCrLf) {
-  for (const auto& [bytes, replies] : GetParam().pieces) {
+TEST_P(SessionLoopTest, ReadsLinesUntilTheSessionEnds) {
+  const SessionCase& c = GetParam();
+  ASSERT_TRUE(harness.startListening());
+  std::string greeting;
+  client = harness.connectClient(&greeting);
+  ASSERT_EQ(greeting, "220 Server ready...\r\n");
+  for (const auto& [bytes, replies] : c.pieces) {
     ASSERT_TRUE(client->send(bytes));
-    // Waiting for silence also keeps the next piece out of this one's receive.
     std::string got = replies.empty() ? client->readFor(200ms) : "";
     while (got.size() < replies.size()) got += client->readLine().value_or("<none>");
     EXPECT_EQ(got, replies) << "after " << testing::PrintToString(bytes);
   }
-  ASSERT_TRUE(client->send("XYZ\r\n"));  // and nothing else came before its reply
-  EXPECT_EQ(client->readLine().value_or("<none>"), "500 Invalid command XYZ\r\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Pieces, LineReaderTest,
-    testing::Values(LineCase{"InThreePieces", {{"NO", ""}, {"OP\r", ""}, {"\n", kNoop}}},
-                    LineCase{"TwoInOneReceive", {{"NOOP\r\nNOOP\r\n", kNoop + kNoop}}},
-                    LineCase{"LoneLfIsPartOfTheLine", {{"NOOP\n", ""}, {"\r\n", kNoop}}},
-                    LineCase{"BareCrLfGetsNoReply", {{"\r\n", ""}, {"\r\n\r\nNOOP\r\n", kNoop}}},
-                    LineCase{"LineAndPartOfTheNext", {{"NOOP\r\nNO", kNoop}, {"OP\r\n", kNoop}}}),
-    [](const auto& p) { return std::string(p.param.name); });
-
-enum class Leave { Waits, Closes, Resets, Idles };
-struct EndCase {
-  const char* name;
-  std::string sent;
-  Leave leave;
-  std::string received;
-  std::vector<std::string> logged;  // after the greeting
-};
-class SessionEndTest : public SessionLoopTest, public testing::WithParamInterface<EndCase> {};
-
-TEST_P(SessionEndTest, EndsTheSessionAndFreesItsSlot) {
-  const EndCase& c = GetParam();
-  if (c.leave == Leave::Idles) idle(c.sent);
-  ASSERT_TRUE(client->send(c.sent));
+  if (c.leave == Leave::StaysSilent || c.leave == Leave::SendsEmptyLines) {
+    idle(c.leave == Leave::StaysSilent ? "" : "\r\n");
+  }
   if (c.leave == Leave::Closes) client->close();
   ASSERT_TRUE(c.leave != Leave::Resets || client->resetConnection());
   EXPECT_TRUE(client->waitClosed());
   EXPECT_EQ(client->readFor(0ms), c.received);
   ASSERT_TRUE(harness.waitForLine("#1>Disconnected."));
   EXPECT_EQ(harness.service().sessionCount(), 0);
-  std::vector<std::string> expected{"#1>Connected from 127.0.0.1", "220 Server ready..."};
+  Lines expected{"#1>Connected from 127.0.0.1", "220 Server ready..."};
   expected.insert(expected.end(), c.logged.begin(), c.logged.end());
   expected.push_back("#1>Disconnected.");
-  const auto all = harness.lines();
-  EXPECT_EQ(std::vector(std::find(all.begin(), all.end(), expected[0]), all.end()), expected);
+  const Lines all = harness.lines();
+  EXPECT_EQ(Lines(std::find(all.begin(), all.end(), expected[0]), all.end()), expected);
 }
 
+const Lines kTwoNoops{"#1>NOOP", "200 OK", "#1>NOOP", "200 OK"};
+
 // Thirty commands fail unanswered, a NOOP is answered, and the next failure ends the session.
-EndCase failures() {
-  EndCase c{"FailsTheThirtyFirstTime", "", Leave::Waits, kNoop + "421 Too many bad commands.\r\n",
-            std::vector<std::string>(30, "Failed to process")};
-  for (int i = 0; i < 30; ++i) c.sent += "FAIL\r\n";
-  c.sent += "NOOP\r\nFAIL\r\n";
+SessionCase failures() {
+  SessionCase c{"FailsTheThirtyFirstTime",
+                {{"", kNoop}, {"FAIL\r\n", "421 Too many bad commands.\r\n"}},
+                Leave::Waits, "", Lines(30, "Failed to process")};
+  for (int i = 0; i < 30; ++i) c.pieces[0].first += "FAIL\r\n";
+  c.pieces[0].first += "NOOP\r\n";
   c.logged.insert(c.logged.end(), {"#1>NOOP", "200 OK", "421 Too many bad commands."});
   return c;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Clients, SessionEndTest,
-    testing::Values(EndCase{"Quits", "QUIT\r\n", Leave::Waits, "", {"#1>QUIT"}},
-                    EndCase{"ClosesItsSide", "", Leave::Closes, "", {}},
-                    EndCase{"Resets", "", Leave::Resets, "", {"#1>NOOP", "200 OK"}},
-                    EndCase{"SendsALineLongerThanTheBuffer",
-                            std::string(3000, 'A') + "\r\nNOOP\r\n", Leave::Waits, "",
-                            {"Command line too long"}},
-                    failures(),
-                    EndCase{"StaysSilent", "", Leave::Idles, "",
-                            {"#1>NOOP", "200 OK", "Wait for command timeout"}},
-                    EndCase{"SendsOnlyEmptyLines", "\r\n", Leave::Idles, "500 Session timeout\r\n",
-                            {"#1>NOOP", "200 OK", "500 Session timeout"}}),
+    Clients, SessionLoopTest,
+    testing::Values(
+        SessionCase{"InThreePiecesThenQuits",
+                    {{"NO", ""}, {"OP\r", ""}, {"\n", kNoop}, {"QUIT\r\n", ""}},
+                    Leave::Waits, "", {"#1>NOOP", "200 OK", "#1>QUIT"}},
+        SessionCase{"TwoLinesInOneReceiveThenCloses", {{"NOOP\r\nNOOP\r\n", kNoop + kNoop}},
+                    Leave::Closes, "", kTwoNoops},
+        SessionCase{"LoneLfIsPartOfTheLineThenResets", {{"NOOP\n", ""}, {"\r\n", kNoop}},
+                    Leave::Resets, "", kTwoNoops},
+        SessionCase{"BareCrLfGetsNoReplyThenCloses", {{"\r\n", ""}, {"\r\n\r\nNOOP\r\n", kNoop}},
+                    Leave::Closes, "", {"#1>NOOP", "200 OK"}},
+        SessionCase{"LineAndPartOfTheNextThenCloses", {{"NOOP\r\nNO", kNoop}, {"OP\r\n", kNoop}},
+                    Leave::Closes, "", kTwoNoops},
+        SessionCase{"SendsALineLongerThanTheBuffer",
+                    {{std::string(3000, 'A') + "\r\nNOOP\r\n", ""}}, Leave::Waits, "",
+                    {"Command line too long"}},
+        failures(),
+        SessionCase{"StaysSilent", {{"NOOP\r\n", kNoop}}, Leave::StaysSilent, "",
+                    {"#1>NOOP", "200 OK", "Wait for command timeout"}},
+        SessionCase{"SendsOnlyEmptyLines", {{"NOOP\r\n", kNoop}}, Leave::SendsEmptyLines,
+                    "500 Session timeout\r\n", {"#1>NOOP", "200 OK", "500 Session timeout"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
