@@ -9,7 +9,7 @@ namespace drovn::test {
 class MemoryRegistry::Key final : public platform::RegistryKey {
  public:
   Key(MemoryRegistry& owner, std::string_view path, Access access)
-      : owner_(owner), path_(path), access_(access) {}
+      : owner_(owner), prefix_(std::string(path) + '\\'), writable_(access == Access::Write) {}
 
   uint32_t queryValue(std::string_view name, uint32_t& type, uint8_t* data,
                       uint32_t& size) override {
@@ -17,16 +17,16 @@ class MemoryRegistry::Key final : public platform::RegistryKey {
     const auto it = owner_.values_.find(id(name));
     if (it == owner_.values_.end()) return platform::kErrorFileNotFound;
     const auto& [storedType, bytes] = it->second;
-    type = storedType;
     const bool fits = bytes.size() <= size;
     if (fits && !bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+    type = storedType;
     size = static_cast<uint32_t>(bytes.size());
     return fits ? 0 : platform::kErrorMoreData;
   }
 
   uint32_t setValue(std::string_view name, uint32_t type, const uint8_t* data,
                     uint32_t size) override {
-    if (access_ != Access::Write) return platform::kErrorAccessDenied;
+    if (!writable_) return platform::kErrorAccessDenied;
     std::scoped_lock lock(owner_.m_);
     owner_.values_[id(name)] = {type, std::vector<uint8_t>(data, data + size)};
     return 0;
@@ -34,14 +34,14 @@ class MemoryRegistry::Key final : public platform::RegistryKey {
 
  private:
   std::string id(std::string_view name) const {
-    std::string key = path_ + '\\' + std::string(name);
+    std::string key = prefix_ + std::string(name);
     for (char& c : key) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     return key;
   }
 
   MemoryRegistry& owner_;
-  const std::string path_;
-  const Access access_;
+  const std::string prefix_;
+  const bool writable_;
 };
 
 uint32_t MemoryRegistry::createKey(std::string_view path, Access access,
