@@ -18,7 +18,8 @@ using Lines = std::vector<std::string>;
 Lines serviceLog(ServiceHarness& harness) {
   Lines out;
   for (const std::string& l : harness.lines()) {
-    if (l.starts_with("主机名称: ") || l.starts_with("找到IP: ") || l.starts_with("警告: ")) continue;
+    const bool machine = l.starts_with("主机名称: ") || l.starts_with("找到IP: ");
+    if (machine || l.starts_with("警告: ")) continue;
     out.push_back(l == "监听端口: " + std::to_string(harness.port()) ? "监听端口: P" : l);
   }
   return out;
@@ -27,7 +28,8 @@ Lines serviceLog(ServiceHarness& harness) {
 // Listening with session #1, then a Start and a Stop, which ends the session as `ended` says.
 Lines listened(const char* first, Lines ended = {"#1>Disconnected.", "服务线程退出."}) {
   Lines log{first, "服务已启动.", "监听端口: P", "服务地址: ftp://127.0.0.1",
-            "#1>Connected from 127.0.0.1", "220 Server ready...", "Already started.", "正在停止..."};
+            "#1>Connected from 127.0.0.1", "220 Server ready...", "Already started.",
+            "正在停止..."};
   log.insert(log.end(), ended.begin(), ended.end());
   log.push_back("服务已停止.");
   return log;
@@ -92,8 +94,9 @@ TEST_P(StartStopTest, StartStopAndStartAgain) {
   ASSERT_TRUE(again && test::eventually(greeted));
   const std::string next = client ? "#2>" : "#1>";
   Lines expected = c.logged;
-  expected.insert(expected.end(), {"正在启动...", "服务已启动.", "监听端口: P", "服务地址: ftp://127.0.0.1",
-                                   next + "Connected from 127.0.0.1", "220 Server ready..."});
+  expected.insert(expected.end(), {"正在启动...", "服务已启动.", "监听端口: P",
+                                   "服务地址: ftp://127.0.0.1", next + "Connected from 127.0.0.1",
+                                   "220 Server ready..."});
   harness.service().stopService();
   ASSERT_TRUE(harness.releaseService());
   Lines log = serviceLog(harness);
@@ -110,8 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
                     StateCase{"Launched", State::Launched, {2000}, listened("准备启动FTP服务...")},
                     StateCase{"Listening", State::Listening, {0}, listened("正在启动...")},
                     StateCase{"PortTaken", State::PortTaken, {0},
-                              {"正在启动...", "绑定端口出错: 10048 端口已被占用", "Already started.",
-                               "服务已停止."}},
+                              {"正在启动...", "绑定端口出错: 10048 端口已被占用",
+                               "Already started.", "服务已停止."}},
                     StateCase{"SessionStuck", State::SessionStuck, {0},
                               listened("正在启动...", {"#1>Force killed", "#1>Disconnected"})}),
     [](const auto& p) { return std::string(p.param.name); });
