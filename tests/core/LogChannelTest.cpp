@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "core/LogChannel.h"
-#include "platform/MessageQueue.h"
-#include "platform/TextCodec.h"
 #include "platform/Utf8.h"
 
 namespace drovn::core {
@@ -14,22 +8,15 @@ namespace {
 
 class LogChannelTest : public testing::Test {
  protected:
-  std::u16string take() {
-    std::u16string out;
-    channel.takePending(out);
-    return out;
+  // The pending text after `kept`, as UTF-8.
+  std::string take(std::u16string kept = {}) {
+    channel.takePending(kept);
+    return platform::utf16ToUtf8(kept);
   }
-  // The entries of a pending text, without their CR LF.
-  static std::vector<std::u16string> entries(const std::u16string& pending) {
-    std::vector<std::u16string> out;
-    std::size_t start = 0;
-    for (std::size_t end = pending.find(u"\r\n"); end != std::u16string::npos;
-         end = pending.find(u"\r\n", start)) {
-      out.push_back(pending.substr(start, end - start));
-      start = end + 2;
-    }
-    EXPECT_EQ(start, pending.size()) << "the pending text ends inside an entry";
-    return out;
+  // True when the window was told of new text since the last look.
+  bool told() {
+    platform::MessageQueue::Taken taken;
+    return queue.take(taken, 0) && taken.message.id == platform::kLogTextReady;
   }
 
   platform::LinuxTextCodec codec;
@@ -37,157 +24,64 @@ class LogChannelTest : public testing::Test {
   LogChannel channel{codec, queue};
 };
 
-struct TrimCase {
-  const char* text;
-  const char16_t* entry;
+enum class Write { CodePage, Utf8, Unannounced };
+struct TextCase {
+  std::string text;
+  Write how;
+  std::string entry;  // without its CR LF
 };
+class LogTextTest : public LogChannelTest, public testing::WithParamInterface<TextCase> {};
 
-class LogChannelTrimTest : public LogChannelTest, public testing::WithParamInterface<TrimCase> {};
-
-TEST_P(LogChannelTrimTest, EachTextBecomesOneEntryEndingInCrLf) {
-  channel.writeLog(GetParam().text);
-  EXPECT_EQ(take(), std::u16string(GetParam().entry) + u"\r\n");
+TEST_P(LogTextTest, EachTextBecomesOneEntryEndingInCrLf) {
+  const TextCase& c = GetParam();
+  if (c.how == Write::CodePage) channel.writeLog(c.text.c_str());
+  if (c.how == Write::Utf8) channel.writeUtf8(c.text.c_str());
+  if (c.how == Write::Unannounced) {
+    channel.writeLogUnannounced(c.text.c_str());
+    EXPECT_FALSE(told()) << "a command line alone wakes nobody";
+    channel.announcePending();
+  }
+  EXPECT_TRUE(told());
+  channel.announcePending();
+  EXPECT_FALSE(told()) << "told once only";
+  EXPECT_EQ(take(u"kept\r\n"), "kept\r\n" + c.entry + "\r\n");  // added to what the window has
+  EXPECT_EQ(take(), "") << "taking empties the pending text";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, LogChannelTrimTest,
-    testing::Values(TrimCase{"200 OK \r\n", u"200 OK"},       // a reply loses its line end
-                    TrimCase{" \t#1>NOOP\t\n", u"#1>NOOP"},   // blanks at both ends go
-                    TrimCase{"   ", u"   "},                  // all blanks: unchanged
-                    TrimCase{"\r\n", u"\r\n"},                // also a bare line end
-                    TrimCase{"", u""},                        // an empty entry
-                    TrimCase{"a  b", u"a  b"},                // inner blanks stay
-                    TrimCase{"\xb7\xfe\xce\xf1", u"服务"}));  // code page 936
+    Texts, LogTextTest,
+    testing::Values(TextCase{"200 OK \r\n", Write::CodePage, "200 OK"},
+                    TextCase{" \t#1>NOOP\t\n", Write::Unannounced, "#1>NOOP"},
+                    TextCase{"   ", Write::CodePage, "   "},     // all blanks stay
+                    TextCase{"\r\n", Write::CodePage, "\r\n"},   // so does a line end
+                    TextCase{"a  b", Write::CodePage, "a  b"},
+                    TextCase{"\xb7\xfe\xce\xf1", Write::CodePage, "服务"},
+                    TextCase{"警告: 未找到网络连接！", Write::Utf8, "警告: 未找到网络连接！"},
+                    // Cut to one line of the log buffer.
+                    TextCase{std::string(3000, 'a'), Write::CodePage, std::string(2047, 'a')}));
 
-TEST_F(LogChannelTest, OperatorMessagesArriveAsTheSameCharacters) {
-  channel.writeUtf8("服务已启动.");
-  channel.writeUtf8("警告: 未找到网络连接！PC上会无法访问。");
-  EXPECT_EQ(take(), u"服务已启动.\r\n警告: 未找到网络连接！PC上会无法访问。\r\n");
-}
+// Far more entries than the pending text holds: short ones, and ones as long as an entry gets.
+class LogOverflowTest : public LogChannelTest, public testing::WithParamInterface<std::size_t> {};
 
-TEST_F(LogChannelTest, EveryAppendPostsLogTextReadyAndTakingEmptiesThePendingText) {
-  channel.writeLog("one");
-  platform::MessageQueue::Taken taken;
-  ASSERT_TRUE(queue.take(taken, 1000));
-  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
-  EXPECT_EQ(taken.message.wParam, 0);
-  EXPECT_EQ(taken.message.lParam, 0);
-  EXPECT_EQ(take(), u"one\r\n");
-  EXPECT_EQ(take(), u"");  // a later message may find nothing pending
-
-  channel.writeLog("two");
-  ASSERT_TRUE(queue.take(taken, 1000));
-  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
-  std::u16string out = u"kept:";
-  channel.takePending(out);
-  EXPECT_EQ(out, u"kept:two\r\n");  // appended to what the caller has
-}
-
-TEST_F(LogChannelTest, AnUnannouncedLineWaitsForTheNextPostOrAnnouncement) {
-  platform::MessageQueue::Taken taken;
-  channel.writeLogUnannounced("#1>NOOP");
-  EXPECT_FALSE(queue.take(taken, 0)) << "the command line alone wakes nobody";
-  channel.writeLog("200 OK");
-  ASSERT_TRUE(queue.take(taken, 1000));
-  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
-  EXPECT_EQ(take(), u"#1>NOOP\r\n200 OK\r\n");
-  channel.announcePending();
-  EXPECT_FALSE(queue.take(taken, 0)) << "the reply's post already told of the command line";
-
-  channel.writeLogUnannounced("#1>QUIT");
-  channel.announcePending();
-  ASSERT_TRUE(queue.take(taken, 1000));
-  EXPECT_EQ(taken.message.id, platform::kLogTextReady);
-  EXPECT_EQ(take(), u"#1>QUIT\r\n");
-  channel.announcePending();
-  EXPECT_FALSE(queue.take(taken, 0)) << "announced once only";
-}
-
-TEST_F(LogChannelTest, LinesFromManyThreadsArriveWholeAndInEachThreadsOrder) {
-  constexpr int kThreads = 8;
-  constexpr int kLines = 200;
-  std::u16string all;
-  {
-    std::vector<std::jthread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-      writers.emplace_back([this, t] {
-        for (int i = 0; i < kLines; ++i) {
-          FixedText<64> line;
-          line.format("t%d line %d", t, i);
-          channel.writeLog(line.c_str());
-        }
-      });
-    }
-    // The main window takes text while the writers are still going.
-    for (int round = 0; round < 50; ++round) channel.takePending(all);
-  }
-  channel.takePending(all);
-
-  const auto rows = entries(all);
-  ASSERT_EQ(rows.size(), std::size_t{kThreads * kLines});
-  std::vector<int> next(kThreads, 0);
-  for (const auto& row : rows) {
-    const std::string text = platform::utf16ToUtf8(row);
-    int t = -1;
-    int i = -1;
-    ASSERT_EQ(std::sscanf(text.c_str(), "t%d line %d", &t, &i), 2) << text;
-    ASSERT_GE(t, 0);
-    ASSERT_LT(t, kThreads);
-    EXPECT_EQ(i, next[static_cast<std::size_t>(t)]++) << text;
-  }
-}
-
-TEST_F(LogChannelTest, AFullPendingTextDropsTheOldestWholeEntries) {
-  // About 1500 entries of 80 units: far more than the pending text holds.
-  constexpr int kWritten = 1500;
-  for (int i = 0; i < kWritten; ++i) {
-    FixedText<128> line;
-    line.format("entry %05d %s", i, std::string(66, 'x').c_str());
-    channel.writeLog(line.c_str());
-  }
-  const std::u16string pending = take();
+TEST_P(LogOverflowTest, DropsTheOldestWholeEntriesOnly) {
+  const auto entry = [&](int i) {
+    const std::string number = std::to_string(100000 + i);
+    return number + std::string(GetParam() - number.size(), 'x') + "\r\n";
+  };
+  const int written = static_cast<int>(3 * kPendingLogUnits / (GetParam() + 2));
+  for (int i = 0; i < written; ++i) channel.writeLog(entry(i).c_str());
+  const std::string pending = take();
+  // Consecutive entries ending with the newest, and no more dropped than needed.
+  std::string expected;
+  for (int i = std::stoi(pending.substr(0, 6)) - 100000; i < written; ++i) expected += entry(i);
+  EXPECT_EQ(pending, expected);
   EXPECT_LE(pending.size(), kPendingLogUnits - 1);
-  EXPECT_GT(pending.size(), kPendingLogUnits - 1 - 100);  // no more dropped than needed
-
-  const auto rows = entries(pending);
-  ASSERT_FALSE(rows.empty());
-  // Whole entries, consecutive, ending with the newest.
-  const std::string first = platform::utf16ToUtf8(rows.front());
-  int firstIndex = -1;
-  ASSERT_EQ(std::sscanf(first.c_str(), "entry %d", &firstIndex), 1) << first;
-  ASSERT_EQ(rows.size(), std::size_t(kWritten - firstIndex));
-  for (std::size_t k = 0; k < rows.size(); ++k) {
-    FixedText<128> expected;
-    expected.format("entry %05d %s", firstIndex + static_cast<int>(k),
-                    std::string(66, 'x').c_str());
-    ASSERT_EQ(platform::utf16ToUtf8(rows[k]), expected.view());
-  }
-
-  // Once taken, the channel has its whole room again.
-  channel.writeLog("after");
-  EXPECT_EQ(take(), u"after\r\n");
+  EXPECT_GT(pending.size() + GetParam() + 2, kPendingLogUnits - 1);
+  channel.writeLog("after");  // once taken, the channel has its whole room again
+  EXPECT_EQ(take(), "after\r\n");
 }
 
-TEST_F(LogChannelTest, ALongTextIsCutToOneLineOfTheLogBuffer) {
-  const std::string longText(3000, 'a');
-  channel.writeLog(longText.c_str());
-  channel.writeLog("next");
-  const std::u16string pending = take();
-  EXPECT_EQ(pending, std::u16string(kLogTextSize - 1, u'a') + u"\r\nnext\r\n");
-}
-
-TEST_F(LogChannelTest, LongTextsRightAtTheCapacityKeepTheNewestWhole) {
-  // Entries of 2049 units: the pending text holds fewer than fifty of them.
-  const std::string longText(3000, 'b');
-  for (int i = 0; i < 60; ++i) {
-    channel.writeLog(longText.c_str());
-    channel.writeLog(std::to_string(i).c_str());
-  }
-  const auto rows = entries(take());
-  ASSERT_GE(rows.size(), 2u);
-  EXPECT_EQ(rows.back(), u"59");
-  EXPECT_EQ(rows[rows.size() - 2], std::u16string(kLogTextSize - 1, u'b'));
-}
+INSTANTIATE_TEST_SUITE_P(Lengths, LogOverflowTest, testing::Values(78, kLogTextSize - 1));
 
 }  // namespace
 }  // namespace drovn::core
