@@ -56,9 +56,8 @@ TEST(OptionsDialog, OkSavesEachSettingFromItsControl) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Options o(c.tabs, c.typed, c.end);
-    const auto value = o.registry.get(config::kSettingsKey, c.name);
-    const auto bytes = value ? std::string(value->data.begin(), value->data.end()) : "not saved";
-    EXPECT_EQ(bytes, c.bytes.value_or("not saved"));
+    EXPECT_EQ(o.registry.stored(config::kSettingsKey, c.name).value_or("not saved"),
+              c.bytes.value_or("not saved"));
     EXPECT_EQ(o.settings.snapshot().auth_enable1, c.bytes == "1" && c.tabs == 0);
   }
 }

@@ -44,6 +44,16 @@ class MemoryRegistry::Key final : public platform::RegistryKey {
   const bool writable_;
 };
 
+std::optional<std::string> MemoryRegistry::stored(std::string_view path, std::string_view name) {
+  uint32_t type = 0;
+  uint32_t size = 0;
+  Key key(*this, path, Access::Read);
+  if (key.queryValue(name, type, nullptr, size) == platform::kErrorFileNotFound) return {};
+  std::string bytes(size, '\0');
+  if (key.queryValue(name, type, reinterpret_cast<uint8_t*>(bytes.data()), size) != 0) return {};
+  return bytes;
+}
+
 uint32_t MemoryRegistry::createKey(std::string_view path, Access access,
                                    std::unique_ptr<platform::RegistryKey>& out) {
   out = std::make_unique<Key>(*this, path, access);
