@@ -36,7 +36,7 @@ class StoreHost final : public SessionHost {
   platform::Platform platform_;
 };
 
-// Shared with the service's dispatch, so it lives as long as any session thread.
+// Held by the service's dispatch too, so it lives as long as any session thread.
 struct SessionFaults {
   std::optional<drovn::test::FaultFileSystem> files;
   std::mutex m;
@@ -63,13 +63,8 @@ drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
 
 }  // namespace
 
-std::string modeName(Mode m) {
-  return m == Mode::Active ? "Active" : "Passive";
-}
-
 ProtocolTest::ProtocolTest(drovn::test::HarnessOptions options)
-    : faults_(std::make_shared<SessionFaults>()),
-      harness(withFaults(std::move(options), faults_)) {
+    : faults_(std::make_shared<SessionFaults>()), harness(withFaults(std::move(options), faults_)) {
   faults_->files.emplace(harness.platform().files);
 }
 
@@ -86,73 +81,45 @@ Session& ProtocolTest::currentSession() {
   return *current;
 }
 
-std::unique_ptr<FtpClient> ProtocolTest::connect() {
-  auto client = harness.connectClient();
-  EXPECT_NE(client, nullptr) << "no greeting";
-  return client;
-}
-
 std::string ProtocolTest::ask(FtpClient& client, std::string_view line) {
   if (!client.send(std::string(line) + "\r\n")) return "<not sent>";
   std::string reply;
   // A reply has at most a few lines; a bounded count keeps a runaway server from hanging here.
   for (int lines = 0; lines < 16; ++lines) {
-    auto next = client.readLine(5s);
-    if (!next) return reply.empty() ? "<no reply>" : reply + "<cut>";
-    reply += *next;
+    const std::string next = client.readLine(5s).value_or("");
+    reply += next;
     // The last line of a reply: three digits and a space.
-    const std::string& l = *next;
-    if (l.size() >= 4 && l[3] == ' ' && std::isdigit(static_cast<unsigned char>(l[0]))) {
-      return reply;
+    if (next.size() < 4 || (next[3] == ' ' && std::isdigit(static_cast<unsigned char>(next[0])))) {
+      return reply.empty() ? "<no reply>" : reply;
     }
   }
   return reply + "<too long>";
 }
 
-void ProtocolTest::expectExchanges(FtpClient& client, const std::vector<Exchange>& exchanges) {
-  for (const Exchange& e : exchanges) {
-    if (e.reply.empty()) {
-      ASSERT_TRUE(client.send(e.line + "\r\n"));
-      EXPECT_EQ(client.readFor(300ms), "") << "after " << e.line;
-    } else {
-      EXPECT_EQ(ask(client, e.line), e.reply) << "for " << testing::PrintToString(e.line);
-    }
-  }
-}
-
-void ProtocolTest::login(FtpClient& client, std::string_view user, std::string_view password) {
-  ASSERT_EQ(ask(client, "USER " + std::string(user)).substr(0, 4), "331 ");
-  ASSERT_EQ(ask(client, "PASS " + std::string(password)), kPasswordOk);
-}
-
-std::unique_ptr<FtpClient> ProtocolTest::connectAndLogin() {
-  auto client = connect();
-  if (client) login(*client);
+std::unique_ptr<FtpClient> ProtocolTest::connect(std::string_view user, std::string_view password) {
+  auto client = harness.connectClient();
+  EXPECT_NE(client, nullptr) << "no greeting";
+  if (!client || user.empty()) return client;
+  EXPECT_EQ(ask(*client, "USER " + std::string(user)).substr(0, 4), "331 ");
+  EXPECT_EQ(ask(*client, "PASS " + std::string(password)), "230 Password ok.\r\n");
   return client;
 }
 
 std::unique_ptr<DataPeer> ProtocolTest::begin(FtpClient& c, Mode mode, const std::string& line) {
   auto peer = std::make_unique<DataPeer>(harness.network());
+  bool ready = false;
   if (mode == Mode::Active) {
     const std::string argument = peer->listen();
-    if (argument.empty() || ask(c, "PORT " + argument) != kPortOk || !c.send(line + "\r\n")) {
-      ADD_FAILURE() << "no active data connection prepared for " << line;
-      return nullptr;
-    }
     // The preliminary reply comes before the server connects.
-    const auto first = c.readLine(10s);
-    if (first == kActiveOpening && peer->accept(10s)) return peer;
-    ADD_FAILURE() << line << " got " << testing::PrintToString(first);
-    return nullptr;
+    ready = !argument.empty() && ask(c, "PORT " + argument) == kPortOk &&
+            ask(c, line) == kActiveOpening && peer->accept();
+  } else {
+    const uint16_t port = passivePort(ask(c, "PASV"));
+    ready = port != 0 && c.send(line + "\r\n") && peer->connectTo(port) &&
+            c.readLine() == kPassiveOpened;
   }
-  const uint16_t port = passivePort(ask(c, "PASV"));
-  if (port == 0 || !c.send(line + "\r\n") || !peer->connectTo(port)) {
-    ADD_FAILURE() << "no passive data connection for " << line;
-    return nullptr;
-  }
-  const auto first = c.readLine(10s);
-  if (first == kPassiveOpened) return peer;
-  ADD_FAILURE() << line << " got " << testing::PrintToString(first);
+  if (ready) return peer;
+  ADD_FAILURE() << "no data connection for " << line;
   return nullptr;
 }
 
@@ -160,7 +127,7 @@ std::string ProtocolTest::download(FtpClient& c, Mode mode, const std::string& l
                                    std::string& reply) {
   auto peer = begin(c, mode, line);
   if (!peer) return "<not started>";
-  std::string data = peer->readAll(30s).value_or("<data connection not closed>");
+  std::string data = peer->readAll().value_or("<data connection not closed>");
   reply = c.readLine(10s).value_or("<no reply>");
   return data;
 }
@@ -179,63 +146,56 @@ std::string portArgument(uint16_t port) {
 }
 
 uint16_t passivePort(std::string_view reply) {
-  unsigned h[4] = {}, p[2] = {};
+  unsigned h = 0, p1 = 0, p2 = 0;
   const std::string text(reply);
-  if (std::sscanf(text.c_str(), "227 (%u,%u,%u,%u,%u,%u)", &h[0], &h[1], &h[2], &h[3], &p[0],
-                  &p[1]) != 6) {
-    return 0;
-  }
-  return static_cast<uint16_t>(p[0] * 256 + p[1]);
+  const int got = std::sscanf(text.c_str(), "227 (%u,%u,%u,%u,%u,%u)", &h, &h, &h, &h, &p1, &p2);
+  return got == 6 ? static_cast<uint16_t>(p1 * 256 + p2) : 0;
 }
 
+// The test's own sockets wait at most 10 s for the server, in every call.
 std::string DataPeer::listen() {
-  if (network_.openTcp(listener_) != 0) return "";
-  platform::SocketAddress loopback;
-  loopback.address = platform::hostToNet32(0x7F000001);
-  if (network_.bind(listener_, loopback) != 0 || network_.listen(listener_, 4) != 0) return "";
-  platform::SocketAddress bound;
-  if (network_.localAddress(listener_, bound) != 0) return "";
-  listeningPort_ = platform::netToHost16(bound.port);
-  return portArgument(listeningPort_);
+  platform::SocketAddress at;
+  at.address = platform::hostToNet32(0x7F000001);
+  if (network_.openTcp(listener_) != 0 || network_.bind(listener_, at) != 0 ||
+      network_.listen(listener_, 4) != 0 || network_.localAddress(listener_, at) != 0) {
+    return "";
+  }
+  return portArgument(platform::netToHost16(at.port));
 }
 
-bool DataPeer::accept(std::chrono::milliseconds timeout) {
+bool DataPeer::accept() {
   uint32_t error = 0;
-  if (network_.waitReadable(listener_, static_cast<uint32_t>(timeout.count()), error) != 1) {
-    return false;
-  }
   platform::SocketAddress peer;
   connection_.close();
-  return network_.accept(listener_, connection_, peer) == 0;
+  if (network_.waitReadable(listener_, 5000, error) != 1 ||
+      network_.accept(listener_, connection_, peer) != 0) {
+    return false;
+  }
+  network_.setStallLimit(connection_, 10000);
+  return true;
 }
 
 bool DataPeer::connectTo(uint16_t port, uint32_t from) {
-  connection_.close();
-  if (network_.openTcp(connection_) != 0) return false;
-  platform::SocketAddress local;  // port 0: one the system picks
+  platform::SocketAddress local, to;  // local port 0: one the system picks
   local.address = platform::hostToNet32(from);
-  if (network_.bind(connection_, local) != 0) return false;
-  platform::SocketAddress to;
   to.port = platform::hostToNet16(port);
   to.address = platform::hostToNet32(0x7F000001);
-  return network_.connect(connection_, to) == 0;
+  connection_.close();
+  if (network_.openTcp(connection_) != 0) return false;
+  network_.setStallLimit(connection_, 10000);
+  return network_.bind(connection_, local) == 0 && network_.connect(connection_, to) == 0;
 }
 
-std::optional<std::string> DataPeer::readAll(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+std::optional<std::string> DataPeer::readAll() {
   std::string all;
   std::vector<char> chunk(1 << 20);
-  while (std::chrono::steady_clock::now() < deadline) {
+  for (;;) {
     uint32_t error = 0;
-    const int ready = network_.waitReadable(connection_, 100, error);
-    if (ready < 0) return std::nullopt;
-    if (ready == 0) continue;
     const long long n = network_.receive(connection_, chunk.data(), chunk.size(), error);
-    if (n < 0) return std::nullopt;
+    if (n < 0) return std::nullopt;  // a reset, or nothing for 10 s
     if (n == 0) return all;
     all.append(chunk.data(), static_cast<std::size_t>(n));
   }
-  return std::nullopt;
 }
 
 bool DataPeer::send(std::string_view bytes) {

@@ -1,6 +1,6 @@
-// What the command tests share: a running service on 127.0.0.1 with a temporary file store, its
-// sessions seeing the store through a FaultFileSystem; a client that sends one command line and
-// reads its whole reply; the test's end of data connections in both modes.
+// What the command tests share: a running service on 127.0.0.1 with a temporary file store that
+// its sessions reach through a FaultFileSystem; a client that sends one command line and reads
+// its whole reply; the test's end of data connections in both modes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-#include "config/Settings.h"
 #include "protocol/Session.h"
 #include "support/FaultFileSystem.h"
 #include "support/ServiceHarness.h"
@@ -25,7 +24,6 @@ using namespace std::chrono_literals;
 using drovn::test::FtpClient;
 
 inline constexpr char kAccessDenied[] = "550 Access denied!\r\n";
-inline constexpr char kPasswordOk[] = "230 Password ok.\r\n";
 inline constexpr char kPortOk[] = "200 PORT command ok.\r\n";
 inline constexpr char kActiveOpening[] = "150 Opening data connection...\r\n";
 inline constexpr char kPassiveOpened[] = "125 Connection transfer starting...\r\n";
@@ -35,61 +33,45 @@ inline constexpr char kNoop[] = "200 OK \r\n";
 inline constexpr std::size_t kBlock = 458752;
 
 enum class Mode { Active, Passive };
-std::string modeName(Mode m);
+inline std::string modeName(const testing::TestParamInfo<Mode>& m) {
+  return m.param == Mode::Active ? "Active" : "Passive";
+}
 
-// One command line and the whole reply it must get ("" for none).
-struct Exchange {
-  std::string line;
-  std::string reply;
-};
-
-// The test's end of a data connection, on 127.0.0.1. Active mode: listen() and give its PORT
-// argument, then accept() the server's connection. Passive mode: connectTo() the port of a 227
-// reply. Every wait is bounded.
+// The test's end of a data connection, on 127.0.0.1. Active mode: listen() gives the PORT
+// argument, accept() takes the server's connection. Passive mode: connectTo() the port of a
+// 227 reply, from `from`: another loopback address stands in for another host.
 class DataPeer {
  public:
   explicit DataPeer(platform::Network& network) : network_(network) {}
-  // Listens on a free port; gives the PORT argument "127,0,0,1,p1,p2" ("" on failure).
-  std::string listen();
-  uint16_t listeningPort() const { return listeningPort_; }
-  bool accept(std::chrono::milliseconds timeout = 5s);
-  // From `from` (host order), another loopback address standing in for another host.
+  std::string listen();  // "" on failure
+  bool accept();
   bool connectTo(uint16_t port, uint32_t from = 0x7F000001);
-  // Everything until the server closes the connection; nothing when it does not close in time.
-  std::optional<std::string> readAll(std::chrono::milliseconds timeout = 10s);
+  // Everything until the server closes the connection; nothing when it does not in time.
+  std::optional<std::string> readAll();
   bool send(std::string_view bytes);
-  // An orderly close of the test's end (the server reads the end of the data).
   void close() { connection_.shutdownAndClose(); }
 
  private:
   platform::Network& network_;
   platform::Socket listener_;
   platform::Socket connection_;
-  uint16_t listeningPort_ = 0;
 };
 
 struct SessionFaults;
 
 class ProtocolTest : public testing::Test {
  protected:
-  ProtocolTest() : ProtocolTest(drovn::test::HarnessOptions{}) {}
-  // A service with its own options (another clock, other limits).
-  explicit ProtocolTest(drovn::test::HarnessOptions options);
-
+  explicit ProtocolTest(drovn::test::HarnessOptions options = {});
   // The service starts listening with the settings as they stand after configure().
   void SetUp() override;
   virtual void configure(config::Settings&) {}
 
-  // A connected client that has read its greeting.
-  std::unique_ptr<FtpClient> connect();
   // Sends line + CR LF and gives the whole reply (every line of a multi-line one), or
   // "<no reply>" when none arrives in time.
   std::string ask(FtpClient& client, std::string_view line);
-  // ask() for every exchange, comparing the replies; a reply "" means none must arrive.
-  void expectExchanges(FtpClient& client, const std::vector<Exchange>& exchanges);
-  void login(FtpClient& client, std::string_view user = "anonymous",
-             std::string_view password = "guest");
-  std::unique_ptr<FtpClient> connectAndLogin();
+  // A client that has read its greeting and, unless user is empty, logged in.
+  std::unique_ptr<FtpClient> connect(std::string_view user = "anonymous",
+                                     std::string_view password = "guest");
 
   // Sends the command after PORT (to a new peer) or PASV and opens the test's end of its data
   // connection; gives it once the mode's preliminary reply has arrived, else null.
@@ -99,11 +81,9 @@ class ProtocolTest : public testing::Test {
   // The bytes, an orderly close, and the final reply.
   std::string upload(FtpClient& c, Mode mode, const std::string& line, std::string_view bytes);
 
-  // The store directory: the device root "\" and the root "/" of the default accounts.
   std::filesystem::path store() const { return harness.storeDir(); }
-  // The store every session uses.
-  drovn::test::FaultFileSystem& files();
-  // The session whose thread calls it (from code run by files() during a command).
+  drovn::test::FaultFileSystem& files();  // the store every session uses
+  // The session whose thread calls it (from code that files() runs during a command).
   static Session& currentSession();
 
  private:
@@ -116,7 +96,6 @@ class ProtocolTest : public testing::Test {
 // The port a "227 (h1,h2,h3,h4,p1,p2) ..." reply announces; 0 when the reply is not one.
 uint16_t passivePort(std::string_view reply);
 std::string portArgument(uint16_t port);
-
 // Creates the file (and its directories) with the given bytes.
 void writeFile(const std::filesystem::path& file, std::string_view bytes);
 std::string readFile(const std::filesystem::path& file);

@@ -36,8 +36,7 @@ class FaultHandle final : public platform::FileHandle {
 
 }  // namespace
 
-void FaultFileSystem::atCall(FileCall call, int nth, uint32_t code,
-                             std::function<void()> before) {
+void FaultFileSystem::atCall(FileCall call, int nth, uint32_t code, std::function<void()> before) {
   std::scoped_lock lock(m_);
   Kind& k = kinds_[static_cast<int>(call)];
   k = Kind{k.calls, k.calls + nth, code, std::move(before)};
