@@ -29,10 +29,12 @@ class DataTest : public ProtocolTest {
     client = connect();
     ASSERT_NE(client, nullptr);
   }
-  void expectRetr(Mode mode) {
-    std::string reply;
-    EXPECT_EQ(download(*client, mode, "RETR a.txt", reply), "hello");
-    EXPECT_EQ(reply, kCompleted);
+  // RETR a.txt to the address of the last PORT, where the peer listens.
+  void retrTo(DataPeer& peer) {
+    ASSERT_EQ(ask(*client, "RETR a.txt"), kActiveOpening);
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.readAll(), "hello");
+    EXPECT_EQ(client->readLine(), kCompleted);
   }
   std::unique_ptr<FtpClient> client;
 };
@@ -52,10 +54,7 @@ TEST_F(DataTest, PortFormsAndRefusals) {
         "127,,0,0,1," + h + "," + l, ",127,0,0,,1," + h + "," + l + ",,"}) {
     SCOPED_TRACE(argument);
     ASSERT_EQ(ask(*client, "PORT " + argument), kPortOk);
-    ASSERT_EQ(ask(*client, "RETR a.txt"), kActiveOpening);
-    ASSERT_TRUE(peer.accept());
-    EXPECT_EQ(peer.readAll(), "hello");
-    EXPECT_EQ(client->readLine(), kCompleted);
+    ASSERT_NO_FATAL_FAILURE(retrTo(peer));
   }
   const int connects = harness.faults().connects();
   for (const char* argument : {"127,0,0,1,4", "127,0,0,1,4,1,7", ",,,,,,", "127.0.0.1.4.1"}) {
@@ -68,10 +67,7 @@ TEST_F(DataTest, PortFormsAndRefusals) {
     EXPECT_TRUE(harness.waitForLine(std::string("PORT to ") + host + " refused")) << argument;
   }
   EXPECT_EQ(harness.faults().connects(), connects);
-  ASSERT_EQ(ask(*client, "RETR a.txt"), kActiveOpening);
-  ASSERT_TRUE(peer.accept());
-  EXPECT_EQ(peer.readAll(), "hello");
-  EXPECT_EQ(client->readLine(), kCompleted);
+  retrTo(peer);
 }
 
 // PASV announces 127.0.0.1 and its port. Another host there is turned away at once; a client
@@ -98,30 +94,17 @@ TEST_F(DataTest, PassiveFromAnotherHostAndAtTheLimit) {
 // A host that drops our connection attempts (a listener whose one-place queue is full makes
 // the system drop them, as a firewall would), then one that refuses them.
 TEST_F(DataTest, ActiveConnectGivesUpAtItsLimitOrWhenRefused) {
-  platform::Network& net = harness.network();
-  platform::Socket listener, queued;
-  platform::SocketAddress at;
-  at.address = platform::hostToNet32(0x7F000001);
-  ASSERT_EQ(net.openTcp(listener), 0u);
-  ASSERT_EQ(net.bind(listener, at), 0u);
-  ASSERT_EQ(net.listen(listener, 0), 0u);
-  ASSERT_EQ(net.localAddress(listener, at), 0u);
-  ASSERT_EQ(net.openTcp(queued), 0u);
-  ASSERT_EQ(net.connect(queued, at), 0u);
-  ASSERT_EQ(ask(*client, "PORT " + portArgument(platform::netToHost16(at.port))), kPortOk);
+  DataPeer full(harness.network()), queued(harness.network());
+  const std::string argument = full.listen(0);
+  ASSERT_TRUE(queued.connectTo(passivePort("227 (" + argument + ")")));
+  ASSERT_EQ(ask(*client, "PORT " + argument), kPortOk);
   EXPECT_EQ(ask(*client, "LIST"), kActiveOpening);
   EXPECT_EQ(client->readLine(), kOpenFailed);
   EXPECT_TRUE(harness.waitForLine("Failed to connect data socket: 10060"));
-  listener.close();
+  full.closeListener();
   EXPECT_EQ(ask(*client, "RETR a.txt"), kActiveOpening);
   EXPECT_TRUE(harness.waitForLine("Failed to connect data socket: 10061"));
   EXPECT_EQ(ask(*client, "NOOP"), kNoop);
-}
-
-void setLastWrite(const fs::path& p, int y, unsigned mo, unsigned d, int h, int mi) {
-  using namespace std::chrono;
-  const sys_seconds utc = sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi};
-  fs::last_write_time(p, file_clock::from_sys(utc));
 }
 
 class ListingTest : public ProtocolTest, public testing::WithParamInterface<Mode> {};
@@ -131,34 +114,36 @@ class ListingTest : public ProtocolTest, public testing::WithParamInterface<Mode
 // times are the UTC fields of the last write.
 TEST_P(ListingTest, LinesByteForByte) {
   harness.clock().setNow({2026, 6, 15, 10, 30, 0});
-  const fs::path d = store() / "d";
-  const std::string f = "-rw-rw-rw-   1 user     group ", dir = "drw-rw-rw-   1 user     group ";
-  const std::map<std::string, std::string> lines = {
-      {"b.txt", f + "         5 Mar  4  9:05 b.txt"},
-      {"two", f + "2147483648 Jan  1  0:00 two"},
-      {"three", f + "3221225472 Dec 31 23:59 three"},
-      {"five", f + "5368709120 Dec 31  2025 five"},
-      {"0sub", dir + "         0 Jul 20  1999 0sub"},  // a directory with content shows 0
-      {"with space", dir + "         0 Jan  1  2027 with space"}};
-  writeFile(d / "b.txt", "12345");
-  writeFile(d / "0sub" / "inner.txt", "1234567");
-  fs::create_directory(d / "with space");
-  for (const auto& [name, size] : {std::pair{"two", 2ull << 30}, std::pair{"three", 3ull << 30},
-                                   std::pair{"five", 5ull << 30}}) {
-    writeFile(d / name, "");
-    fs::resize_file(d / name, size);  // sparse
+  struct Entry {
+    const char* name;
+    long long size;  // -1: a directory
+    int y, mo, d, h, mi;
+    const char* column;
+  };
+  const Entry entries[] = {{"b.txt", 5, 2026, 3, 4, 9, 5, "         5 Mar  4  9:05"},
+                           {"two", 2ll << 30, 2026, 1, 1, 0, 0, "2147483648 Jan  1  0:00"},
+                           {"three", 3ll << 30, 2026, 12, 31, 23, 59, "3221225472 Dec 31 23:59"},
+                           {"five", 5ll << 30, 2025, 12, 31, 23, 59, "5368709120 Dec 31  2025"},
+                           {"0sub/inner.txt", 7, 2026, 10, 10, 10, 10, "         7 Oct 10 10:10"},
+                           {"0sub", -1, 1999, 7, 20, 14, 0, "         0 Jul 20  1999"},
+                           {"with space", -1, 2027, 1, 1, 0, 0, "         0 Jan  1  2027"}};
+  std::map<std::string, std::string> lines;
+  for (const auto& e : entries) {
+    const fs::path p = store() / "d" / e.name;
+    fs::create_directories(e.size < 0 ? p : p.parent_path());
+    if (e.size >= 0) writeFile(p, "");
+    if (e.size > 0) fs::resize_file(p, static_cast<uintmax_t>(e.size));  // sparse
+    using namespace std::chrono;
+    const auto day = year{e.y} / month{static_cast<unsigned>(e.mo)} / static_cast<unsigned>(e.d);
+    const sys_seconds utc = sys_days{day} + hours{e.h} + minutes{e.mi};
+    fs::last_write_time(p, file_clock::from_sys(utc));
+    lines[e.name] = std::string(e.size < 0 ? "d" : "-") + "rw-rw-rw-   1 user     group " +
+                    e.column + " " + p.filename().string() + "\r\n";
   }
-  setLastWrite(d / "b.txt", 2026, 3, 4, 9, 5);
-  setLastWrite(d / "two", 2026, 1, 1, 0, 0);
-  setLastWrite(d / "three", 2026, 12, 31, 23, 59);
-  setLastWrite(d / "five", 2025, 12, 31, 23, 59);
-  setLastWrite(d / "0sub" / "inner.txt", 2026, 10, 10, 10, 10);
-  setLastWrite(d / "0sub", 1999, 7, 20, 14, 0);
-  setLastWrite(d / "with space", 2027, 1, 1, 0, 0);
   std::string files, dirs, names, dirNames;
-  for (const fs::directory_entry& e : fs::directory_iterator(d)) {
+  for (const fs::directory_entry& e : fs::directory_iterator(store() / "d")) {
     const std::string name = e.path().filename().string();
-    (e.is_directory() ? dirs : files) += lines.at(name) + "\r\n";
+    (e.is_directory() ? dirs : files) += lines.at(name);
     (e.is_directory() ? dirNames : names) += name + "\r\n";
   }
   auto client = connect();
@@ -168,7 +153,7 @@ TEST_P(ListingTest, LinesByteForByte) {
        {std::pair{"LIST ..", files + dirs}, std::pair{"LIST -al /d", files + dirs},
         std::pair{"NLST ..", names + dirNames}, std::pair{"NLST -l ../", files + dirs},
         std::pair{"NLST /d/with space", std::string()},
-        std::pair{"LIST", f + "         7 Oct 10 10:10 inner.txt\r\n"}}) {
+        std::pair{"LIST", lines.at("0sub/inner.txt")}}) {
     SCOPED_TRACE(command);
     std::string reply;
     EXPECT_EQ(download(*client, GetParam(), command, reply), listing);

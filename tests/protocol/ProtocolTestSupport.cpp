@@ -45,8 +45,6 @@ struct SessionFaults {
 
 namespace {
 
-thread_local Session* current = nullptr;
-
 drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
                                        const std::shared_ptr<SessionFaults>& faults) {
   options.dispatch = [faults](Session& s, Text& line) {
@@ -55,7 +53,7 @@ drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
       faults->hosts.push_back(std::make_unique<StoreHost>(*s.controller, *faults->files));
       s.controller = faults->hosts.back().get();
     }
-    current = &s;
+    currentSession = &s;
     return dispatchCommand(s, line);
   };
   return options;
@@ -65,20 +63,12 @@ drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
 
 ProtocolTest::ProtocolTest(drovn::test::HarnessOptions options)
     : faults_(std::make_shared<SessionFaults>()), harness(withFaults(std::move(options), faults_)) {
-  faults_->files.emplace(harness.platform().files);
+  files_ = &faults_->files.emplace(harness.platform().files);
 }
 
 void ProtocolTest::SetUp() {
   harness.editSettings([this](config::Settings& s) { configure(s); });
   ASSERT_TRUE(harness.startListening());
-}
-
-drovn::test::FaultFileSystem& ProtocolTest::files() {
-  return *faults_->files;
-}
-
-Session& ProtocolTest::currentSession() {
-  return *current;
 }
 
 std::string ProtocolTest::ask(FtpClient& client, std::string_view line) {
@@ -153,11 +143,11 @@ uint16_t passivePort(std::string_view reply) {
 }
 
 // The test's own sockets wait at most 10 s for the server, in every call.
-std::string DataPeer::listen() {
+std::string DataPeer::listen(int backlog) {
   platform::SocketAddress at;
   at.address = platform::hostToNet32(0x7F000001);
   if (network_.openTcp(listener_) != 0 || network_.bind(listener_, at) != 0 ||
-      network_.listen(listener_, 4) != 0 || network_.localAddress(listener_, at) != 0) {
+      network_.listen(listener_, backlog) != 0 || network_.localAddress(listener_, at) != 0) {
     return "";
   }
   return portArgument(platform::netToHost16(at.port));

@@ -43,7 +43,8 @@ inline std::string modeName(const testing::TestParamInfo<Mode>& m) {
 class DataPeer {
  public:
   explicit DataPeer(platform::Network& network) : network_(network) {}
-  std::string listen();  // "" on failure
+  std::string listen(int backlog = 4);  // "" on failure
+  void closeListener() { listener_.close(); }
   bool accept();
   bool connectTo(uint16_t port, uint32_t from = 0x7F000001);
   // Everything until the server closes the connection; nothing when it does not in time.
@@ -82,17 +83,18 @@ class ProtocolTest : public testing::Test {
   std::string upload(FtpClient& c, Mode mode, const std::string& line, std::string_view bytes);
 
   std::filesystem::path store() const { return harness.storeDir(); }
-  drovn::test::FaultFileSystem& files();  // the store every session uses
-  // The session whose thread calls it (from code that files() runs during a command).
-  static Session& currentSession();
+  drovn::test::FaultFileSystem& files() { return *files_; }  // the store every session uses
 
  private:
   std::shared_ptr<SessionFaults> faults_;  // before harness, whose dispatch holds it
+  drovn::test::FaultFileSystem* files_ = nullptr;
 
  protected:
   drovn::test::ServiceHarness harness;
 };
 
+// The session of the calling thread, set for each command (for code that files() runs).
+inline thread_local Session* currentSession = nullptr;
 // The port a "227 (h1,h2,h3,h4,p1,p2) ..." reply announces; 0 when the reply is not one.
 uint16_t passivePort(std::string_view reply);
 std::string portArgument(uint16_t port);

@@ -29,6 +29,7 @@ class TransferTest : public ProtocolTest, public testing::WithParamInterface<Mod
 
 // A download sends the file from the offset on; an upload with an offset keeps the bytes
 // before it and cuts the rest, and one past the end of the file leaves a hole of zero bytes.
+// Sizes on both sides of the block boundary.
 TEST_P(TransferTest, RoundTripsAroundTheBlockSize) {
   const std::string f = (store() / "f.bin").string();
   for (const std::size_t size :
@@ -37,8 +38,11 @@ TEST_P(TransferTest, RoundTripsAroundTheBlockSize) {
       SCOPED_TRACE("size " + std::to_string(size) + " offset " + std::to_string(offset));
       const std::string content = patterned(size, static_cast<uint32_t>(size + offset));
       const std::size_t present = std::min(offset, size);
-      writeFile(f, content);
+      // APPE adds at the end whatever the offset, which stays for the download.
+      writeFile(f, content.substr(0, size / 2));
       EXPECT_EQ(ask(*client, "REST " + std::to_string(offset)), restReply(offset));
+      EXPECT_EQ(upload(*client, mode(), "APPE f.bin", content.substr(size / 2)), kCompleted);
+      EXPECT_TRUE(readFile(f) == content);
       std::string reply;
       const std::string data = download(*client, mode(), "RETR f.bin", reply);
       EXPECT_EQ(reply, kCompleted);
@@ -57,42 +61,29 @@ TEST_P(TransferTest, RoundTripsAroundTheBlockSize) {
   }
 }
 
-// APPE adds at the end whatever the offset, which stays for the next download.
-TEST_P(TransferTest, AppendIgnoresTheOffset) {
-  const std::string old = patterned(250, 6), added = patterned(30, 7);
-  writeFile(store() / "f.bin", old);
-  EXPECT_EQ(ask(*client, "REST 100"), restReply(100));
-  EXPECT_EQ(upload(*client, mode(), "APPE f.bin", added), kCompleted);
-  EXPECT_EQ(readFile(store() / "f.bin"), old + added);
-  std::string reply;
-  EXPECT_EQ(download(*client, mode(), "RETR f.bin", reply), (old + added).substr(100));
-  EXPECT_EQ(reply, kCompleted);
-  EXPECT_EQ(upload(*client, mode(), "APPE new.bin", "one"), kCompleted);
-  EXPECT_EQ(readFile(store() / "new.bin"), "one");
-}
-
 // A file call that fails mid-transfer aborts it with 426 and these log lines in a row; the
 // session goes on, and what was written before the failure stays.
 TEST_P(TransferTest, FileFailuresAbort) {
   const std::string old = patterned(3000, 1), sent = patterned(3u << 20, 2);
-  const std::vector<std::string> uploadLog = {"Unknown error", "\\f.bin",
-                                              "426 Connection transfer aborted."};
+  const char* uploadLog = "Unknown error\n\\f.bin\n426 Connection transfer aborted.\n";
   const struct {
     const char* line;
     FileCall call;
     int nth;
     uint32_t code;
-    std::vector<std::string> log;
+    const char* log;
   } cases[] = {{"STOR f.bin", FileCall::Write, 3, platform::kErrorDiskFull, uploadLog},
                {"APPE f.bin", FileCall::Write, 1, platform::kErrorDiskFull, uploadLog},
-               {"RETR f.bin",
-                FileCall::Read,
-                2,
-                platform::kErrorIoDevice,
-                {"426 Connection transfer aborted.", "\\f.bin"}}};
+               {"RETR f.bin", FileCall::Read, 2, platform::kErrorIoDevice,
+                "426 Connection transfer aborted.\n\\f.bin\n"}};
+  const auto log = [this] {
+    std::string all;
+    for (const std::string& line : harness.lines()) all += line + "\n";
+    return all;
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    const std::size_t logged = harness.lines().size();
+    const std::size_t logged = log().size();
     writeFile(store() / "f.bin", old);
     files().atCall(c.call, c.nth, c.code);
     auto peer = begin(*client, mode(), c.line);
@@ -101,11 +92,7 @@ TEST_P(TransferTest, FileFailuresAbort) {
     const auto data = peer->readAll();
     EXPECT_EQ(client->readLine(), kAborted);
     EXPECT_EQ(ask(*client, "NOOP"), kNoop);
-    const int at = harness.find(c.log[0], logged);
-    ASSERT_GE(at, 0);
-    for (std::size_t k = 1; k < c.log.size(); ++k) {
-      EXPECT_EQ(harness.find(c.log[k], logged), at + static_cast<int>(k));
-    }
+    EXPECT_NE(log().find(c.log, logged), std::string::npos) << log();
     const std::string stored = readFile(store() / "f.bin");
     const std::string head = c.call == FileCall::Read || c.line[0] == 'A' ? old : "";
     ASSERT_GE(stored.size(), head.size());
@@ -123,7 +110,7 @@ TEST_P(TransferTest, ClosingAfterTheLastBlockSendsNoFinalReply) {
   writeFile(store() / "f.bin", content);
   for (const uint32_t readError : {0u, platform::kErrorIoDevice}) {
     SCOPED_TRACE(readError);
-    files().atCall(FileCall::Read, 2, readError, [] { currentSession().closing.store(true); });
+    files().atCall(FileCall::Read, 2, readError, [] { currentSession->closing.store(true); });
     auto peer = begin(*client, mode(), "RETR f.bin");
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(peer->readAll(), content);
