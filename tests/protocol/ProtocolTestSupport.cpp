@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
-#include <sstream>
 
 #include "protocol/Dispatcher.h"
 
@@ -117,7 +117,7 @@ std::string ProtocolTest::download(FtpClient& c, Mode mode, const std::string& l
                                    std::string& reply) {
   auto peer = begin(c, mode, line);
   if (!peer) return "<not started>";
-  std::string data = peer->readAll().value_or("<data connection not closed>");
+  const std::string data = peer->readAll().value_or("<not closed>");
   reply = c.readLine(10s).value_or("<no reply>");
   return data;
 }
@@ -157,12 +157,10 @@ bool DataPeer::accept() {
   uint32_t error = 0;
   platform::SocketAddress peer;
   connection_.close();
-  if (network_.waitReadable(listener_, 5000, error) != 1 ||
-      network_.accept(listener_, connection_, peer) != 0) {
-    return false;
-  }
+  const bool accepted = network_.waitReadable(listener_, 5000, error) == 1 &&
+                        network_.accept(listener_, connection_, peer) == 0;
   network_.setStallLimit(connection_, 10000);
-  return true;
+  return accepted;
 }
 
 bool DataPeer::connectTo(uint16_t port, uint32_t from) {
@@ -203,9 +201,7 @@ void writeFile(const fs::path& file, std::string_view bytes) {
 
 std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string patterned(std::size_t n, uint32_t seed) {
