@@ -1,76 +1,134 @@
 #include "ProtocolTestSupport.h"
 
-#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <mutex>
+#include <random>
+
+#include "protocol/Dispatcher.h"
 
 namespace drovn::protocol::test {
 
 namespace fs = std::filesystem;
 
+// Stands in front of the service for one session: passes everything on but the file store.
+class StoreHost final : public SessionHost {
+ public:
+  StoreHost(SessionHost& real, platform::FileSystem& files)
+      : real_(real), platform_{real.platform().clock,    real.platform().network,
+                               real.platform().codec,    real.platform().registry,
+                               real.platform().messages, files} {}
+  int maxBadCommands() const override { return real_.maxBadCommands(); }
+  const SessionLimits& limits() const override { return real_.limits(); }
+  void copyServerAddress(FixedText<2048>& out) const override { real_.copyServerAddress(out); }
+  void writeLog(const char* text) override { real_.writeLog(text); }
+  void writeLogUnannounced(const char* text) override { real_.writeLogUnannounced(text); }
+  void announceLog() override { real_.announceLog(); }
+  void unregisterSession(int id) override { real_.unregisterSession(id); }
+  config::Settings settings() const override { return real_.settings(); }
+  platform::Platform& platform() override { return platform_; }
+  TransferMeter& meter() override { return real_.meter(); }
+
+ private:
+  SessionHost& real_;
+  platform::Platform platform_;
+};
+
+// Held by the service's dispatch too, so it lives as long as any session thread.
+struct SessionFaults {
+  std::optional<drovn::test::FaultFileSystem> files;
+  std::mutex m;
+  std::vector<std::unique_ptr<StoreHost>> hosts;
+};
+
 namespace {
 
-// The last line of a reply: three digits and a space (a line with a '-' after the digits opens
-// a multi-line reply).
-bool endsReply(const std::string& line) {
-  return line.size() >= 4 && line[3] == ' ' && std::isdigit(static_cast<unsigned char>(line[0]));
+drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
+                                       const std::shared_ptr<SessionFaults>& faults) {
+  options.dispatch = [faults](Session& s, Text& line) {
+    if (dynamic_cast<StoreHost*>(s.controller) == nullptr) {
+      std::scoped_lock lock(faults->m);
+      faults->hosts.push_back(std::make_unique<StoreHost>(*s.controller, *faults->files));
+      s.controller = faults->hosts.back().get();
+    }
+    currentSession = &s;
+    return dispatchCommand(s, line);
+  };
+  return options;
 }
 
 }  // namespace
+
+ProtocolTest::ProtocolTest(drovn::test::HarnessOptions options)
+    : faults_(std::make_shared<SessionFaults>()), harness(withFaults(std::move(options), faults_)) {
+  files_ = &faults_->files.emplace(harness.platform().files);
+}
 
 void ProtocolTest::SetUp() {
   harness.editSettings([this](config::Settings& s) { configure(s); });
   ASSERT_TRUE(harness.startListening());
 }
 
-std::unique_ptr<FtpClient> ProtocolTest::connect() {
-  auto client = harness.connectClient();
-  EXPECT_NE(client, nullptr) << "no greeting";
-  return client;
-}
-
 std::string ProtocolTest::ask(FtpClient& client, std::string_view line) {
-  std::string request(line);
-  request.append("\r\n");
-  if (!client.send(request)) return "<not sent>";
+  if (!client.send(std::string(line) + "\r\n")) return "<not sent>";
   std::string reply;
   // A reply has at most a few lines; a bounded count keeps a runaway server from hanging here.
   for (int lines = 0; lines < 16; ++lines) {
-    auto next = client.readLine(5s);
-    if (!next) return reply.empty() ? "<no reply>" : reply + "<cut>";
-    reply += *next;
-    if (endsReply(*next)) return reply;
+    const std::string next = client.readLine(5s).value_or("");
+    reply += next;
+    // The last line of a reply: three digits and a space.
+    if (next.size() < 4 || (next[3] == ' ' && std::isdigit(static_cast<unsigned char>(next[0])))) {
+      return reply.empty() ? "<no reply>" : reply;
+    }
   }
   return reply + "<too long>";
 }
 
-void ProtocolTest::expectExchanges(FtpClient& client, const std::vector<Exchange>& exchanges) {
-  for (const Exchange& e : exchanges) {
-    if (e.reply.empty()) {
-      ASSERT_TRUE(client.send(e.line + "\r\n"));
-      EXPECT_EQ(client.readFor(300ms), "") << "after " << e.line;
-      continue;
-    }
-    EXPECT_EQ(ask(client, e.line), e.reply) << "for " << testing::PrintToString(e.line);
-  }
-}
-
-void ProtocolTest::login(FtpClient& client, std::string_view user, std::string_view password) {
-  const std::string u = "USER " + std::string(user);
-  const std::string p = "PASS " + std::string(password);
-  ASSERT_EQ(ask(client, u).substr(0, 4), "331 ");
-  ASSERT_EQ(ask(client, p), kPasswordOk);
-}
-
-std::unique_ptr<FtpClient> ProtocolTest::connectAndLogin() {
-  auto client = connect();
-  if (client) login(*client);
+std::unique_ptr<FtpClient> ProtocolTest::connect(std::string_view user, std::string_view password) {
+  auto client = harness.connectClient();
+  EXPECT_NE(client, nullptr) << "no greeting";
+  if (!client || user.empty()) return client;
+  EXPECT_EQ(ask(*client, "USER " + std::string(user)).substr(0, 4), "331 ");
+  EXPECT_EQ(ask(*client, "PASS " + std::string(password)), "230 Password ok.\r\n");
   return client;
 }
 
-fs::path ProtocolTest::store() const {
-  return fs::path(harness.storeDir());
+std::unique_ptr<DataPeer> ProtocolTest::begin(FtpClient& c, Mode mode, const std::string& line) {
+  auto peer = std::make_unique<DataPeer>(harness.network());
+  bool ready = false;
+  if (mode == Mode::Active) {
+    const std::string argument = peer->listen();
+    // The preliminary reply comes before the server connects.
+    ready = !argument.empty() && ask(c, "PORT " + argument) == kPortOk &&
+            ask(c, line) == kActiveOpening && peer->accept();
+  } else {
+    const uint16_t port = passivePort(ask(c, "PASV"));
+    ready = port != 0 && c.send(line + "\r\n") && peer->connectTo(port) &&
+            c.readLine() == kPassiveOpened;
+  }
+  if (ready) return peer;
+  ADD_FAILURE() << "no data connection for " << line;
+  return nullptr;
+}
+
+std::string ProtocolTest::download(FtpClient& c, Mode mode, const std::string& line,
+                                   std::string& reply) {
+  auto peer = begin(c, mode, line);
+  if (!peer) return "<not started>";
+  const std::string data = peer->readAll().value_or("<not closed>");
+  reply = c.readLine(10s).value_or("<no reply>");
+  return data;
+}
+
+std::string ProtocolTest::upload(FtpClient& c, Mode mode, const std::string& line,
+                                 std::string_view bytes) {
+  auto peer = begin(c, mode, line);
+  if (!peer) return "<not started>";
+  if (!bytes.empty() && !peer->send(bytes)) return "<not sent>";
+  peer->close();
+  return c.readLine(10s).value_or("<no reply>");
 }
 
 std::string portArgument(uint16_t port) {
@@ -78,62 +136,54 @@ std::string portArgument(uint16_t port) {
 }
 
 uint16_t passivePort(std::string_view reply) {
-  const std::size_t open = reply.find('(');
-  const std::size_t close = reply.find(')');
-  if (!reply.starts_with("227 (") || close == std::string_view::npos || close < open) return 0;
-  std::vector<int> numbers;
-  std::istringstream fields(std::string(reply.substr(open + 1, close - open - 1)));
-  for (std::string field; std::getline(fields, field, ',');) numbers.push_back(std::stoi(field));
-  if (numbers.size() != 6) return 0;
-  return static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
+  unsigned h = 0, p1 = 0, p2 = 0;
+  const std::string text(reply);
+  const int got = std::sscanf(text.c_str(), "227 (%u,%u,%u,%u,%u,%u)", &h, &h, &h, &h, &p1, &p2);
+  return got == 6 ? static_cast<uint16_t>(p1 * 256 + p2) : 0;
 }
 
-std::string DataPeer::listen() {
-  if (network_.openTcp(listener_) != 0) return "";
-  platform::SocketAddress loopback;
-  loopback.address = platform::hostToNet32(0x7F000001);
-  if (network_.bind(listener_, loopback) != 0 || network_.listen(listener_, 4) != 0) return "";
-  platform::SocketAddress bound;
-  if (network_.localAddress(listener_, bound) != 0) return "";
-  listeningPort_ = platform::netToHost16(bound.port);
-  return portArgument(listeningPort_);
-}
-
-bool DataPeer::accept(std::chrono::milliseconds timeout) {
-  uint32_t error = 0;
-  if (network_.waitReadable(listener_, static_cast<uint32_t>(timeout.count()), error) != 1) {
-    return false;
+// The test's own sockets wait at most 10 s for the server, in every call.
+std::string DataPeer::listen(int backlog) {
+  platform::SocketAddress at;
+  at.address = platform::hostToNet32(0x7F000001);
+  if (network_.openTcp(listener_) != 0 || network_.bind(listener_, at) != 0 ||
+      network_.listen(listener_, backlog) != 0 || network_.localAddress(listener_, at) != 0) {
+    return "";
   }
+  return portArgument(platform::netToHost16(at.port));
+}
+
+bool DataPeer::accept() {
+  uint32_t error = 0;
   platform::SocketAddress peer;
-  return network_.accept(listener_, connection_, peer) == 0;
+  connection_.close();
+  const bool accepted = network_.waitReadable(listener_, 5000, error) == 1 &&
+                        network_.accept(listener_, connection_, peer) == 0;
+  network_.setStallLimit(connection_, 10000);
+  return accepted;
 }
 
 bool DataPeer::connectTo(uint16_t port, uint32_t from) {
-  if (network_.openTcp(connection_) != 0) return false;
-  platform::SocketAddress local;  // port 0: one the system picks
+  platform::SocketAddress local, to;  // local port 0: one the system picks
   local.address = platform::hostToNet32(from);
-  if (network_.bind(connection_, local) != 0) return false;
-  platform::SocketAddress to;
   to.port = platform::hostToNet16(port);
   to.address = platform::hostToNet32(0x7F000001);
-  return network_.connect(connection_, to) == 0;
+  connection_.close();
+  if (network_.openTcp(connection_) != 0) return false;
+  network_.setStallLimit(connection_, 10000);
+  return network_.bind(connection_, local) == 0 && network_.connect(connection_, to) == 0;
 }
 
-std::optional<std::string> DataPeer::readAll(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+std::optional<std::string> DataPeer::readAll() {
   std::string all;
-  std::vector<char> chunk(65536);
-  while (std::chrono::steady_clock::now() < deadline) {
+  std::vector<char> chunk(1 << 20);
+  for (;;) {
     uint32_t error = 0;
-    const int ready = network_.waitReadable(connection_, 100, error);
-    if (ready < 0) return std::nullopt;
-    if (ready == 0) continue;
     const long long n = network_.receive(connection_, chunk.data(), chunk.size(), error);
-    if (n < 0) return std::nullopt;
+    if (n < 0) return std::nullopt;  // a reset, or nothing for 10 s
     if (n == 0) return all;
     all.append(chunk.data(), static_cast<std::size_t>(n));
   }
-  return std::nullopt;
 }
 
 bool DataPeer::send(std::string_view bytes) {
@@ -151,28 +201,14 @@ void writeFile(const fs::path& file, std::string_view bytes) {
 
 std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<std::string> snapshotTree(const fs::path& dir) {
-  std::vector<std::string> entries;
-  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
-       ++it) {
-    const fs::directory_entry& e = *it;
-    std::string line = fs::relative(e.path(), dir).string();
-    if (e.is_symlink()) {
-      line += " -> " + fs::read_symlink(e.path()).string();
-    } else if (e.is_directory()) {
-      line += "/";
-    } else if (e.is_regular_file()) {
-      line += " " + std::to_string(e.file_size()) + " " + readFile(e.path());
-    }
-    entries.push_back(line);
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
+std::string patterned(std::size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(gen() & 0xFF);
+  return bytes;
 }
 
 }  // namespace drovn::protocol::test

@@ -1,0 +1,65 @@
+#include "support/FaultFileSystem.h"
+
+#include <utility>
+
+#include "platform/ErrorCodes.h"
+
+namespace drovn::test {
+namespace {
+
+class FaultHandle final : public platform::FileHandle {
+ public:
+  FaultHandle(FaultFileSystem& owner, std::unique_ptr<platform::FileHandle> real)
+      : owner_(owner), real_(std::move(real)) {}
+  std::size_t read(void* buf, std::size_t n) override {
+    if (const uint32_t code = owner_.enter(FileCall::Read)) throw platform::PlatformError{code};
+    return real_->read(buf, n);
+  }
+  std::size_t write(const void* buf, std::size_t n) override {
+    if (const uint32_t code = owner_.enter(FileCall::Write)) throw platform::PlatformError{code};
+    return real_->write(buf, n);
+  }
+  void seek(int64_t offset) override {
+    if (owner_.enter(FileCall::Seek) == 0) real_->seek(offset);
+  }
+  void truncateAt(int64_t offset) override {
+    if (owner_.enter(FileCall::Truncate) == 0) real_->truncateAt(offset);
+  }
+  uint64_t size() override { return real_->size(); }
+  // No descriptor: downloads read the file through read(), where the faults are, not sendfile.
+  int descriptor() const noexcept override { return -1; }
+
+ private:
+  FaultFileSystem& owner_;
+  std::unique_ptr<platform::FileHandle> real_;
+};
+
+}  // namespace
+
+void FaultFileSystem::atCall(FileCall call, int nth, uint32_t code, std::function<void()> before) {
+  std::scoped_lock lock(m_);
+  Kind& k = kinds_[static_cast<int>(call)];
+  k = Kind{k.calls, k.calls + nth, code, std::move(before)};
+}
+
+uint32_t FaultFileSystem::enter(FileCall call) {
+  std::unique_lock lock(m_);
+  Kind& k = kinds_[static_cast<int>(call)];
+  if (++k.calls != k.at) return 0;
+  const uint32_t code = k.code;
+  const std::function<void()> before = std::move(k.before);
+  lock.unlock();  // `before` may use the store
+  if (before) before();
+  return code;
+}
+
+uint32_t FaultFileSystem::openFile(Path r, Path p, platform::OpenMode mode,
+                                   std::unique_ptr<platform::FileHandle>& out) {
+  if (const uint32_t code = enter(FileCall::Open)) return code;
+  std::unique_ptr<platform::FileHandle> real;
+  const uint32_t error = real_.openFile(r, p, mode, real);
+  if (error == 0) out = std::make_unique<FaultHandle>(*this, std::move(real));
+  return error;
+}
+
+}  // namespace drovn::test
