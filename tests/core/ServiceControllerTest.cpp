@@ -61,10 +61,10 @@ TEST_P(StartStopTest, StartStopAndStartAgain) {
     harness.clock().holdSleeps();  // in the launch delay until the Stop waits for the thread
     harness.service().startServiceAtLaunch();
   } else if (c.state == State::PortTaken) {
-    harness.faults().failBindPorts(0, 65535, platform::kWsaeAddrInUse);  // as if held elsewhere
+    harness.faults().failBinds(platform::kWsaeAddrInUse);  // as if the port were held elsewhere
     harness.service().startService();
     ASSERT_TRUE(harness.waitForLine("绑定端口出错: 10048 端口已被占用"));
-    harness.faults().clearFaults();
+    harness.faults().failBinds(0);
   } else if (c.state != State::Stopped) {
     ASSERT_TRUE(harness.startListening(10s, c.state == State::Launched));
     client = harness.connectClient();  // a session for the Stop to end

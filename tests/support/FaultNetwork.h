@@ -1,6 +1,7 @@
 // A network for the service under test: every call goes to the real network, but a test may
-// make the next connect fail with an error number (a host that cannot be reached, which a
-// loopback cannot produce on demand), and sees how many connects the service made.
+// make the next connect or every bind fail with an error number (a host that cannot be reached,
+// a port held elsewhere, which a loopback cannot produce on demand), and sees how many connects
+// the service made.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,11 @@ class FaultNetwork final : public platform::Network {
     std::scoped_lock lock(m_);
     connectFailure_ = code;
   }
+  // Every bind fails with code from now on; 0 lets them reach the real network again.
+  void failBinds(uint32_t code) {
+    std::scoped_lock lock(m_);
+    bindFailure_ = code;
+  }
   // The connects made since the start, failed ones included.
   int connects() const {
     std::scoped_lock lock(m_);
@@ -38,7 +44,12 @@ class FaultNetwork final : public platform::Network {
     return code != 0 ? code : real_.connect(s, a);
   }
   uint32_t openTcp(Socket& s) override { return real_.openTcp(s); }
-  uint32_t bind(Socket& s, const Address& a) override { return real_.bind(s, a); }
+  uint32_t bind(Socket& s, const Address& a) override {
+    std::unique_lock lock(m_);
+    const uint32_t code = bindFailure_;
+    lock.unlock();
+    return code != 0 ? code : real_.bind(s, a);
+  }
   uint32_t listen(Socket& s, int n) override { return real_.listen(s, n); }
   uint32_t accept(Socket& l, Socket& i, Address& p) override { return real_.accept(l, i, p); }
   uint32_t localAddress(Socket& s, Address& o) override { return real_.localAddress(s, o); }
@@ -70,6 +81,7 @@ class FaultNetwork final : public platform::Network {
   platform::Network& real_;
   mutable std::mutex m_;
   uint32_t connectFailure_ = 0;
+  uint32_t bindFailure_ = 0;
   int connects_ = 0;
 };
 
