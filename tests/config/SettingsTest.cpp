@@ -84,7 +84,7 @@ TEST_F(SettingsFile, ASaveKilledHalfWayLeavesTheOldFileOrTheNewOne) {
     EXPECT_FALSE(fs::exists(file + ".bad")) << round;
     ++seen[bravo];
   }
-  // Kills landed both after an alpha save and after a bravo one; some within saves, surely.
+  // Kills landed both after an old save and after a new one: some within saves, surely.
   EXPECT_TRUE(seen[0] > 0 && seen[1] > 0) << seen[0] << " old, " << seen[1] << " new";
 }
 }  // namespace

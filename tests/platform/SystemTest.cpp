@@ -142,7 +142,9 @@ TEST_F(Reg, ASaveIsAllOrNothingAndLeavesNoTemporary) {
   EXPECT_EQ(inChild([&] {
               const rlimit small{64, 64};
               ::signal(SIGXFSZ, SIG_IGN);
-              return ::setrlimit(RLIMIT_FSIZE, &small) || (set("v", std::string(4096, 'x')), 0);
+              if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 2;
+              set("v", std::string(4096, 'x'));  // the save fails quietly
+              return HasFailure() ? 1 : 0;
             }), 0);
   EXPECT_EQ(readFile(file), kOld);
   writeFile(dir.path / "registry.reg.tmp", "torn garb");  // left by a crash: neither read nor kept
@@ -187,7 +189,6 @@ TEST(WirelessSwitch, TheLastRegisteredWirelessLanAnswersAndSwitchingLeavesAHardB
                 readFile(sysfs.at(2) / "soft"), "0\n1\n0\n");
   EXPECT_EQ(wireless.isOn(), false);  // rfkill2 answers, and it is hard-blocked
 }
-
 #if DROVN_HAVE_LIBSYSTEMD
 // logind on a bus of the test's own answers Inhibit with one end of a pipe whose other end it
 // keeps, as the real one does, so it sees the lock end once every copy of that end is closed.
@@ -232,7 +233,7 @@ TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
   });
   std::optional<LogindAwakeHold> awake(std::in_place);  // the lock must end with it too
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(awake->hold() && awake->hold());  // the second asks nothing
+    ASSERT_TRUE(awake->hold() && awake->hold());  // held already: true again
     ASSERT_TRUE(waitUntil([] { return lockEnd >= 0; }));
     EXPECT_EQ(inhibited, "idle drovn block");
     EXPECT_FALSE(lockEnded(0));

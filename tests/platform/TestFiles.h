@@ -10,7 +10,7 @@
 #include <fstream>
 #include <future>
 #include <optional>
-#include <sstream>
+#include <iterator>
 #include <thread>
 namespace drovn::test {
 namespace fs = std::filesystem;
@@ -25,9 +25,8 @@ struct TempDir {
 };
 
 inline std::string readFile(const fs::path& p) {  // "" when there is none
-  std::ostringstream out;
-  out << std::ifstream(p, std::ios::binary).rdbuf();
-  return out.str();
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 inline void writeFile(const fs::path& p, std::string_view text) {
   std::ofstream(p, std::ios::binary) << text;
