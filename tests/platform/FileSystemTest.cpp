@@ -1,0 +1,167 @@
+// The real file system under confinement, and the real network moving file blocks on 127.0.0.1.
+#include "platform/ErrorCodes.h"
+#include "platform/LinuxFileSystem.h"
+#include "platform/Network.h"
+#include "platform/TestFiles.h"
+#include "platform/Utf8.h"
+
+namespace drovn::platform {
+namespace {
+using namespace drovn::test;
+// base/secret and base/outside/secret beside the store, store/Other/secret beside the account
+// root store/Card, which holds links of every kind.
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const fs::path& d : {card / "sub", store / "Other", base.path / "outside"})
+      fs::create_directories(d);
+    for (const char* name : {"secret", "outside/secret", "store/Other/secret", "store/Card/sub/in"})
+      writeFile(base.path / name, name);
+    for (auto [target, link] : std::initializer_list<std::pair<fs::path, const char*>>{
+             {store / "Other/secret", "linkAbs"}, {"../Other/secret", "linkRel"},
+             {"../../secret", "linkUp"}, {"../Other", "linkDirRel"},
+             {base.path / "outside", "linkDirAbs"}, {"sub/in", "inLink"}, {"sub", "inDir"},
+             {"missing", "dangling"}, {"../inDir/in", "sub/upLink"}})
+      fs::create_symlink(target, card / link);
+  }
+  std::unique_ptr<FileHandle> open(std::u16string_view path, OpenMode mode, uint32_t want = 0) {
+    std::unique_ptr<FileHandle> h;
+    EXPECT_EQ(files.openFile(u"\\Card", std::u16string(path).c_str(), mode, h), want)
+        << utf16ToUtf8(path);
+    return h;
+  }
+  TempDir base;
+  fs::path store = base.path / "store", card = store / "Card";
+  LinuxFileSystem files{(fs::create_directories(card), store.string())};
+};
+
+struct PathCase {
+  const char16_t* path;
+  bool inside = false;  // reads sub/in; otherwise every call is refused
+};
+void PrintTo(const PathCase& c, std::ostream* os) { *os << utf16ToUtf8(c.path); }
+class Confinement : public Files, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(Confinement, InsideWorksAndWhatLeavesTheRootIsRefused) {
+  const PathCase& c = GetParam();
+  char buf[32] = {};
+  auto h = open(c.path, OpenMode::ReadExisting, c.inside ? 0 : kErrorAccessDenied);
+  EXPECT_EQ(std::string(buf, h ? h->read(buf, 32) : 0), c.inside ? "store/Card/sub/in" : "");
+  if (c.inside) return;
+  uint32_t attributes = 0;
+  EXPECT_EQ(files.attributes(u"\\Card", c.path, attributes), kErrorAccessDenied);
+  open(c.path, OpenMode::WriteNew, kErrorAccessDenied);
+  open(c.path, OpenMode::AppendOrCreate, kErrorAccessDenied);
+  for (const char* name : {"secret", "outside/secret", "store/Other/secret"})  // untouched
+    EXPECT_EQ(readFile(base.path / name), name);
+  EXPECT_EQ(entries(base.path) + entries(base.path / "outside") + entries(store / "Other"), 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Confinement,
+    ::testing::Values(
+        PathCase{u"/Card/.\\sub/in", true}, PathCase{u"\\Card\\inDir\\..\\sub\\in", true},
+        PathCase{u"\\Card\\inLink", true}, PathCase{u"\\Card\\sub\\upLink", true},
+        PathCase{u"\\Card\\..\\..\\secret"}, PathCase{u"\\Card\\sub\\..\\..\\Other\\secret"},
+        PathCase{u"\\Card\\.."}, PathCase{u"\\Card\\linkAbs"}, PathCase{u"\\Card\\linkRel"},
+        PathCase{u"\\Card\\linkUp"}, PathCase{u"\\Card\\linkDirRel\\secret"},
+        PathCase{u"\\Card\\linkDirAbs\\secret"}, PathCase{u"\\Other\\secret"},
+        PathCase{u"\\Cardx\\sub\\in"}));
+
+TEST_F(Files, NamesTheKernelRefusesAndADanglingLink) {
+  // 86 characters of three bytes: 258 bytes of UTF-8, past the kernel's 255 for one name.
+  for (const std::u16string& name : {std::u16string(86, u'中'), std::u16string(256, u'a')})
+    open(u"\\Card\\" + name, OpenMode::WriteNew, kErrorFilenameTooLong);
+  EXPECT_NE(open(u"\\Card\\" + std::u16string(85, u'中'), OpenMode::WriteNew), nullptr);  // 255
+  open(u"\\Card\\dangling", OpenMode::ReadExisting, kErrorFileNotFound);
+}
+
+TEST_F(Files, OpenModesSeekTruncateAndASparseFileOfFiveGibibytes) {
+  EXPECT_EQ(open(u"\\Card\\f", OpenMode::WriteNew)->write("one", 3), 3u);
+  auto h = open(u"\\Card\\f", OpenMode::AppendOrCreate);
+  EXPECT_EQ(h->write("two", 3), 3u);  // at the end
+  h->seek(2);  // a resumed upload: seek, cut there, go on
+  h->truncateAt(2);
+  EXPECT_EQ(h->write("NE", 2), 2u);
+  h->truncateAt(7);  // extends with zeros
+  h.reset();
+  EXPECT_EQ(readFile(card / "f"), std::string("onNE\0\0\0", 7));
+  EXPECT_EQ(open(u"\\Card\\f", OpenMode::WriteNew)->size(), 0u);  // emptied
+  constexpr uint64_t kSize = 5ull << 30;
+  fs::resize_file(card / "f", kSize);
+  FindData found;
+  EXPECT_TRUE(files.lookup(u"\\Card", u"\\Card\\f", found) == 0 && found.size == kSize);
+  EXPECT_EQ(open(u"\\Card\\f", OpenMode::AppendOrCreate)->write("end", 3), 3u);
+  h = open(u"\\Card\\f", OpenMode::ReadExisting);
+  EXPECT_EQ(h->size(), kSize + 3);
+  h->seek(static_cast<int64_t>(kSize) - 1);
+  char buf[8];
+  EXPECT_EQ(std::string(buf, h->read(buf, sizeof buf)), std::string("\0end", 4));  // then the end
+  EXPECT_THROW(h->write("x", 1), PlatformError);
+}
+
+// The network: a client connected to a server socket on 127.0.0.1.
+constexpr std::size_t kBlock = 458752;  // the block of the server's transfers
+class Net : public Files {
+ protected:
+  Net() {
+    at.address = hostToNet32(0x7F000001);
+    EXPECT_FALSE(net.openTcp(listener) || net.bind(listener, at) || net.listen(listener, 4) ||
+                 net.localAddress(listener, at));  // each gives 0 on success
+    connect(client, server);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  }
+  void connect(Socket& c, Socket& s) {
+    SocketAddress peer;
+    EXPECT_FALSE(net.openTcp(c) || net.connect(c, at) || net.accept(listener, s, peer));
+  }
+  std::string receiveAll(Socket& s) {  // until the peer closes
+    std::string got, buf(65536, '\0');
+    uint32_t e = 0;
+    for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;) got.append(buf, 0, n);
+    return got;
+  }
+  LinuxNetwork net;
+  SocketAddress at;
+  Socket listener, client, server;
+  uint32_t error = 0;
+  std::string data = std::string(8 * kBlock + 17, '\0'), block = std::string(kBlock, '\0');
+};
+
+TEST_F(Net, FileBlocksUpAndDownHoldEveryByteUpToTheBlockSizeAndStallsFail) {
+  auto sender = std::async(std::launch::async, [&] {
+    uint32_t e = 0;
+    const long long n = net.send(client, data.data(), data.size(), e);
+    return client.shutdownAndClose(), n;
+  });
+  auto file = open(u"\\Card\\up", OpenMode::WriteNew);
+  EXPECT_FALSE(net.peerClosed(server));  // the client cannot be done before all is received
+  int full = 0;
+  long long n = 1;
+  for (int i = 0; i < 1000000 && n > 0; ++i) {
+    n = net.receiveFileBlock(server, *file, block.data(), kBlock, error);
+    full += n == static_cast<long long>(kBlock);
+  }
+  EXPECT_TRUE(n == 0 && net.peerClosed(server)) << error;
+  EXPECT_EQ(sender.get(), static_cast<long long>(data.size()));
+  EXPECT_GT(full, 0) << "no block filled up: the boundary was not exercised";
+  file.reset();
+  EXPECT_TRUE(readFile(card / "up") == data);
+
+  Socket downClient, downServer;  // the file back: whole blocks, the short last one, then 0
+  connect(downClient, downServer);
+  net.setStallLimit(downServer, 200);  // and before that, a client that sends nothing stalls
+  EXPECT_TRUE(net.receive(downServer, block.data(), 1, error) == -1 && error == kWsaeTimedOut);
+  net.setStallLimit(downServer, 0);  // no limit again
+  auto reader = std::async(std::launch::async, [&] { return receiveAll(downClient); });
+  file = open(u"\\Card\\up", OpenMode::ReadExisting);
+  std::vector<long long> blocks, want(8, static_cast<long long>(kBlock));
+  for (int i = 0; i < 10; ++i)
+    blocks.push_back(net.sendFileBlock(downServer, *file, block.data(), kBlock, error));
+  downServer.shutdownAndClose();
+  want.insert(want.end(), {17, 0});
+  EXPECT_EQ(blocks, want);
+  EXPECT_TRUE(reader.get() == data);
+}
+}  // namespace
+}  // namespace drovn::platform

@@ -1,0 +1,261 @@
+// Text conversion (UTF-8, code page 936, UTF-16), the bounded text type, the registry file, the
+// wireless switch, the awake hold and one instance per registry file.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "platform/AwakeHold.h"
+#include "platform/FixedText.h"
+#include "platform/LinuxRegistry.h"
+#include "platform/RegistryFile.h"
+#include "platform/SingleInstance.h"
+#include "platform/TestFiles.h"
+#include "platform/TextCodec.h"
+#include "platform/Utf8.h"
+#include "platform/WirelessSwitch.h"
+#if DROVN_HAVE_LIBSYSTEMD
+#include <systemd/sd-bus.h>
+#endif
+
+namespace drovn::platform {
+namespace {
+using namespace drovn::test;
+enum Way { Both, Decode, Encode };  // bytes to UTF-16, UTF-16 to bytes, or both
+struct Case {
+  const char* name;
+  bool codePage;  // or UTF-8
+  Way way;
+  std::string bytes;
+  std::u16string wide;
+};
+class Conversion : public ::testing::TestWithParam<Case> {};
+LinuxTextCodec codec;
+TEST_P(Conversion, GivesTheTextAndEndsIt) {
+  const Case& c = GetParam();
+  char16_t wide[64];
+  char bytes[64];
+  const std::size_t w = c.codePage ? codec.codePageToWide(wide, 64, c.bytes.c_str())
+                                   : utf8ToUtf16(wide, 64, c.bytes);
+  const std::size_t b = c.codePage ? codec.wideToCodePage(bytes, 64, c.wide.c_str())
+                                   : utf16ToUtf8(bytes, 64, c.wide);
+  const std::u16string want = c.wide + u'\0' + (c.codePage ? c.wide : utf8ToUtf16(c.bytes));
+  EXPECT_EQ(c.way == Encode ? want : std::u16string(wide, w + 1) + c.wide, want);  // unbounded too
+  EXPECT_EQ(c.way == Decode ? c.bytes + '\0' : std::string(bytes, b + 1), c.bytes + '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, Conversion,
+    ::testing::Values(
+        Case{"OneToFourBytes", false, Both, "a\xC3\xA9\xE6\x9C\x8D\xF0\x9F\x98\x80\xF4\x8F\xBF"
+             "\xBF", u"a\u00E9\u670D\U0001F600\U0010FFFF"},
+        // One U+FFFD for each maximal invalid part: overlong forms, an encoded surrogate, a value
+        // above U+10FFFF, stray continuations, sequences cut short.
+        Case{"Invalid", false, Decode, "\xC0\xAF\xE0\x80\xAF\xED\xA0\x80z\xF4\x90\x80\x80\x80\xBF"
+             "\xE6\x9Cx\xE6\xE6\x9C\x8D\xF0\x9F\x98", std::u16string(8, u'\uFFFD') + u"z" +
+             std::u16string(6, u'\uFFFD') + u"\uFFFDx\uFFFD\u670D\uFFFD"},
+        Case{"LoneSurrogates", false, Encode, "a\xEF\xBF\xBD\xEF\xBF\xBD", u"a\xDC00\xD83D"},
+        Case{"Chinese", true, Both, "\xB7\xFE\xCE\xF1\xD2\xD1\xC6\xF4.", u"服务已启."},
+        Case{"EuroAndControls", true, Both, "a\x80\x7F\x01~", u"a\u20AC\x7F\x01~"},
+        // A lead byte before a byte that cannot trail it or at the end, 0xFF, an unmapped pair.
+        Case{"Invalid", true, Decode, "\x81 x\xB7\xFE\xFF\xA1\x40z\xB7",
+             u"\uFFFD x服\uFFFD\uFFFDz\uFFFD"},
+        Case{"Unmappable", true, Encode, "a?b?c?", u"a\U0001F600b\xDC00" "c\u0E01"}),
+    [](const auto& p) { return p.param.name + std::string(p.param.codePage ? "Cp936" : "Utf8"); });
+
+TEST(FixedText, NeverWritesPastItsEnd) {
+  struct {
+    FixedText<8> text;
+    char guard[8] = "guard!!";
+  } t;
+  EXPECT_FALSE(t.text.assign("123456789") || t.text.format("%s%d", "abcdef", 12345));
+  EXPECT_FALSE(t.text.append("x") || t.text.appendNumber(-5, 10, ' ') || t.text != "abcdef1");
+  std::memcpy(t.text.data(), "abcdefgh", 8);  // no terminator within: the length is counted again
+  t.text.syncLength(100);
+  EXPECT_FALSE(t.text != "abcdefg" || !t.text.assign("cdef") || t.text.append(t.text.view()));
+  EXPECT_EQ(std::string(t.text.view()) + t.guard, "cdefcdeguard!!");  // from itself, cut
+}
+
+constexpr std::string_view kOld =
+    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Drovnel]\n\"v\"=hex(1):6f,6c,64\n";
+class Reg : public ::testing::Test {
+ protected:
+  void set(std::string_view name, std::string_view data) {  // saved as the key closes
+    std::unique_ptr<RegistryKey> key;
+    ASSERT_EQ(registry.createKey("Software\\Drovnel", Registry::Access::Write, key), 0u);
+    ASSERT_EQ(key->setValue(name, kRegSz, reinterpret_cast<const uint8_t*>(data.data()),
+                            static_cast<uint32_t>(data.size())), 0u);
+  }
+  std::optional<std::string> query(std::string_view name) {
+    std::unique_ptr<RegistryKey> key;
+    std::string buf(8192, '\0');
+    uint32_t type = 0, size = static_cast<uint32_t>(buf.size());
+    if (registry.createKey("Software\\Drovnel", Registry::Access::Read, key) != 0 ||
+        key->queryValue(name, type, reinterpret_cast<uint8_t*>(buf.data()), size) != 0)
+      return std::nullopt;
+    return buf.substr(0, size);
+  }
+  TempDir dir;
+  fs::path file = dir.path / "registry.reg";
+  LinuxRegistry registry{file.string(), codec};
+};
+
+TEST_F(Reg, AFileOfAnotherToolReadsAsItsBytesAndASaveKeepsWhatItDoesNotKnow) {
+  writeFile(file,
+            "REGEDIT4\r\n; by hand\r\n[HKEY_LOCAL_MACHINE\\Software\\Before]\r\n\"a\"=\"one\"\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\DROVNEL]\r\n\"auth_root1\"=\"C:\\\\My \\\"d\\\"\"\r\n"
+            "\"auth_user1\"=\"\u7ba1\u7406 caf\u00e9 \U0001F600\"\r\n\"n\"=dword:0000012a\r\n"
+            "\"blob\"=hex:00,FF,\\\r\n  80\r\n@=hex(b):ab\r\n[After]\r\n\"z\"=hex(1):\r\n");
+  EXPECT_EQ(query("auth_root1"), "C:\\My \"d\"");
+  EXPECT_EQ(query("AUTH_USER1"), "\xB9\xDC\xC0\xED caf\xA8\xA6 ?");  // in the code page
+  EXPECT_EQ(*query("n") + *query("blob"), std::string("*\1\0\0\0\xff\x80", 7));
+  set("auth_user1", std::string("x\0", 2));
+  const std::string saved =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Before]\n\"a\"=hex(1):6f,6e,65\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\DROVNEL]\n\"auth_user1\"=hex(1):78,00\n"
+      "\"auth_root1\"=hex(1):43,3a,5c,4d,79,20,22,64,22\n\"n\"=hex(4):2a,01,00,00\n"
+      "\"blob\"=hex(3):00,ff,80\n@=hex(b):ab\n\n[After]\n\"z\"=hex(1):\n";
+  EXPECT_EQ(readFile(file), saved);
+  RegistryDocument doc;  // the written form reads back to itself, byte for byte
+  EXPECT_TRUE(parseRegistry(saved, {}, doc) && formatRegistry(doc) == saved);
+}
+
+TEST_F(Reg, MalformedFilesReadEmptyAndAreKeptAsBadWhenReplaced) {
+  for (const std::string tail :  // each after "REGEDIT4\n[K]\n"
+       {"\"v\"=hex(1):6\n", "\"v\"=hex(1):6g\n", "\"v\"=hex(1):61,\\\n", "\"v\"=dword:12\n",
+        "\"v\"=hex(123456789):61\n", "\"v=hex(1):61\n", "\"v\"=\"a\\nb\"\n", "\"v\"=\"ab\n",
+        "v=a\n", "[K\n"}) {
+    RegistryDocument doc;
+    EXPECT_FALSE(parseRegistry("REGEDIT4\n[K]\n" + tail, {}, doc) || !doc.sections.empty()) << tail;
+  }
+  const std::string broken(kOld.substr(0, kOld.size() - 2));
+  writeFile(file, broken);
+  EXPECT_EQ(query("v"), std::nullopt);
+  set("v", "a");
+  EXPECT_EQ(readFile(dir.path / "registry.reg.bad"), broken);
+  EXPECT_EQ(query("v"), "a");
+}
+
+TEST_F(Reg, ASaveIsAllOrNothingAndLeavesNoTemporary) {
+  writeFile(file, kOld);
+  // In a child whose files may grow to 64 bytes only, the write of the new file fails part way.
+  EXPECT_EQ(inChild([&] {
+              const rlimit small{64, 64};
+              ::signal(SIGXFSZ, SIG_IGN);
+              if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 2;
+              set("v", std::string(4096, 'x'));  // the save fails quietly
+              return HasFailure() ? 1 : 0;
+            }), 0);
+  EXPECT_EQ(readFile(file), kOld);
+  writeFile(dir.path / "registry.reg.tmp", "torn garb");  // left by a crash: neither read nor kept
+  EXPECT_EQ(query("v"), "old");
+  set("v", "new");
+  EXPECT_EQ(query("v"), "new");
+  EXPECT_EQ(entries(dir.path), 1);
+}
+
+// A sysfs folder of real files, the sysfs root while it lives: rfkill<index>/type, soft, hard.
+using Radios = std::vector<std::tuple<int, const char*, bool, bool>>;
+struct Sysfs {
+  explicit Sysfs(const Radios& radios) {
+    ::setenv(kSysfsRootVariable, dir.path.c_str(), 1);
+    fs::create_directories(at(7));  // no type: not a radio
+    for (const auto& [index, type, soft, hard] : radios) {
+      fs::create_directories(at(index));
+      writeFile(at(index) / "type", std::string(type) + "\n");  // as the kernel shows them
+      writeFile(at(index) / "soft", soft ? "1\n" : "0\n");
+      writeFile(at(index) / "hard", hard ? "1\n" : "0\n");
+    }
+  }
+  ~Sysfs() { ::unsetenv(kSysfsRootVariable); }
+  fs::path at(int i) const { return dir.path / "class/rfkill" / ("rfkill" + std::to_string(i)); }
+  TempDir dir;
+};
+
+TEST(WirelessSwitch, TheLastRegisteredWirelessLanAnswersAndSwitchingLeavesAHardBlock) {
+  int row = 0;
+  for (const auto& [radios, on] : std::vector<std::pair<Radios, std::optional<bool>>>{
+           {{}, std::nullopt}, {{{0, "bluetooth", false, false}}, std::nullopt},
+           {{{0, "wlan", false, false}}, true}, {{{0, "wlan", true, false}}, false},
+           {{{0, "wlan", false, true}}, false},
+           {{{10, "wlan", false, false}, {2, "wlan", true, false}}, true}}) {  // index order
+    const Sysfs sysfs(radios);
+    EXPECT_EQ(RfkillWirelessSwitch().isOn(), on) << "row " << row++;
+  }
+  Sysfs sysfs({{0, "wlan", true, false}, {1, "bluetooth", true, false}, {2, "wlan", true, true}});
+  RfkillWirelessSwitch wireless;
+  EXPECT_TRUE(wireless.setOn(true));
+  EXPECT_EQ(readFile(sysfs.at(0) / "soft") + readFile(sysfs.at(1) / "soft") +
+                readFile(sysfs.at(2) / "soft"), "0\n1\n0\n");
+  EXPECT_EQ(wireless.isOn(), false);  // rfkill2 answers, and it is hard-blocked
+}
+#if DROVN_HAVE_LIBSYSTEMD
+// logind on a bus of the test's own answers Inhibit with one end of a pipe whose other end it
+// keeps, as the real one does, so it sees the lock end once every copy of that end is closed.
+std::atomic<int> lockEnd{-1};
+std::string inhibited;  // what, who and mode of the last Inhibit; written before lockEnd
+int inhibit(sd_bus_message* m, void*, sd_bus_error*) {
+  const char *what, *who, *why, *mode;
+  int ends[2];
+  if (sd_bus_message_read(m, "ssss", &what, &who, &why, &mode) < 0 || ::pipe2(ends, O_CLOEXEC))
+    return -1;
+  inhibited = std::string(what) + " " + who + " " + mode;
+  const int r = sd_bus_reply_method_return(m, "h", ends[1]);  // the reply carries a copy
+  ::close(ends[1]);
+  lockEnd = ends[0];
+  return r < 0 ? r : 1;
+}
+bool lockEnded(int ms) {  // waits up to ms for the end of the last lock
+  pollfd p{lockEnd.exchange(-1), POLLIN, 0};
+  char byte;
+  const bool ended = ::poll(&p, 1, ms) == 1 && ::read(p.fd, &byte, 1) == 0;
+  return ended ? ::close(p.fd) == 0 : (lockEnd = p.fd, false);
+}
+
+TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
+  TempDir dir;
+  FILE* out = ::popen(("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null "
+                       "--address=unix:path=" + (dir.path / "bus").string()).c_str(), "r");
+  char address[512] = "", pid[32] = "";
+  const bool started = out && std::fgets(address, 512, out) && std::fgets(pid, 32, out);
+  if (out) ::pclose(out);
+  if (!started) GTEST_SKIP() << "dbus-daemon could not be started";
+  const struct Stop { pid_t pid; ~Stop() { ::kill(pid, SIGTERM); } } daemon{std::atoi(pid)};
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", std::strtok(address, "\n"), 1);
+  sd_bus* raw = nullptr;
+  ASSERT_GE(sd_bus_open_system(&raw), 0);
+  const std::unique_ptr<sd_bus, sd_bus* (*)(sd_bus*)> bus(raw, sd_bus_flush_close_unref);
+  ASSERT_GE(sd_bus_request_name(raw, "org.freedesktop.login1", 0), 0);
+  ASSERT_GE(sd_bus_add_object(raw, nullptr, "/org/freedesktop/login1", inhibit, nullptr), 0);
+  const std::jthread logind([raw](std::stop_token stop) {
+    while (!stop.stop_requested())
+      if (sd_bus_process(raw, nullptr) <= 0) sd_bus_wait(raw, 50000);
+  });
+  std::optional<LogindAwakeHold> awake(std::in_place);  // the lock must end with it too
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(awake->hold() && awake->hold());  // held already: true again
+    ASSERT_TRUE(waitUntil([] { return lockEnd >= 0; }));
+    EXPECT_EQ(inhibited, "idle drovn block");
+    EXPECT_FALSE(lockEnded(0));
+    round ? awake.reset() : awake->release();
+    EXPECT_TRUE(lockEnded(10000)) << round;
+  }
+}
+#endif
+
+TEST(SingleInstance, OneFileIsOneInstanceWhateverItsSpelling) {
+  TempDir dir;
+  fs::create_directory_symlink(dir.path, dir.path / "link");
+  MessageQueue first, second;
+  MessageQueue::Taken t;
+  auto held = SingleInstance::claim((dir.path / "registry.reg").string(), first);
+  ASSERT_NE(held, nullptr);
+  for (const char* other : {"registry.reg", "link/./x/../registry.reg"}) {
+    EXPECT_EQ(SingleInstance::claim((dir.path / other).string(), second), nullptr) << other;
+    EXPECT_TRUE(first.take(t, 5000) && t.message.id == kBringToFront) << other;
+  }
+  held.reset();  // given up: the next claim holds it
+  EXPECT_NE(SingleInstance::claim((dir.path / "registry.reg").string(), second), nullptr);
+}
+}  // namespace
+}  // namespace drovn::platform
