@@ -42,7 +42,7 @@ struct World {
   std::map<std::string, std::string> before;
 
   World() {
-    harness.faults().failNext(test::NetCall::Connect, 10061, -1);  // WSAECONNREFUSED
+    harness.faults().failNextConnect(10061, -1);  // WSAECONNREFUSED
     harness.editSettings([](config::Settings& s) {
       s.auth_anonyRoot.assign("/pub");
       s.auth_enable1 = true;
@@ -143,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (!client.readFor(0ms).empty()) fail("the last reply is not a complete line", replies);
   if (replies.empty()) fail("no greeting", replies);
   check(replies, "a reply carried the marker");
-  if (!world.harness.waitForSessionCount(0)) fail("the session's slot was not freed", replies);
+  if (!test::eventually([&] { return world.harness.service().sessionCount() == 0; }))
+    fail("the session's slot was not freed", replies);
   if (world.watched() != world.before) fail("something outside the roots changed", replies);
   world.resetStore();
   return 0;

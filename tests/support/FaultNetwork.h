@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "platform/Network.h"
@@ -21,9 +20,11 @@ class FaultNetwork final : public platform::Network {
  public:
   explicit FaultNetwork(platform::Network& real) : real_(real) {}
 
-  void failNextConnect(uint32_t code) {
+  // The next `times` connects fail with code (negative: every one from now on).
+  void failNextConnect(uint32_t code, int times = 1) {
     std::scoped_lock lock(m_);
     connectFailure_ = code;
+    connectFailures_ = times;
   }
   // Every bind fails with code from now on; 0 lets them reach the real network again.
   void failBinds(uint32_t code) {
@@ -39,7 +40,8 @@ class FaultNetwork final : public platform::Network {
   uint32_t connect(Socket& s, const Address& a) override {
     std::unique_lock lock(m_);
     ++connects_;
-    const uint32_t code = std::exchange(connectFailure_, 0);
+    const uint32_t code = connectFailures_ != 0 ? connectFailure_ : 0;
+    if (connectFailures_ > 0) --connectFailures_;
     lock.unlock();
     return code != 0 ? code : real_.connect(s, a);
   }
@@ -81,6 +83,7 @@ class FaultNetwork final : public platform::Network {
   platform::Network& real_;
   mutable std::mutex m_;
   uint32_t connectFailure_ = 0;
+  int connectFailures_ = 0;
   uint32_t bindFailure_ = 0;
   int connects_ = 0;
 };
