@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <random>
 
 #include "protocol/Dispatcher.h"
@@ -13,46 +12,10 @@ namespace drovn::protocol::test {
 
 namespace fs = std::filesystem;
 
-// Stands in front of the service for one session: passes everything on but the file store.
-class StoreHost final : public SessionHost {
- public:
-  StoreHost(SessionHost& real, platform::FileSystem& files)
-      : real_(real), platform_{real.platform().clock,    real.platform().network,
-                               real.platform().codec,    real.platform().registry,
-                               real.platform().messages, files} {}
-  int maxBadCommands() const override { return real_.maxBadCommands(); }
-  const SessionLimits& limits() const override { return real_.limits(); }
-  void copyServerAddress(FixedText<2048>& out) const override { real_.copyServerAddress(out); }
-  void writeLog(const char* text) override { real_.writeLog(text); }
-  void writeLogUnannounced(const char* text) override { real_.writeLogUnannounced(text); }
-  void announceLog() override { real_.announceLog(); }
-  void unregisterSession(int id) override { real_.unregisterSession(id); }
-  config::Settings settings() const override { return real_.settings(); }
-  platform::Platform& platform() override { return platform_; }
-  TransferMeter& meter() override { return real_.meter(); }
-
- private:
-  SessionHost& real_;
-  platform::Platform platform_;
-};
-
-// Held by the service's dispatch too, so it lives as long as any session thread.
-struct SessionFaults {
-  std::optional<drovn::test::FaultFileSystem> files;
-  std::mutex m;
-  std::vector<std::unique_ptr<StoreHost>> hosts;
-};
-
 namespace {
 
-drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
-                                       const std::shared_ptr<SessionFaults>& faults) {
-  options.dispatch = [faults](Session& s, Text& line) {
-    if (dynamic_cast<StoreHost*>(s.controller) == nullptr) {
-      std::scoped_lock lock(faults->m);
-      faults->hosts.push_back(std::make_unique<StoreHost>(*s.controller, *faults->files));
-      s.controller = faults->hosts.back().get();
-    }
+drovn::test::HarnessOptions withSessionNoted(drovn::test::HarnessOptions options) {
+  options.dispatch = [](Session& s, Text& line) {
     currentSession = &s;
     return dispatchCommand(s, line);
   };
@@ -62,9 +25,7 @@ drovn::test::HarnessOptions withFaults(drovn::test::HarnessOptions options,
 }  // namespace
 
 ProtocolTest::ProtocolTest(drovn::test::HarnessOptions options)
-    : faults_(std::make_shared<SessionFaults>()), harness(withFaults(std::move(options), faults_)) {
-  files_ = &faults_->files.emplace(harness.platform().files);
-}
+    : harness(withSessionNoted(std::move(options))) {}
 
 void ProtocolTest::SetUp() {
   harness.editSettings([this](config::Settings& s) { configure(s); });

@@ -1,5 +1,5 @@
 // What the command tests share: a running service on 127.0.0.1 with a temporary file store that
-// its sessions reach through a FaultFileSystem; a client that sends one command line and reads
+// its sessions reach through the harness's FaultFileSystem; a client that sends one command line and reads
 // its whole reply; the test's end of data connections in both modes.
 #pragma once
 
@@ -58,8 +58,6 @@ class DataPeer {
   platform::Socket connection_;
 };
 
-struct SessionFaults;
-
 class ProtocolTest : public testing::Test {
  protected:
   explicit ProtocolTest(drovn::test::HarnessOptions options = {});
@@ -83,13 +81,8 @@ class ProtocolTest : public testing::Test {
   std::string upload(FtpClient& c, Mode mode, const std::string& line, std::string_view bytes);
 
   std::filesystem::path store() const { return harness.storeDir(); }
-  drovn::test::FaultFileSystem& files() { return *files_; }  // the store every session uses
+  drovn::test::FaultFileSystem& files() { return harness.fileFaults(); }  // every session's
 
- private:
-  std::shared_ptr<SessionFaults> faults_;  // before harness, whose dispatch holds it
-  drovn::test::FaultFileSystem* files_ = nullptr;
-
- protected:
   drovn::test::ServiceHarness harness;
 };
 

@@ -11,8 +11,6 @@
 namespace drovn::test {
 
 using Steady = std::chrono::steady_clock;
-// A private message of the harness: the window stand-in has taken everything posted before it.
-constexpr uint32_t kSyncMarker = 0x33F0;
 
 bool FtpClient::connect(uint16_t port) {
   const platform::SocketAddress to{.port = platform::hostToNet16(port),
@@ -96,9 +94,6 @@ void ServiceHarness::windowMain(std::stop_token stop) {
       if (m.id == platform::kLogTextReady) {
         // Taken at once, as the main window does, so that the pending text never runs full.
         collectLocked();
-        progressPosts_ += m.wParam == protocol::kProgressRefresh && m.lParam == m.wParam;
-      } else if (m.id == kSyncMarker) {
-        markersTaken_ = m.wParam;
       } else if (m.id == platform::kNetworkCheck) {
         networkChecks_.push_back(parts_->clock.sleptMs());
       }
@@ -158,24 +153,10 @@ bool ServiceHarness::startListening(std::chrono::milliseconds timeout, bool atLa
   return false;
 }
 
-bool ServiceHarness::syncWindow(std::chrono::milliseconds timeout) {
-  const intptr_t marker = ++markersPosted_;  // only the test's thread posts markers
-  // Each marker differs from the last, so the queue never merges it with one still waiting.
-  parts_->queue.post(kSyncMarker, marker, 0);
-  return eventually([&] { return locked(markersTaken_) >= marker; }, timeout);
-}
-
 std::vector<std::string> ServiceHarness::lines() {
   std::scoped_lock lock(m_);
   collectLocked();
   return lines_;
-}
-
-int ServiceHarness::find(std::string_view line, std::size_t from) {
-  const auto all = lines();
-  const auto at = std::find(all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())),
-                            all.end(), line);
-  return at == all.end() ? -1 : static_cast<int>(at - all.begin());
 }
 
 std::unique_ptr<FtpClient> ServiceHarness::connectClient(std::string* greeting) {

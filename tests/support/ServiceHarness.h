@@ -13,6 +13,7 @@
 #include "core/ServiceController.h"
 #include "platform/LinuxFileSystem.h"
 #include "support/FakeClock.h"
+#include "support/FaultFileSystem.h"
 #include "support/FaultNetwork.h"
 #include "support/MemoryRegistry.h"
 
@@ -77,9 +78,11 @@ class ServiceHarness {
   ~ServiceHarness();
 
   FakeClock& clock() { return parts_->clock; }
-  // The real network, for the test's own clients; the service's calls go through faults().
+  // The real network, for the test's own clients; the service's calls go through faults(), its
+  // file calls through fileFaults().
   platform::Network& network() { return parts_->network; }
   FaultNetwork& faults() { return parts_->serviceNetwork; }
+  FaultFileSystem& fileFaults() { return parts_->serviceFiles; }
   protocol::TransferMeter& meter() { return parts_->meter; }
   platform::Platform& platform() { return parts_->platform; }
   // The store directory behind platform().files: empty at first, removed with the harness.
@@ -96,19 +99,12 @@ class ServiceHarness {
 
   // The fake time all threads had slept by each NetworkCheck the window stand-in answered.
   std::vector<uint64_t> networkChecks() { return locked(networkChecks_); }
-  // LogTextReady posts asking for a progress refresh (both parameters 999) taken so far.
-  int progressPosts() { return locked(progressPosts_); }
-  // Waits until the window stand-in has taken every message posted before this call.
-  bool syncWindow(std::chrono::milliseconds timeout = 5s);
 
   // The log so far, one UTF-8 string per line, with everything pending taken first.
   std::vector<std::string> lines();
-  bool hasLine(std::string_view line) { return count(line) > 0; }
   int count(std::string_view line) { return static_cast<int>(std::ranges::count(lines(), line)); }
-  // Index of the first line equal to `line` at or after `from`; -1 when there is none.
-  int find(std::string_view line, std::size_t from = 0);
   bool waitForLine(std::string_view line, std::chrono::milliseconds timeout = 5s) {
-    return eventually([&] { return hasLine(line); }, timeout);
+    return eventually([&] { return count(line) > 0; }, timeout);
   }
 
   // A connected client that has read its greeting (nothing when either fails).
@@ -129,7 +125,8 @@ class ServiceHarness {
     MemoryRegistry registry;
     platform::MessageQueue queue;
     platform::LinuxFileSystem files;
-    platform::Platform platform{clock, serviceNetwork, codec, registry, queue, files};
+    FaultFileSystem serviceFiles{files};
+    platform::Platform platform{clock, serviceNetwork, codec, registry, queue, serviceFiles};
     config::SettingsStore settings;
     protocol::TransferMeter meter;
   };
@@ -151,9 +148,6 @@ class ServiceHarness {
   std::vector<std::string> lines_;
   std::u16string pending_;
   std::vector<uint64_t> networkChecks_;
-  int progressPosts_ = 0;
-  intptr_t markersPosted_ = 0;
-  intptr_t markersTaken_ = 0;
   std::jthread window_;
 };
 
