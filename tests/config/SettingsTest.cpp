@@ -67,9 +67,11 @@ TEST_F(SettingsFile, ASaveKilledHalfWayLeavesTheOldFileOrTheNewOne) {
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
-    for (long i = 0; child == 0; ++i) {  // saves back and forth until killed
-      saveSettings(registry, saves[i % 2]);
-      if (i == 1) (void)!::write(ready[1], "s", 1);  // both saves have been made once
+    if (child == 0) {
+      for (long i = 0;; ++i) {  // saves back and forth until killed
+        saveSettings(registry, saves[i % 2]);
+        if (i == 1) (void)!::write(ready[1], "s", 1);  // both saves have been made once
+      }
     }
     pollfd saved{ready[0], POLLIN, 0};
     const bool started = ::poll(&saved, 1, 10000) == 1;

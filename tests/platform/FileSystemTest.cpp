@@ -118,7 +118,7 @@ class Net : public Files {
   std::string receiveAll(Socket& s) {  // until the peer closes
     std::string got, buf(65536, '\0');
     uint32_t e = 0;
-    for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;) got.append(buf, 0, n);
+    for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;) got.append(buf, 0, static_cast<std::size_t>(n));
     return got;
   }
   LinuxNetwork net;

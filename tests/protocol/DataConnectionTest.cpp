@@ -134,8 +134,8 @@ TEST_P(ListingTest, LinesByteForByte) {
     if (e.size >= 0) writeFile(p, "");
     if (e.size > 0) fs::resize_file(p, static_cast<uintmax_t>(e.size));  // sparse
     using namespace std::chrono;
-    const auto day = year{e.y} / month{static_cast<unsigned>(e.mo)} / static_cast<unsigned>(e.d);
-    const sys_seconds utc = sys_days{day} + hours{e.h} + minutes{e.mi};
+    const auto date = year{e.y} / month{static_cast<unsigned>(e.mo)} / e.d;
+    const sys_seconds utc = sys_days{date} + hours{e.h} + minutes{e.mi};
     fs::last_write_time(p, file_clock::from_sys(utc));
     lines[e.name] = std::string(e.size < 0 ? "d" : "-") + "rw-rw-rw-   1 user     group " +
                     e.column + " " + p.filename().string() + "\r\n";

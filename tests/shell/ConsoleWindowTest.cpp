@@ -56,7 +56,7 @@ TEST_P(ConsoleAt, ShowsTheNewestLogRowsWithTheProgressRowLast) {
   // The title bar, the last rows of the log that fit, and the soft-key bar.
   Lines expected{" DROVN"};
   expected.insert(expected.end(), log.end() - (size.rows - 2), log.end());
-  expected.push_back(" 菜单" + std::string(size.columns - 10u, ' ') + "关闭");
+  expected.push_back(" 菜单" + std::string(static_cast<std::size_t>(size.columns) - 10u, ' ') + "关闭");
   EXPECT_EQ(c.screen.lines(), expected);
 }
 
