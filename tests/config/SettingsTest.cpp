@@ -3,8 +3,8 @@
 #include <random>
 #include "config/Settings.h"
 #include "platform/LinuxRegistry.h"
-#include "platform/TestFiles.h"
 #include "platform/TextCodec.h"
+#include "support/Files.h"
 
 namespace drovn::config {
 namespace {

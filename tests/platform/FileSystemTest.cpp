@@ -1,9 +1,11 @@
 // The real file system under confinement, and the real network moving file blocks on 127.0.0.1.
+#include <future>
+
 #include "platform/ErrorCodes.h"
 #include "platform/LinuxFileSystem.h"
 #include "platform/Network.h"
-#include "platform/TestFiles.h"
 #include "platform/Utf8.h"
+#include "support/Files.h"
 
 namespace drovn::platform {
 namespace {

@@ -5,15 +5,19 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cstring>
+#include <optional>
+
 #include "platform/AwakeHold.h"
 #include "platform/FixedText.h"
 #include "platform/LinuxRegistry.h"
 #include "platform/RegistryFile.h"
 #include "platform/SingleInstance.h"
-#include "platform/TestFiles.h"
 #include "platform/TextCodec.h"
 #include "platform/Utf8.h"
 #include "platform/WirelessSwitch.h"
+#include "support/Files.h"
 #if DROVN_HAVE_LIBSYSTEMD
 #include <systemd/sd-bus.h>
 #endif
@@ -234,7 +238,7 @@ TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
   std::optional<LogindAwakeHold> awake(std::in_place);  // the lock must end with it too
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(awake->hold() && awake->hold());  // held already: true again
-    ASSERT_TRUE(waitUntil([] { return lockEnd >= 0; }));
+    ASSERT_TRUE(eventually([] { return lockEnd >= 0; }, 10s));
     EXPECT_EQ(inhibited, "idle drovn block");
     EXPECT_FALSE(lockEnded(0));
     round ? awake.reset() : awake->release();

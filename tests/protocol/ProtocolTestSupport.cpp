@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "protocol/Dispatcher.h"
@@ -151,18 +149,6 @@ bool DataPeer::send(std::string_view bytes) {
   uint32_t error = 0;
   return network_.send(connection_, bytes.data(), bytes.size(), error) ==
          static_cast<long long>(bytes.size());
-}
-
-void writeFile(const fs::path& file, std::string_view bytes) {
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << file;
-}
-
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string patterned(std::size_t n, uint32_t seed) {

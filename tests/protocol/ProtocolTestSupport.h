@@ -91,9 +91,8 @@ inline thread_local Session* currentSession = nullptr;
 // The port a "227 (h1,h2,h3,h4,p1,p2) ..." reply announces; 0 when the reply is not one.
 uint16_t passivePort(std::string_view reply);
 std::string portArgument(uint16_t port);
-// Creates the file (and its directories) with the given bytes.
-void writeFile(const std::filesystem::path& file, std::string_view bytes);
-std::string readFile(const std::filesystem::path& file);
+using drovn::test::readFile;
+using drovn::test::writeFile;
 // Bytes of every value in an order fixed by the seed: CR, LF and NUL among them, so any
 // translation of line ends would show.
 std::string patterned(std::size_t n, uint32_t seed);

@@ -57,14 +57,7 @@ bool FtpClient::resetConnection() {
   return true;
 }
 
-static std::string makeStoreDir() {
-  std::string path = (std::filesystem::temp_directory_path() / "drovn-store-XXXXXX").string();
-  if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("no temporary store directory");
-  return path;
-}
-
-ServiceHarness::Parts::Parts(uint32_t speed)
-    : store(makeStoreDir()), clock(speed), files(store.string()) {}
+ServiceHarness::Parts::Parts(uint32_t speed) : clock(speed), files(store.path.string()) {}
 
 ServiceHarness::ServiceHarness(HarnessOptions options)
     : parts_(std::make_shared<Parts>(options.clockSpeed)) {

@@ -15,21 +15,12 @@
 #include "support/FakeClock.h"
 #include "support/FaultFileSystem.h"
 #include "support/FaultNetwork.h"
+#include "support/Files.h"
 #include "support/MemoryRegistry.h"
 
 namespace drovn::test {
 
 using namespace std::chrono_literals;
-
-// Looks at pred every 2 ms until it holds; false when it still does not after `timeout`.
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
-  for (const auto end = std::chrono::steady_clock::now() + timeout; !pred();) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // A client of the control connection that sends raw bytes and reads replies line by line.
 class FtpClient {
@@ -86,7 +77,7 @@ class ServiceHarness {
   protocol::TransferMeter& meter() { return parts_->meter; }
   platform::Platform& platform() { return parts_->platform; }
   // The store directory behind platform().files: empty at first, removed with the harness.
-  const std::filesystem::path& storeDir() const { return parts_->store; }
+  const std::filesystem::path& storeDir() const { return parts_->store.path; }
   core::ServiceController& service() { return *service_; }
   void editSettings(const std::function<void(config::Settings&)>& edit);
 
@@ -115,9 +106,7 @@ class ServiceHarness {
  private:
   struct Parts {
     explicit Parts(uint32_t speed);
-    ~Parts() { std::filesystem::remove_all(store, removeError); }
-    std::filesystem::path store;
-    std::error_code removeError;
+    TempDir store{"drovn-store-"};
     FakeClock clock;
     platform::LinuxNetwork network;
     FaultNetwork serviceNetwork{network};

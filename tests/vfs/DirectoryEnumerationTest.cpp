@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/LinuxFileSystem.h"
+#include "support/Files.h"
 #include "vfs/DirectoryEnumeration.h"
 #include "vfs/Encoding.h"
 
@@ -20,11 +21,8 @@ using Names = std::vector<std::string>;
 fs::path u8(std::string_view name) { return fs::path(std::u8string(name.begin(), name.end())); }
 
 TEST(DirectoryEnumerationTest, FilesThenDirectoriesInTheClientEncodingOrNothing) {
-  const fs::path store = fs::temp_directory_path() / ("drovn-enum-" + std::to_string(getpid()));
-  const struct Gone {
-    fs::path p;
-    ~Gone() { std::error_code ec; fs::remove_all(p, ec); }
-  } gone{store};
+  const test::TempDir folder;
+  const fs::path& store = folder.path;
   for (const char* dir : {"d/.d", "d/..x", "d/sub/inner", "d/中文", "other"})
     fs::create_directories(store / u8(dir));
   for (const char* file : {"d/.hidden", "d/...", "d/.x..", "d/f", "d/中文.txt", "d/😀.txt",
