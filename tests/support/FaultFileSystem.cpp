@@ -26,8 +26,11 @@ class FaultHandle final : public platform::FileHandle {
     if (owner_.enter(FileCall::Truncate) == 0) real_->truncateAt(offset);
   }
   uint64_t size() override { return real_->size(); }
-  // No descriptor: downloads read the file through read(), where the faults are, not sendfile.
-  int descriptor() const noexcept override { return -1; }
+  // While a read is to fail, no descriptor: the download then reads the file through read(),
+  // where the fault is, instead of handing it to the socket whole.
+  int descriptor() const noexcept override {
+    return owner_.readPending() ? -1 : real_->descriptor();
+  }
 
  private:
   FaultFileSystem& owner_;
@@ -40,6 +43,12 @@ void FaultFileSystem::atCall(FileCall call, int nth, uint32_t code, std::functio
   std::scoped_lock lock(m_);
   Kind& k = kinds_[static_cast<int>(call)];
   k = Kind{k.calls, k.calls + nth, code, std::move(before)};
+}
+
+bool FaultFileSystem::readPending() noexcept {
+  std::scoped_lock lock(m_);
+  const Kind& k = kinds_[static_cast<int>(FileCall::Read)];
+  return k.at > k.calls;
 }
 
 uint32_t FaultFileSystem::enter(FileCall call) {

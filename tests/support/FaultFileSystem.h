@@ -26,6 +26,8 @@ class FaultFileSystem final : public platform::FileSystem {
   void atCall(FileCall call, int nth, uint32_t code, std::function<void()> before = {});
   // Counts the call and runs what was asked for it; gives the code it must fail with, or 0.
   uint32_t enter(FileCall call);
+  // True while a chosen read is still to come.
+  bool readPending() noexcept;
 
   uint32_t attributes(Path r, Path p, uint32_t& o) override { return real_.attributes(r, p, o); }
   uint32_t lookup(Path r, Path p, platform::FindData& o) override { return real_.lookup(r, p, o); }
