@@ -49,7 +49,7 @@ void LogChannel::writeLog(const char* codePageText) noexcept {
 
 bool LogChannel::postReady() noexcept {
   try {
-    window_.post(platform::kLogTextReady, 0, 0);
+    window_.post(platform::events::LogTextReady{});
     return true;
   } catch (...) {
     return false;

@@ -107,7 +107,7 @@ void ServiceController::startService() {
   }
   run_ = std::move(run);
   listenThread_ = std::move(thread);
-  platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+  platform_.messages.post(platform::events::ServiceStateChanged{});
 }
 
 void ServiceController::waitForListener() {
@@ -144,7 +144,7 @@ void ServiceController::stopService() {
     }
     stopAllSessions(nullptr);
     logUtf8("服务已停止.");
-    platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+    platform_.messages.post(platform::events::ServiceStateChanged{});
     launchStart_.store(false);
     return;
   }
@@ -164,7 +164,7 @@ void ServiceController::stopService() {
     listening_.store(false);
     // While the launch delay was being cancelled, the thread's own "已取消." says it all.
     if (!launchStart_.load()) logUtf8("服务已停止.");
-    platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+    platform_.messages.post(platform::events::ServiceStateChanged{});
     launchStart_.store(false);
     return;
   }
@@ -183,7 +183,7 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
         clock.sleep(kStepMs);
         if (cancelled()) {
           logRun(*run, "已取消.");
-          platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+          platform_.messages.post(platform::events::ServiceStateChanged{});
           return;
         }
       }
@@ -197,9 +197,9 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
     // The main window may switch the wireless adapter on. A stop while it decides ends the wait
     // rather than leaving both threads waiting for each other.
     const intptr_t switchedOn = platform_.messages.send(
-        platform::kNetworkCheck, 1, found ? 1 : 0, [this] { return running_.load(); }, 0);
+        platform::events::NetworkCheck{found}, [this] { return running_.load(); }, 0);
     if (cancelled()) {
-      platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+      platform_.messages.post(platform::events::ServiceStateChanged{});
       return;
     }
 
@@ -208,7 +208,7 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
       for (int step = 0; step < kNetworkWaitSteps; ++step) {
         clock.sleep(kStepMs);
         if (cancelled()) {
-          platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+          platform_.messages.post(platform::events::ServiceStateChanged{});
           return;
         }
         setServerAddress(kLoopback);
@@ -294,7 +294,7 @@ bool ServiceController::openListener(ListenerRun& run) {
   copyServerAddress(address);
   line.format("服务地址: ftp://%s", address.c_str());
   logRun(run, line.c_str());
-  platform_.messages.post(platform::kServiceStateChanged, 0, 0);
+  platform_.messages.post(platform::events::ServiceStateChanged{});
   return true;
 }
 

@@ -65,17 +65,15 @@ void MessageQueue::drainWake() noexcept {
   if (closeRequested_.load()) wake();
 }
 
-void MessageQueue::post(uint32_t id, intptr_t wParam, intptr_t lParam) {
-  if (push(Taken{Message{id, wParam, lParam}, nullptr})) wake();
+void MessageQueue::post(const Message& m) {
+  if (push(Taken{m, nullptr})) wake();
 }
 
 bool MessageQueue::push(Taken t) {
   MutexLock lock(m_);
   if (!t.reply) {
     for (const Taken& queued : queue_) {
-      if (!queued.reply && queued.message.id == t.message.id &&
-          queued.message.wParam == t.message.wParam && queued.message.lParam == t.message.lParam)
-        return false;
+      if (!queued.reply && queued.message == t.message) return false;
     }
   }
   // Only the message that ends an empty queue needs the wake-up: the descriptor is drained only
@@ -87,10 +85,10 @@ bool MessageQueue::push(Taken t) {
   return wasEmpty;
 }
 
-intptr_t MessageQueue::send(uint32_t id, intptr_t wParam, intptr_t lParam,
-                            const std::function<bool()>& keepWaiting, intptr_t fallback) {
+intptr_t MessageQueue::send(const Message& m, const std::function<bool()>& keepWaiting,
+                            intptr_t fallback) {
   auto reply = std::make_shared<Reply>();
-  if (push(Taken{Message{id, wParam, lParam}, reply})) wake();
+  if (push(Taken{m, reply})) wake();
   for (;;) {
     {
       MutexLock lock(reply->m);
@@ -111,7 +109,7 @@ bool MessageQueue::take(Taken& out, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     if (closeRequested_.exchange(false)) {
-      out = Taken{Message{kCommand, kCloseCommandId, 0}, nullptr};
+      out = Taken{events::Command{kCloseCommandId}, nullptr};
       MutexLock lock(m_);
       if (queue_.empty()) drainWake();
       return true;

@@ -7,30 +7,50 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <variant>
 
 #include "platform/Mutex.h"
 
 namespace drovn::platform {
 
-// Private messages of the service.
-inline constexpr uint32_t kLogTextReady = 0x3301;
-inline constexpr uint32_t kServiceStateChanged = 0x3302;
-inline constexpr uint32_t kNetworkCheck = 0x3303;
-// Window-system messages the shell reacts to.
-inline constexpr uint32_t kCommand = 0x0111;  // wParam: the command id
-inline constexpr uint32_t kTimer = 0x0113;    // wParam: the timer id
-inline constexpr uint32_t kSize = 0x0005;     // the screen changed size
-// Another instance asked this one to come to the front.
-inline constexpr uint32_t kBringToFront = 0x3380;
-// The menu's Close command (the wParam of kCommand), also asked for by SIGINT, SIGTERM and
-// SIGHUP.
+// The menu's Close command, also asked for by SIGINT, SIGTERM and SIGHUP.
 inline constexpr intptr_t kCloseCommandId = 32791;
 
-struct Message {
-  uint32_t id = 0;
-  intptr_t wParam = 0;
-  intptr_t lParam = 0;
+// What the main thread is told or asked, each a type of its own. Equal events are equal values:
+// a post equal to one still queued is dropped.
+namespace events {
+// Log text is pending. `progress`: a transfer asks for its progress row to be drawn again.
+struct LogTextReady {
+  bool progress = false;
+  bool operator==(const LogTextReady&) const = default;
 };
+struct ServiceStateChanged {
+  bool operator==(const ServiceStateChanged&) const = default;
+};
+// Sent by the service before it waits for a network: the answer is 1 when the main thread
+// switched the wireless adapter on. `networkFound`: an address other than loopback was found.
+struct NetworkCheck {
+  bool networkFound = false;
+  bool operator==(const NetworkCheck&) const = default;
+};
+// A menu or soft-key command, by its id.
+struct Command {
+  intptr_t id = 0;
+  bool operator==(const Command&) const = default;
+};
+struct Timer {
+  int id = 0;
+  bool operator==(const Timer&) const = default;
+};
+// Another instance asked this one to come to the front.
+struct BringToFront {
+  bool operator==(const BringToFront&) const = default;
+};
+}  // namespace events
+
+using Message = std::variant<events::LogTextReady, events::ServiceStateChanged,
+                             events::NetworkCheck, events::Command, events::Timer,
+                             events::BringToFront>;
 
 class MessageQueue {
  public:
@@ -49,13 +69,12 @@ class MessageQueue {
 
   // Posts without waiting. A post identical to one still queued is dropped: the handlers act on
   // state, not on the number of posts. Sent messages are never merged.
-  void post(uint32_t id, intptr_t wParam, intptr_t lParam);
+  void post(const Message& m);
   // Sends and waits for the answer. keepWaiting is asked every 100 ms (an empty function: wait
   // without limit); once it says false the sender stops waiting and gets `fallback` (the
   // answer, if it comes later, is dropped). Must not be called by the thread that takes the
   // messages: nobody would answer.
-  intptr_t send(uint32_t id, intptr_t wParam, intptr_t lParam,
-                const std::function<bool()>& keepWaiting, intptr_t fallback);
+  intptr_t send(const Message& m, const std::function<bool()>& keepWaiting, intptr_t fallback);
   // Main thread: waits up to timeoutMs (negative: without limit) for a message, in the order
   // posted or sent; a Close asked for by a signal comes first. False on time-out.
   bool take(Taken& out, int timeoutMs);

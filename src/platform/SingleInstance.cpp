@@ -85,7 +85,7 @@ void acceptKnocks(const std::stop_token& stop, int listenFd, MessageQueue& q) {
     if (conn.get() < 0) continue;
     char byte;
     (void)::recv(conn.get(), &byte, 1, 0);  // the knock's byte, if already there; not needed
-    q.post(kBringToFront, 0, 0);
+    q.post(events::BringToFront{});
   }
 }
 

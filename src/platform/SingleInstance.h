@@ -14,8 +14,8 @@ class SingleInstance {
  public:
   // Claims the name for registryPath (two spellings of one file are one name; the file need not
   // exist). Gives null when another instance holds it; that instance has then been told to come
-  // to the front (a kBringToFront message on its queue). While held, every later claim posts
-  // kBringToFront on q, which must outlive the returned object. When the name cannot be used at
+  // to the front (a BringToFront event on its queue). While held, every later claim posts
+  // BringToFront on q, which must outlive the returned object. When the name cannot be used at
   // all, gives an object that guards nothing, so the program still runs.
   static std::unique_ptr<SingleInstance> claim(const std::string& registryPath, MessageQueue& q);
   // Stops listening for later instances and gives the name up.

@@ -75,7 +75,7 @@ void recordMovement(SessionHost& host, std::size_t n) {
   // sample's start (the signed counter passed its top) asks for a refresh at once.
   const auto age = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(sample));
   if (age >= kSampleMs || now < sample) {
-    host.platform().messages.post(platform::kLogTextReady, kProgressRefresh, kProgressRefresh);
+    host.platform().messages.post(platform::events::LogTextReady{.progress = true});
   }
 }
 

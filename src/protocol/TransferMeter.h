@@ -6,9 +6,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/Clock.h"
-#include "platform/MessageQueue.h"
-
 namespace drovn::protocol {
 
 struct TransferMeter {
@@ -20,8 +17,5 @@ struct TransferMeter {
   std::atomic<int32_t> lastIoTick{0};
   std::atomic<int32_t> speedKBps{0};
 };
-
-// Wire-level progress wParam/lParam of the LogTextReady post that asks for a progress refresh.
-inline constexpr intptr_t kProgressRefresh = 999;
 
 }  // namespace drovn::protocol

@@ -250,7 +250,7 @@ bool ConsoleWindow::handleClick(int row, int column) {
 }
 
 bool ConsoleWindow::post(intptr_t command) {
-  queue_.post(platform::kCommand, command, 0);
+  queue_.post(platform::events::Command{command});
   return true;
 }
 

@@ -29,24 +29,15 @@ void MainWindow::setService(std::shared_ptr<core::ServiceController> service) {
 }
 
 intptr_t MainWindow::handleMessage(const platform::Message& m) {
-  switch (m.id) {
-    case platform::kLogTextReady:
-      appendLogText();
-      return 0;
-    case platform::kServiceStateChanged:
-      power_.updateBacklight();
-      return 0;
-    case platform::kNetworkCheck:
-      if (m.wParam != 1) return 0;
-      return power_.switchWifiOn(m.lParam == 1) ? 1 : 0;
-    case platform::kCommand:
-      return handleCommand(m.wParam);
-    case platform::kBringToFront:
-      window_.bringToFront();
-      return 0;
-    default:
-      return 0;
+  namespace events = platform::events;
+  if (std::holds_alternative<events::LogTextReady>(m)) appendLogText();
+  if (std::holds_alternative<events::ServiceStateChanged>(m)) power_.updateBacklight();
+  if (const auto* check = std::get_if<events::NetworkCheck>(&m)) {
+    return power_.switchWifiOn(check->networkFound) ? 1 : 0;
   }
+  if (const auto* command = std::get_if<events::Command>(&m)) return handleCommand(command->id);
+  if (std::holds_alternative<events::BringToFront>(m)) window_.bringToFront();
+  return 0;  // the timer's tick has nothing left to do
 }
 
 intptr_t MainWindow::handleCommand(intptr_t id) {

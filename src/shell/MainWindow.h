@@ -18,7 +18,7 @@
 
 namespace drovn::shell {
 
-// Menu commands (the wParam of kCommand).
+// Menu commands (the id of a Command event).
 inline constexpr intptr_t kCmdStart = 32777;
 inline constexpr intptr_t kCmdStop = 32778;
 inline constexpr intptr_t kCmdOptions = 32783;

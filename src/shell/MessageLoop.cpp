@@ -46,7 +46,7 @@ void MessageLoop::fireTimerIfDue() {
   if (static_cast<int32_t>(now - nextTimer_) >= 0) {
     // A late tick is not made up for: the next one comes a full period later.
     nextTimer_ = now + kIdleTimerPeriodMs;
-    window_.handleMessage(platform::Message{platform::kTimer, kIdleTimerId, 0});
+    window_.handleMessage(platform::events::Timer{kIdleTimerId});
   }
 }
 

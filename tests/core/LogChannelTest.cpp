@@ -16,7 +16,7 @@ class LogChannelTest : public testing::Test {
   // True when the window was told of new text since the last look.
   bool told() {
     platform::MessageQueue::Taken taken;
-    return queue.take(taken, 0) && taken.message.id == platform::kLogTextReady;
+    return queue.take(taken, 0) && std::holds_alternative<platform::events::LogTextReady>(taken.message);
   }
 
   platform::LinuxTextCodec codec;

@@ -256,7 +256,7 @@ TEST(SingleInstance, OneFileIsOneInstanceWhateverItsSpelling) {
   ASSERT_NE(held, nullptr);
   for (const char* other : {"registry.reg", "link/./x/../registry.reg"}) {
     EXPECT_EQ(SingleInstance::claim((dir.path / other).string(), second), nullptr) << other;
-    EXPECT_TRUE(first.take(t, 5000) && t.message.id == kBringToFront) << other;
+    EXPECT_TRUE(first.take(t, 5000) && std::holds_alternative<events::BringToFront>(t.message)) << other;
   }
   held.reset();  // given up: the next claim holds it
   EXPECT_NE(SingleInstance::claim((dir.path / "registry.reg").string(), second), nullptr);

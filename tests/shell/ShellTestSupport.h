@@ -105,7 +105,7 @@ struct Console {
     s.bind_manualport.assign("0");
     settings.replace(s);
   }
-  intptr_t command(intptr_t id) { return window.handleMessage({platform::kCommand, id, 0}); }
+  intptr_t command(intptr_t id) { return window.handleMessage(platform::events::Command{id}); }
   // Runs the main thread's side of the queue until done(), for at most 20 s.
   bool pumpUntil(const std::function<bool()>& done) {
     platform::MessageQueue::Taken t;

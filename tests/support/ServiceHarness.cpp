@@ -84,10 +84,10 @@ void ServiceHarness::windowMain(std::stop_token stop) {
     const platform::Message& m = taken.message;
     {
       std::scoped_lock lock(m_);
-      if (m.id == platform::kLogTextReady) {
+      if (std::holds_alternative<platform::events::LogTextReady>(m)) {
         // Taken at once, as the main window does, so that the pending text never runs full.
         collectLocked();
-      } else if (m.id == platform::kNetworkCheck) {
+      } else if (std::holds_alternative<platform::events::NetworkCheck>(m)) {
         networkChecks_.push_back(parts_->clock.sleptMs());
       }
     }
