@@ -48,9 +48,9 @@ struct BringToFront {
 };
 }  // namespace events
 
-using Message = std::variant<events::LogTextReady, events::ServiceStateChanged,
-                             events::NetworkCheck, events::Command, events::Timer,
-                             events::BringToFront>;
+using Message =
+    std::variant<events::LogTextReady, events::ServiceStateChanged, events::NetworkCheck,
+                 events::Command, events::Timer, events::BringToFront>;
 
 class MessageQueue {
  public:

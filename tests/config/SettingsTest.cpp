@@ -1,6 +1,8 @@
 // The settings in the registry file: the defaults, the fifteen values, saves killed half way.
 #include <poll.h>
+
 #include <random>
+
 #include "config/Settings.h"
 #include "platform/LinuxRegistry.h"
 #include "platform/TextCodec.h"
@@ -10,6 +12,7 @@ namespace drovn::config {
 namespace {
 using namespace drovn::test;
 using namespace std::string_literals;
+
 class SettingsFile : public ::testing::Test {
  protected:
   Settings load() {
@@ -17,6 +20,7 @@ class SettingsFile : public ::testing::Test {
     loadSettings(registry, s);  // the defaults, then what is stored
     return s;
   }
+
   TempDir dir;
   std::string file = (dir.path / "cfg/registry.reg").string();
   platform::LinuxTextCodec codec;

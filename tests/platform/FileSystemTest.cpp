@@ -10,6 +10,7 @@
 namespace drovn::platform {
 namespace {
 using namespace drovn::test;
+
 // base/secret and base/outside/secret beside the store, store/Other/secret beside the account
 // root store/Card, which holds links of every kind.
 class Files : public ::testing::Test {
@@ -20,18 +21,25 @@ class Files : public ::testing::Test {
     for (const char* name : {"secret", "outside/secret", "store/Other/secret", "store/Card/sub/in"})
       writeFile(base.path / name, name);
     for (auto [target, link] : std::initializer_list<std::pair<fs::path, const char*>>{
-             {store / "Other/secret", "linkAbs"}, {"../Other/secret", "linkRel"},
-             {"../../secret", "linkUp"}, {"../Other", "linkDirRel"},
-             {base.path / "outside", "linkDirAbs"}, {"sub/in", "inLink"}, {"sub", "inDir"},
-             {"missing", "dangling"}, {"../inDir/in", "sub/upLink"}})
+             {store / "Other/secret", "linkAbs"},
+             {"../Other/secret", "linkRel"},
+             {"../../secret", "linkUp"},
+             {"../Other", "linkDirRel"},
+             {base.path / "outside", "linkDirAbs"},
+             {"sub/in", "inLink"},
+             {"sub", "inDir"},
+             {"missing", "dangling"},
+             {"../inDir/in", "sub/upLink"}})
       fs::create_symlink(target, card / link);
   }
+
   std::unique_ptr<FileHandle> open(std::u16string_view path, OpenMode mode, uint32_t want = 0) {
     std::unique_ptr<FileHandle> h;
     EXPECT_EQ(files.openFile(u"\\Card", std::u16string(path).c_str(), mode, h), want)
         << utf16ToUtf8(path);
     return h;
   }
+
   TempDir base;
   fs::path store = base.path / "store", card = store / "Card";
   LinuxFileSystem files{(fs::create_directories(card), store.string())};
@@ -41,7 +49,11 @@ struct PathCase {
   const char16_t* path;
   bool inside = false;  // reads sub/in; otherwise every call is refused
 };
-void PrintTo(const PathCase& c, std::ostream* os) { *os << utf16ToUtf8(c.path); }
+
+void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << utf16ToUtf8(c.path);
+}
+
 class Confinement : public Files, public ::testing::WithParamInterface<PathCase> {};
 
 TEST_P(Confinement, InsideWorksAndWhatLeavesTheRootIsRefused) {
@@ -61,14 +73,15 @@ TEST_P(Confinement, InsideWorksAndWhatLeavesTheRootIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, Confinement,
-    ::testing::Values(
-        PathCase{u"/Card/.\\sub/in", true}, PathCase{u"\\Card\\inDir\\..\\sub\\in", true},
-        PathCase{u"\\Card\\inLink", true}, PathCase{u"\\Card\\sub\\upLink", true},
-        PathCase{u"\\Card\\..\\..\\secret"}, PathCase{u"\\Card\\sub\\..\\..\\Other\\secret"},
-        PathCase{u"\\Card\\.."}, PathCase{u"\\Card\\linkAbs"}, PathCase{u"\\Card\\linkRel"},
-        PathCase{u"\\Card\\linkUp"}, PathCase{u"\\Card\\linkDirRel\\secret"},
-        PathCase{u"\\Card\\linkDirAbs\\secret"}, PathCase{u"\\Other\\secret"},
-        PathCase{u"\\Cardx\\sub\\in"}));
+    ::testing::Values(PathCase{u"/Card/.\\sub/in", true},
+                      PathCase{u"\\Card\\inDir\\..\\sub\\in", true},
+                      PathCase{u"\\Card\\inLink", true}, PathCase{u"\\Card\\sub\\upLink", true},
+                      PathCase{u"\\Card\\..\\..\\secret"},
+                      PathCase{u"\\Card\\sub\\..\\..\\Other\\secret"}, PathCase{u"\\Card\\.."},
+                      PathCase{u"\\Card\\linkAbs"}, PathCase{u"\\Card\\linkRel"},
+                      PathCase{u"\\Card\\linkUp"}, PathCase{u"\\Card\\linkDirRel\\secret"},
+                      PathCase{u"\\Card\\linkDirAbs\\secret"}, PathCase{u"\\Other\\secret"},
+                      PathCase{u"\\Cardx\\sub\\in"}));
 
 TEST_F(Files, NamesTheKernelRefusesAndADanglingLink) {
   // 86 characters of three bytes: 258 bytes of UTF-8, past the kernel's 255 for one name.
@@ -82,7 +95,7 @@ TEST_F(Files, OpenModesSeekTruncateAndASparseFileOfFiveGibibytes) {
   EXPECT_EQ(open(u"\\Card\\f", OpenMode::WriteNew)->write("one", 3), 3u);
   auto h = open(u"\\Card\\f", OpenMode::AppendOrCreate);
   EXPECT_EQ(h->write("two", 3), 3u);  // at the end
-  h->seek(2);  // a resumed upload: seek, cut there, go on
+  h->seek(2);                         // a resumed upload: seek, cut there, go on
   h->truncateAt(2);
   EXPECT_EQ(h->write("NE", 2), 2u);
   h->truncateAt(7);  // extends with zeros
@@ -104,6 +117,7 @@ TEST_F(Files, OpenModesSeekTruncateAndASparseFileOfFiveGibibytes) {
 
 // The network: a client connected to a server socket on 127.0.0.1.
 constexpr std::size_t kBlock = 458752;  // the block of the server's transfers
+
 class Net : public Files {
  protected:
   Net() {
@@ -113,16 +127,20 @@ class Net : public Files {
     connect(client, server);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   }
+
   void connect(Socket& c, Socket& s) {
     SocketAddress peer;
     EXPECT_FALSE(net.openTcp(c) || net.connect(c, at) || net.accept(listener, s, peer));
   }
+
   std::string receiveAll(Socket& s) {  // until the peer closes
     std::string got, buf(65536, '\0');
     uint32_t e = 0;
-    for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;) got.append(buf, 0, static_cast<std::size_t>(n));
+    for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;)
+      got.append(buf, 0, static_cast<std::size_t>(n));
     return got;
   }
+
   LinuxNetwork net;
   SocketAddress at;
   Socket listener, client, server;

@@ -25,7 +25,9 @@
 namespace drovn::platform {
 namespace {
 using namespace drovn::test;
+
 enum Way { Both, Decode, Encode };  // bytes to UTF-16, UTF-16 to bytes, or both
+
 struct Case {
   const char* name;
   bool codePage;  // or UTF-8
@@ -33,16 +35,19 @@ struct Case {
   std::string bytes;
   std::u16string wide;
 };
+
 class Conversion : public ::testing::TestWithParam<Case> {};
+
 LinuxTextCodec codec;
+
 TEST_P(Conversion, GivesTheTextAndEndsIt) {
   const Case& c = GetParam();
   char16_t wide[64];
   char bytes[64];
-  const std::size_t w = c.codePage ? codec.codePageToWide(wide, 64, c.bytes.c_str())
-                                   : utf8ToUtf16(wide, 64, c.bytes);
-  const std::size_t b = c.codePage ? codec.wideToCodePage(bytes, 64, c.wide.c_str())
-                                   : utf16ToUtf8(bytes, 64, c.wide);
+  const std::size_t w =
+      c.codePage ? codec.codePageToWide(wide, 64, c.bytes.c_str()) : utf8ToUtf16(wide, 64, c.bytes);
+  const std::size_t b =
+      c.codePage ? codec.wideToCodePage(bytes, 64, c.wide.c_str()) : utf16ToUtf8(bytes, 64, c.wide);
   const std::u16string want = c.wide + u'\0' + (c.codePage ? c.wide : utf8ToUtf16(c.bytes));
   EXPECT_EQ(c.way == Encode ? want : std::u16string(wide, w + 1) + c.wide, want);  // unbounded too
   EXPECT_EQ(c.way == Decode ? c.bytes + '\0' : std::string(bytes, b + 1), c.bytes + '\0');
@@ -51,20 +56,26 @@ TEST_P(Conversion, GivesTheTextAndEndsIt) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, Conversion,
     ::testing::Values(
-        Case{"OneToFourBytes", false, Both, "a\xC3\xA9\xE6\x9C\x8D\xF0\x9F\x98\x80\xF4\x8F\xBF"
-             "\xBF", u"a\u00E9\u670D\U0001F600\U0010FFFF"},
+        Case{"OneToFourBytes", false, Both,
+             "a\xC3\xA9\xE6\x9C\x8D\xF0\x9F\x98\x80\xF4\x8F\xBF"
+             "\xBF",
+             u"a\u00E9\u670D\U0001F600\U0010FFFF"},
         // One U+FFFD for each maximal invalid part: overlong forms, an encoded surrogate, a value
         // above U+10FFFF, stray continuations, sequences cut short.
-        Case{"Invalid", false, Decode, "\xC0\xAF\xE0\x80\xAF\xED\xA0\x80z\xF4\x90\x80\x80\x80\xBF"
-             "\xE6\x9Cx\xE6\xE6\x9C\x8D\xF0\x9F\x98", std::u16string(8, u'\uFFFD') + u"z" +
-             std::u16string(6, u'\uFFFD') + u"\uFFFDx\uFFFD\u670D\uFFFD"},
+        Case{"Invalid", false, Decode,
+             "\xC0\xAF\xE0\x80\xAF\xED\xA0\x80z\xF4\x90\x80\x80\x80\xBF"
+             "\xE6\x9Cx\xE6\xE6\x9C\x8D\xF0\x9F\x98",
+             std::u16string(8, u'\uFFFD') + u"z" + std::u16string(6, u'\uFFFD') +
+                 u"\uFFFDx\uFFFD\u670D\uFFFD"},
         Case{"LoneSurrogates", false, Encode, "a\xEF\xBF\xBD\xEF\xBF\xBD", u"a\xDC00\xD83D"},
         Case{"Chinese", true, Both, "\xB7\xFE\xCE\xF1\xD2\xD1\xC6\xF4.", u"服务已启."},
         Case{"EuroAndControls", true, Both, "a\x80\x7F\x01~", u"a\u20AC\x7F\x01~"},
         // A lead byte before a byte that cannot trail it or at the end, 0xFF, an unmapped pair.
         Case{"Invalid", true, Decode, "\x81 x\xB7\xFE\xFF\xA1\x40z\xB7",
              u"\uFFFD x服\uFFFD\uFFFDz\uFFFD"},
-        Case{"Unmappable", true, Encode, "a?b?c?", u"a\U0001F600b\xDC00" "c\u0E01"}),
+        Case{"Unmappable", true, Encode, "a?b?c?",
+             u"a\U0001F600b\xDC00"
+             "c\u0E01"}),
     [](const auto& p) { return p.param.name + std::string(p.param.codePage ? "Cp936" : "Utf8"); });
 
 TEST(FixedText, NeverWritesPastItsEnd) {
@@ -72,6 +83,7 @@ TEST(FixedText, NeverWritesPastItsEnd) {
     FixedText<8> text;
     char guard[8] = "guard!!";
   } t;
+
   EXPECT_FALSE(t.text.assign("123456789") || t.text.format("%s%d", "abcdef", 12345));
   EXPECT_FALSE(t.text.append("x") || t.text.appendNumber(-5, 10, ' ') || t.text != "abcdef1");
   std::memcpy(t.text.data(), "abcdefgh", 8);  // no terminator within: the length is counted again
@@ -82,14 +94,17 @@ TEST(FixedText, NeverWritesPastItsEnd) {
 
 constexpr std::string_view kOld =
     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Drovnel]\n\"v\"=hex(1):6f,6c,64\n";
+
 class Reg : public ::testing::Test {
  protected:
   void set(std::string_view name, std::string_view data) {  // saved as the key closes
     std::unique_ptr<RegistryKey> key;
     ASSERT_EQ(registry.createKey("Software\\Drovnel", Registry::Access::Write, key), 0u);
     ASSERT_EQ(key->setValue(name, kRegSz, reinterpret_cast<const uint8_t*>(data.data()),
-                            static_cast<uint32_t>(data.size())), 0u);
+                            static_cast<uint32_t>(data.size())),
+              0u);
   }
+
   std::optional<std::string> query(std::string_view name) {
     std::unique_ptr<RegistryKey> key;
     std::string buf(8192, '\0');
@@ -99,6 +114,7 @@ class Reg : public ::testing::Test {
       return std::nullopt;
     return buf.substr(0, size);
   }
+
   TempDir dir;
   fs::path file = dir.path / "registry.reg";
   LinuxRegistry registry{file.string(), codec};
@@ -149,7 +165,8 @@ TEST_F(Reg, ASaveIsAllOrNothingAndLeavesNoTemporary) {
               if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 2;
               set("v", std::string(4096, 'x'));  // the save fails quietly
               return HasFailure() ? 1 : 0;
-            }), 0);
+            }),
+            0);
   EXPECT_EQ(readFile(file), kOld);
   writeFile(dir.path / "registry.reg.tmp", "torn garb");  // left by a crash: neither read nor kept
   EXPECT_EQ(query("v"), "old");
@@ -160,6 +177,7 @@ TEST_F(Reg, ASaveIsAllOrNothingAndLeavesNoTemporary) {
 
 // A sysfs folder of real files, the sysfs root while it lives: rfkill<index>/type, soft, hard.
 using Radios = std::vector<std::tuple<int, const char*, bool, bool>>;
+
 struct Sysfs {
   explicit Sysfs(const Radios& radios) {
     ::setenv(kSysfsRootVariable, dir.path.c_str(), 1);
@@ -171,16 +189,21 @@ struct Sysfs {
       writeFile(at(index) / "hard", hard ? "1\n" : "0\n");
     }
   }
+
   ~Sysfs() { ::unsetenv(kSysfsRootVariable); }
+
   fs::path at(int i) const { return dir.path / "class/rfkill" / ("rfkill" + std::to_string(i)); }
+
   TempDir dir;
 };
 
 TEST(WirelessSwitch, TheLastRegisteredWirelessLanAnswersAndSwitchingLeavesAHardBlock) {
   int row = 0;
   for (const auto& [radios, on] : std::vector<std::pair<Radios, std::optional<bool>>>{
-           {{}, std::nullopt}, {{{0, "bluetooth", false, false}}, std::nullopt},
-           {{{0, "wlan", false, false}}, true}, {{{0, "wlan", true, false}}, false},
+           {{}, std::nullopt},
+           {{{0, "bluetooth", false, false}}, std::nullopt},
+           {{{0, "wlan", false, false}}, true},
+           {{{0, "wlan", true, false}}, false},
            {{{0, "wlan", false, true}}, false},
            {{{10, "wlan", false, false}, {2, "wlan", true, false}}, true}}) {  // index order
     const Sysfs sysfs(radios);
@@ -190,7 +213,8 @@ TEST(WirelessSwitch, TheLastRegisteredWirelessLanAnswersAndSwitchingLeavesAHardB
   RfkillWirelessSwitch wireless;
   EXPECT_TRUE(wireless.setOn(true));
   EXPECT_EQ(readFile(sysfs.at(0) / "soft") + readFile(sysfs.at(1) / "soft") +
-                readFile(sysfs.at(2) / "soft"), "0\n1\n0\n");
+                readFile(sysfs.at(2) / "soft"),
+            "0\n1\n0\n");
   EXPECT_EQ(wireless.isOn(), false);  // rfkill2 answers, and it is hard-blocked
 }
 #if DROVN_HAVE_LIBSYSTEMD
@@ -198,6 +222,7 @@ TEST(WirelessSwitch, TheLastRegisteredWirelessLanAnswersAndSwitchingLeavesAHardB
 // keeps, as the real one does, so it sees the lock end once every copy of that end is closed.
 std::atomic<int> lockEnd{-1};
 std::string inhibited;  // what, who and mode of the last Inhibit; written before lockEnd
+
 int inhibit(sd_bus_message* m, void*, sd_bus_error*) {
   const char *what, *who, *why, *mode;
   int ends[2];
@@ -209,6 +234,7 @@ int inhibit(sd_bus_message* m, void*, sd_bus_error*) {
   lockEnd = ends[0];
   return r < 0 ? r : 1;
 }
+
 bool lockEnded(int ms) {  // waits up to ms for the end of the last lock
   pollfd p{lockEnd.exchange(-1), POLLIN, 0};
   char byte;
@@ -219,12 +245,21 @@ bool lockEnded(int ms) {  // waits up to ms for the end of the last lock
 TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
   TempDir dir;
   FILE* out = ::popen(("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null "
-                       "--address=unix:path=" + (dir.path / "bus").string()).c_str(), "r");
+                       "--address=unix:path=" +
+                       (dir.path / "bus").string())
+                          .c_str(),
+                      "r");
   char address[512] = "", pid[32] = "";
   const bool started = out && std::fgets(address, 512, out) && std::fgets(pid, 32, out);
   if (out) ::pclose(out);
   if (!started) GTEST_SKIP() << "dbus-daemon could not be started";
-  const struct Stop { pid_t pid; ~Stop() { ::kill(pid, SIGTERM); } } daemon{std::atoi(pid)};
+
+  const struct Stop {
+    pid_t pid;
+
+    ~Stop() { ::kill(pid, SIGTERM); }
+  } daemon{std::atoi(pid)};
+
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", std::strtok(address, "\n"), 1);
   sd_bus* raw = nullptr;
   ASSERT_GE(sd_bus_open_system(&raw), 0);
@@ -256,7 +291,8 @@ TEST(SingleInstance, OneFileIsOneInstanceWhateverItsSpelling) {
   ASSERT_NE(held, nullptr);
   for (const char* other : {"registry.reg", "link/./x/../registry.reg"}) {
     EXPECT_EQ(SingleInstance::claim((dir.path / other).string(), second), nullptr) << other;
-    EXPECT_TRUE(first.take(t, 5000) && std::holds_alternative<events::BringToFront>(t.message)) << other;
+    EXPECT_TRUE(first.take(t, 5000) && std::holds_alternative<events::BringToFront>(t.message))
+        << other;
   }
   held.reset();  // given up: the next claim holds it
   EXPECT_NE(SingleInstance::claim((dir.path / "registry.reg").string(), second), nullptr);
