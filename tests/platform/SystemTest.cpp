@@ -8,10 +8,14 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
+#include <thread>
+#include <variant>
+#include <vector>
 
 #include "platform/AwakeHold.h"
 #include "platform/FixedText.h"
 #include "platform/LinuxRegistry.h"
+#include "platform/MessageQueue.h"
 #include "platform/RegistryFile.h"
 #include "platform/SingleInstance.h"
 #include "platform/TextCodec.h"
@@ -281,6 +285,36 @@ TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
   }
 }
 #endif
+
+// Equal posts still waiting merge into one, in the order of the first; a send is never merged
+// and gets its answer; a sender told to stop waiting gets its fallback.
+TEST(MessageQueue, EqualPostsMergeAndASendIsAnswered) {
+  MessageQueue q;
+  for (const Message& m : std::vector<Message>{
+           events::LogTextReady{}, events::Command{7}, events::LogTextReady{},
+           events::LogTextReady{.progress = true}, events::Command{8}, events::Command{7}}) {
+    q.post(m);
+  }
+  std::vector<Message> taken;
+  for (MessageQueue::Taken t; q.take(t, 0);) taken.push_back(t.message);
+  EXPECT_EQ(taken, (std::vector<Message>{events::LogTextReady{}, events::Command{7},
+                                         events::LogTextReady{.progress = true},
+                                         events::Command{8}}));
+  q.post(events::NetworkCheck{true});
+  std::jthread main([&q] {
+    MessageQueue::Taken t;
+    for (int answered = 0; answered < 2 && q.take(t, 10000);) {
+      const auto* check = std::get_if<events::NetworkCheck>(&t.message);
+      if (check == nullptr || !t.reply) continue;  // the post
+      MessageQueue::answer(t, check->networkFound ? 1 : 0);
+      ++answered;
+    }
+  });
+  EXPECT_EQ(q.send(events::NetworkCheck{true}, {}, -1), 1);  // not merged with the post
+  EXPECT_EQ(q.send(events::NetworkCheck{false}, {}, -1), 0);
+  main.join();
+  EXPECT_EQ(q.send(events::ServiceStateChanged{}, [] { return false; }, -1), -1);
+}
 
 TEST(SingleInstance, OneFileIsOneInstanceWhateverItsSpelling) {
   TempDir dir;
