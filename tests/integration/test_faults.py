@@ -32,8 +32,7 @@ BAD_LINES = [  # a line and its reply
     (b"RMD \xe6\x97\xad", REMOVED), (b"OPTS UTF8 OFF", b"200 Option UTF8 is off.\r\n"),
     (b"MKD " + GBK_0X5C, CREATED), (b"CWD " + GBK_0X5C, b"250 Directory changed to /\x95\r\n"),
     (b"CWD /", ROOT), (b"RMD " + GBK_0X5C, REMOVED),
-    (b"PORT", b"500 Bad command parameter.\r\n"), (b"PORT 1,2,3", SYNTAX),
-    (b"PORT 1,2,3,4,5,6,7", SYNTAX), (b"PORT ,,,,,", SYNTAX),
+    (b"PORT", b"500 Bad command parameter.\r\n"), (b"PORT ,,,,,", SYNTAX),
     # An address that is not the client's is refused; the port fields are taken as numbers.
     (b"PORT a,b,c,d,e,f", SYNTAX), (b"PORT 999,1,1,1,1,1", SYNTAX),
     (b"PORT 127,0,0,1,300,1", b"200 PORT command ok.\r\n"), (b"REST abc", b"350 REST from 0\r\n"),

@@ -292,14 +292,13 @@ TEST(MessageQueue, EqualPostsMergeAndASendIsAnswered) {
   MessageQueue q;
   for (const Message& m : std::vector<Message>{
            events::LogTextReady{}, events::Command{7}, events::LogTextReady{},
-           events::LogTextReady{.progress = true}, events::Command{8}, events::Command{7}}) {
+           events::LogTextReady{.progress = true}, events::Command{8}, events::Command{7}})
     q.post(m);
-  }
   std::vector<Message> taken;
   for (MessageQueue::Taken t; q.take(t, 0);) taken.push_back(t.message);
-  EXPECT_EQ(taken, (std::vector<Message>{events::LogTextReady{}, events::Command{7},
-                                         events::LogTextReady{.progress = true},
-                                         events::Command{8}}));
+  EXPECT_EQ(taken,
+            (std::vector<Message>{events::LogTextReady{}, events::Command{7},
+                                  events::LogTextReady{.progress = true}, events::Command{8}}));
   q.post(events::NetworkCheck{true});
   std::jthread main([&q] {
     MessageQueue::Taken t;
@@ -310,9 +309,8 @@ TEST(MessageQueue, EqualPostsMergeAndASendIsAnswered) {
       ++answered;
     }
   });
-  EXPECT_EQ(q.send(events::NetworkCheck{true}, {}, -1), 1);  // not merged with the post
-  EXPECT_EQ(q.send(events::NetworkCheck{false}, {}, -1), 0);
-  main.join();
+  EXPECT_EQ(q.send(events::NetworkCheck{true}, {}, -1), 1);   // not merged with the post
+  EXPECT_EQ(q.send(events::NetworkCheck{false}, {}, -1), 0);  // the stand-in has ended after it
   EXPECT_EQ(q.send(events::ServiceStateChanged{}, [] { return false; }, -1), -1);
 }
 

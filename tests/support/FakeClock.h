@@ -1,6 +1,6 @@
 // A clock for tests. Fake time runs `speed` times faster than real time, so the two-second
 // launch delay and the ten-second waits of the service take milliseconds. At speed 0 it stands
-// still: only advance() and setTick() move it, while sleeps and waits still take a tenth of
+// still: only advance() moves it, while sleeps and waits still take a tenth of
 // their length in real time, so that polling threads do not spin. The calendar can be set.
 #pragma once
 
@@ -27,7 +27,6 @@ class FakeClock final : public platform::Clock {
   platform::CalendarTime localNow() override { return locked(now_); }
 
   void advance(uint32_t ms) { offset_ += ms; }
-  void setTick(uint32_t tick) { offset_ = tick - realPart(); }
   void setNow(const platform::CalendarTime& now) { locked(now_) = now; }
   // Total fake milliseconds spent in sleep() so far.
   uint64_t sleptMs() const { return slept_.load(); }

@@ -112,7 +112,8 @@ void ServiceHarness::editSettings(const std::function<void(config::Settings&)>& 
   parts_->settings.replace(s);
 }
 
-uint16_t ServiceHarness::findFreePort(platform::Network& network) {
+// A port nobody listens on at the moment (bound to port 0 and let go).
+static uint16_t findFreePort(platform::Network& network) {
   platform::Socket probe;
   platform::SocketAddress bound;
   const bool ok = network.openTcp(probe) == 0 && network.bind(probe, bound) == 0 &&

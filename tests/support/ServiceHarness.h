@@ -74,15 +74,11 @@ class ServiceHarness {
   platform::Network& network() { return parts_->network; }
   FaultNetwork& faults() { return parts_->serviceNetwork; }
   FaultFileSystem& fileFaults() { return parts_->serviceFiles; }
-  protocol::TransferMeter& meter() { return parts_->meter; }
-  platform::Platform& platform() { return parts_->platform; }
-  // The store directory behind platform().files: empty at first, removed with the harness.
+  // The store directory behind the service's files: empty at first, removed with the harness.
   const std::filesystem::path& storeDir() const { return parts_->store.path; }
   core::ServiceController& service() { return *service_; }
   void editSettings(const std::function<void(config::Settings&)>& edit);
 
-  // A port nobody listens on at the moment (bound to port 0 and let go).
-  static uint16_t findFreePort(platform::Network& network);
   // Starts the service (at launch: with its delay) announcing 127.0.0.1 on port(), and waits for
   // it to listen. The first start takes a free port, and others when that one was taken.
   bool startListening(std::chrono::milliseconds timeout = 10s, bool atLaunch = false);
