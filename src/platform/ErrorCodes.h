@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <system_error>
 
 namespace drovn::platform {
 
@@ -77,9 +78,15 @@ inline constexpr uint32_t kErrorGenFailure = 31;
 uint32_t socketErrorFromErrno(int err) noexcept;
 uint32_t fileErrorFromErrno(int err) noexcept;
 
-// A failure raised from the deepest level of a command: the 32-bit error number.
+// Failures inside the program are errno values in the generic category; a log line that shows
+// a number converts it there.
+inline std::error_code errnoError(int err) noexcept {
+  return std::error_code(err, std::generic_category());
+}
+
+// A failure raised from the deepest level of a command.
 struct PlatformError {
-  uint32_t code;
+  std::error_code code;
 };
 
 }  // namespace drovn::platform

@@ -297,7 +297,7 @@ class LinuxFileHandle final : public FileHandle {
     for (;;) {
       const ssize_t got = ::read(fd_.get(), buf, std::min(n, kMaxIo));
       if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw PlatformError{fileErrorFromErrno(errno)};
+      if (errno != EINTR) throw PlatformError{errnoError(errno)};
     }
   }
 
@@ -310,9 +310,9 @@ class LinuxFileHandle final : public FileHandle {
         done += static_cast<std::size_t>(put);
       } else if (put == 0) {
         // A regular file takes nothing without an error only when no room is left.
-        throw PlatformError{kErrorDiskFull};
+        throw PlatformError{errnoError(ENOSPC)};
       } else if (errno != EINTR) {
-        throw PlatformError{fileErrorFromErrno(errno)};
+        throw PlatformError{errnoError(errno)};
       }
     }
     return n;
@@ -333,7 +333,7 @@ class LinuxFileHandle final : public FileHandle {
 
   uint64_t size() override {
     struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0) throw PlatformError{fileErrorFromErrno(errno)};
+    if (::fstat(fd_.get(), &st) != 0) throw PlatformError{errnoError(errno)};
     return static_cast<uint64_t>(st.st_size);
   }
 

@@ -353,7 +353,7 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
       if (err == EINTR) continue;
       if (done == 0 && noZeroCopy(err)) break;
       // Only a read of the file fails with EIO; everything else is the socket's.
-      if (err == EIO && !s.isClosing()) throw PlatformError{fileErrorFromErrno(err)};
+      if (err == EIO && !s.isClosing()) throw PlatformError{errnoError(err)};
       error = sendFailure(s, err);
       return -1;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace drovn::platform {
 
@@ -29,6 +30,12 @@ class TextCodec {
   // (and a lone surrogate) becomes '?'. Never cuts a double-byte character in half. Gives the
   // bytes written.
   virtual std::size_t wideToCodePage(char* dst, std::size_t cap, const char16_t* src) = 0;
+  // The same two conversions against UTF-8, cap bytes including the terminator, ending at the
+  // first NUL of src. Code-page text that makes no character becomes U+FFFD as above; a
+  // character the code page lacks, and each maximal invalid UTF-8 subsequence, becomes '?'.
+  // Neither cuts a character in half.
+  virtual std::size_t codePageToUtf8(char* dst, std::size_t cap, std::string_view src) = 0;
+  virtual std::size_t utf8ToCodePage(char* dst, std::size_t cap, std::string_view src) = 0;
 };
 
 // glibc's iconv with code page 936. Each thread gets its own converters, so any thread may call.
@@ -36,6 +43,8 @@ class LinuxTextCodec final : public TextCodec {
  public:
   std::size_t codePageToWide(char16_t* dst, std::size_t cap, const char* src) override;
   std::size_t wideToCodePage(char* dst, std::size_t cap, const char16_t* src) override;
+  std::size_t codePageToUtf8(char* dst, std::size_t cap, std::string_view src) override;
+  std::size_t utf8ToCodePage(char* dst, std::size_t cap, std::string_view src) override;
 };
 
 }  // namespace drovn::platform

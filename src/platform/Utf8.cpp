@@ -9,9 +9,10 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes the next character of s at i (i < s.size()) and moves i past it. An invalid
-// sequence gives U+FFFD and consumes its maximal invalid subsequence: the bytes up to (not
-// including) the first byte that cannot continue it.
+}  // namespace
+
+// An invalid sequence consumes its maximal invalid subsequence: the bytes up to (not including)
+// the first byte that cannot continue it.
 char32_t decodeUtf8(std::string_view s, std::size_t& i) noexcept {
   auto b = static_cast<unsigned char>(s[i]);
   ++i;
@@ -48,6 +49,8 @@ char32_t decodeUtf8(std::string_view s, std::size_t& i) noexcept {
   return cp;
 }
 
+namespace {
+
 // Decodes the next character of s at i and moves i past it; a lone surrogate gives U+FFFD.
 char32_t decodeUtf16(std::u16string_view s, std::size_t& i) noexcept {
   char16_t u = s[i++];
@@ -58,6 +61,8 @@ char32_t decodeUtf16(std::u16string_view s, std::size_t& i) noexcept {
   }
   return kReplacement;
 }
+
+}  // namespace
 
 std::size_t encodeUtf8(char32_t cp, char out[4]) noexcept {
   if (cp < 0x80) {
@@ -81,6 +86,8 @@ std::size_t encodeUtf8(char32_t cp, char out[4]) noexcept {
   out[3] = static_cast<char>(0x80 | (cp & 0x3F));
   return 4;
 }
+
+namespace {
 
 std::size_t encodeUtf16(char32_t cp, char16_t out[2]) noexcept {
   if (cp < 0x10000) {
@@ -139,6 +146,10 @@ std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) no
 
 std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noexcept {
   return convertBounded(dst, cap, src, decodeUtf16, encodeUtf8);
+}
+
+std::size_t cleanUtf8(char* dst, std::size_t cap, std::string_view src) noexcept {
+  return convertBounded(dst, cap, src, decodeUtf8, encodeUtf8);
 }
 
 std::u16string utf8ToUtf16(std::string_view src) {

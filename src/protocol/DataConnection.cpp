@@ -278,7 +278,7 @@ std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
   const long long sent = c.host().platform().network.send(c.socket(), data, n, error);
   if (sent < 0 || static_cast<std::size_t>(sent) != n) {
     // A send that returned a count but not all of it leaves no error number of its own.
-    throw platform::PlatformError{sent < 0 ? error : platform::kWsaeConnAborted};
+    throw platform::PlatformError{std::error_code(static_cast<int>(sent < 0 ? error : platform::kWsaeConnAborted), std::system_category())};
   }
   if (sent != 0 && isTracked(c)) recordMovement(c.host(), n);
   return n;
@@ -295,7 +295,7 @@ std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* b
                           std::size_t n) {
   uint32_t error = 0;
   const long long sent = c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
-  if (sent < 0) throw platform::PlatformError{error};
+  if (sent < 0) throw platform::PlatformError{std::error_code(static_cast<int>(error), std::system_category())};
   const auto count = static_cast<std::size_t>(sent);
   if (count != 0 && isTracked(c)) recordMovement(c.host(), count);
   return count;

@@ -1,5 +1,7 @@
 #include "protocol/Transfer.h"
 
+#include <cerrno>
+
 #include "platform/ErrorCodes.h"
 #include "protocol/DataConnection.h"
 #include "protocol/LocalFiles.h"
@@ -91,17 +93,17 @@ void LocalFile::truncateAt(int64_t offset) {
 }
 
 std::size_t LocalFile::read(void* buf, std::size_t n) {
-  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  if (!handle_) throw platform::PlatformError{platform::errnoError(EBADF)};
   return handle_->read(buf, n);
 }
 
 platform::FileHandle& LocalFile::handle() {
-  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  if (!handle_) throw platform::PlatformError{platform::errnoError(EBADF)};
   return *handle_;
 }
 
 std::size_t LocalFile::write(const void* buf, std::size_t n) {
-  if (!handle_) throw platform::PlatformError{platform::kErrorInvalidHandle};
+  if (!handle_) throw platform::PlatformError{platform::errnoError(EBADF)};
   return handle_->write(buf, n);
 }
 
@@ -111,13 +113,13 @@ void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenM
   WideText path;
   // An empty local path names nothing.
   if (!toDevicePaths(s, localPath, path, root)) {
-    throw platform::PlatformError{platform::kErrorPathNotFound};
+    throw platform::PlatformError{platform::errnoError(ENOENT)};
   }
   // The store opens through the page cache: the device's unbuffered mode has no Linux form that
   // takes blocks of any size (O_DIRECT refuses unaligned ones), and caching changes no byte.
   std::unique_ptr<platform::FileHandle> handle;
   if (const uint32_t error = files(s).openFile(root.c_str(), path.c_str(), mode, handle)) {
-    throw platform::PlatformError{error};
+    throw platform::PlatformError{std::error_code(static_cast<int>(error), std::system_category())};
   }
   file.adopt(std::move(handle));
 }

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -31,7 +32,7 @@ class SessionLoopTest : public testing::TestWithParam<SessionCase> {
  protected:
   int dispatch(protocol::Session& s, protocol::Text& line) {
     sessionThread = std::this_thread::get_id();
-    if (line == "FAIL") throw platform::PlatformError{platform::kErrorGenFailure};
+    if (line == "FAIL") throw platform::PlatformError{platform::errnoError(EIO)};
     return protocol::dispatchCommand(s, line);
   }
   // Sends `sent` just before the idle limit, moving the clock only once the session has slept
@@ -97,6 +98,15 @@ SessionCase failures() {
   return c;
 }
 
+// Built in place: g++ 12 at -O2 takes the copy of a long literal string out of a braced table
+// for an overrun (-Warray-bounds).
+SessionCase longLine() {
+  SessionCase c{"SendsALineLongerThanTheBuffer", {{"", ""}}, Leave::Waits, "", {}};
+  c.pieces[0].first.assign(3000, 'A').append("\r\nNOOP\r\n");
+  c.logged.push_back("Command line too long");
+  return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Clients, SessionLoopTest,
     testing::Values(
@@ -111,10 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Leave::Closes, "", {"#1>NOOP", "200 OK"}},
         SessionCase{"LineAndPartOfTheNextThenCloses", {{"NOOP\r\nNO", kNoop}, {"OP\r\n", kNoop}},
                     Leave::Closes, "", kTwoNoops},
-        SessionCase{"SendsALineLongerThanTheBuffer",
-                    {{std::string(3000, 'A') + "\r\nNOOP\r\n", ""}}, Leave::Waits, "",
-                    {"Command line too long"}},
-        failures(),
+        longLine(), failures(),
         SessionCase{"StaysSilent", {{"NOOP\r\n", kNoop}}, Leave::StaysSilent, "",
                     {"#1>NOOP", "200 OK", "Wait for command timeout"}},
         SessionCase{"SendsOnlyEmptyLines", {{"NOOP\r\n", kNoop}}, Leave::SendsEmptyLines,

@@ -12,11 +12,11 @@ class FaultHandle final : public platform::FileHandle {
   FaultHandle(FaultFileSystem& owner, std::unique_ptr<platform::FileHandle> real)
       : owner_(owner), real_(std::move(real)) {}
   std::size_t read(void* buf, std::size_t n) override {
-    if (const uint32_t code = owner_.enter(FileCall::Read)) throw platform::PlatformError{code};
+    if (const uint32_t code = owner_.enter(FileCall::Read)) throw platform::PlatformError{std::error_code(static_cast<int>(code), std::system_category())};
     return real_->read(buf, n);
   }
   std::size_t write(const void* buf, std::size_t n) override {
-    if (const uint32_t code = owner_.enter(FileCall::Write)) throw platform::PlatformError{code};
+    if (const uint32_t code = owner_.enter(FileCall::Write)) throw platform::PlatformError{std::error_code(static_cast<int>(code), std::system_category())};
     return real_->write(buf, n);
   }
   void seek(int64_t offset) override {
