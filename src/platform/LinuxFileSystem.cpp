@@ -21,15 +21,11 @@
 #include "platform/ErrorCodes.h"
 #include "platform/Mutex.h"
 #include "platform/UniqueFd.h"
-#include "platform/Utf8.h"
 
 namespace drovn::platform {
 
 namespace {
 
-// What a find record holds of a name; a longer name could not be shown whole.
-constexpr std::size_t kMaxNameUnits = 260;
-static_assert(kMaxNameUnits == decltype(FindData::name)::kCapacity);
 // openat2 gives EAGAIN when a rename elsewhere races with a ".." step; the walk is simply
 // tried again, a bounded number of times.
 constexpr int kResolveAttempts = 8;
@@ -90,19 +86,42 @@ int openBeneath(int dirFd, const std::string& rel, int flags, mode_t mode = 0) {
   }
 }
 
-// A device path as UTF-8 components; both separators split, empty components are dropped.
-std::vector<std::string> splitDevicePath(const char16_t* path) {
+// A store path as its components; empty components are dropped.
+std::vector<std::string> splitStorePath(std::string_view text) {
   std::vector<std::string> parts;
-  if (path == nullptr) return parts;
-  const std::string text = utf16ToUtf8(std::u16string_view(path));
   std::size_t start = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == '/' || text[i] == '\\') {
-      if (i > start) parts.emplace_back(text, start, i - start);
+    if (i == text.size() || text[i] == '/') {
+      if (i > start) parts.emplace_back(text.substr(start, i - start));
       start = i + 1;
     }
   }
   return parts;
+}
+
+// The failure a caller of the store acts on. A step outside the root (EXDEV, ELOOP from openat2),
+// a directory where a file is needed, and a FIFO or socket opened without blocking (ENXIO) are
+// all refusals of access; a full quota is a full disk; some file systems say EEXIST for a
+// directory that still has entries.
+std::error_code storeError(int err, bool removingDirectory = false) {
+  switch (err) {
+    case EPERM:
+    case EISDIR:
+    case EXDEV:
+    case ELOOP:
+    case ENXIO:
+      return errnoError(EACCES);
+    case EDQUOT:
+      return errnoError(ENOSPC);
+    case EEXIST:
+      return errnoError(removingDirectory ? ENOTEMPTY : EEXIST);
+    default:
+      return errnoError(err);
+  }
+}
+
+std::error_code lastStoreError() {
+  return storeError(errno);
 }
 
 // Components [from, to) joined with '/'; "." when there are none.
@@ -129,13 +148,13 @@ struct Located {
   std::string name;    // the entry's own name: last, or the root's last component
 };
 
-uint32_t locate(int storeFd, const std::vector<std::string>& root,
-                const std::vector<std::string>& path, Located& out) {
+std::error_code locate(int storeFd, const std::vector<std::string>& root,
+                       const std::vector<std::string>& path, Located& out) {
   if (path.size() < root.size() || !std::equal(root.begin(), root.end(), path.begin())) {
-    return kErrorAccessDenied;
+    return errnoError(EACCES);
   }
   const int fd = openBeneath(storeFd, joinParts(root, 0, root.size()), O_PATH | O_DIRECTORY);
-  if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
+  if (fd < 0) return lastStoreError();
   out.root.reset(fd);
   out.rest = joinParts(path, root.size(), path.size());
   if (path.size() > root.size()) {
@@ -149,33 +168,20 @@ uint32_t locate(int storeFd, const std::vector<std::string>& root,
     out.last.clear();
     out.name = root.empty() ? std::string() : root.back();
   }
-  return 0;
+  return {};
 }
 
-uint32_t locate(int storeFd, const char16_t* root, const char16_t* path, Located& out) {
-  return locate(storeFd, splitDevicePath(root), splitDevicePath(path), out);
-}
-
-// The error for a failed resolution of the whole path: a missing entry is "file not found"
-// when its directory exists and "path not found" when a directory on the way is missing.
-uint32_t resolveError(int err, const Located& at) {
-  if (err == ENOENT) {
-    const UniqueFd parent(openBeneath(at.root.get(), at.parent, O_PATH | O_DIRECTORY));
-    return parent ? kErrorFileNotFound : kErrorPathNotFound;
-  }
-  // Opened without blocking, a FIFO without a reader or a socket answers ENXIO: neither is a
-  // file this store serves.
-  if (err == ENXIO) return kErrorAccessDenied;
-  return fileErrorFromErrno(err);
+std::error_code locate(int storeFd, std::string_view root, std::string_view path, Located& out) {
+  return locate(storeFd, splitStorePath(root), splitStorePath(path), out);
 }
 
 // The directory that holds the last component, for the calls that act on that name itself.
-uint32_t openParent(const Located& at, UniqueFd& out) {
-  if (at.last.empty() || isDotName(at.last)) return kErrorAccessDenied;
+std::error_code openParent(const Located& at, UniqueFd& out) {
+  if (at.last.empty() || isDotName(at.last)) return errnoError(EACCES);
   const int fd = openBeneath(at.root.get(), at.parent, O_PATH | O_DIRECTORY);
-  if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
+  if (fd < 0) return lastStoreError();
   out.reset(fd);
-  return 0;
+  return {};
 }
 
 bool statBeneath(int rootFd, const std::string& rel, struct stat& st) {
@@ -191,9 +197,9 @@ CalendarTime utcFields(const struct timespec& t) {
                       fields.tm_hour,        fields.tm_min,     fields.tm_sec};
 }
 
-void describe(const struct stat& st, FindData& out) {
+void describe(const struct stat& st, Entry& out) {
   const bool directory = S_ISDIR(st.st_mode);
-  out.attributes = directory ? kAttributeDirectory : kAttributeNormal;
+  out.kind = directory ? EntryKind::Directory : EntryKind::File;
   out.size = directory ? 0 : static_cast<uint64_t>(st.st_size);
   out.lastWrite = utcFields(st.st_mtim);
 }
@@ -241,16 +247,16 @@ class LinuxFileSystem::ShareTable {
     if (!users.writer && users.readers == 0) open_.erase(it);
   }
 
-  // Runs op (which gives an error number) unless the entry `name` of dirFd is a file open in
-  // this process, which gives 32. No open registers while op runs; one that had already opened
+  // Runs op (which gives an error) unless the entry `name` of dirFd is a file open in this
+  // process, which is busy. No open registers while op runs; one that had already opened
   // the file but not yet registered keeps the file it opened, as it would have a moment earlier.
   template <typename Op>
-  uint32_t unlessOpen(int dirFd, const char* name, Op op) {
+  std::error_code unlessOpen(int dirFd, const char* name, Op op) {
     MutexLock lock(m_);
     struct stat st {};
     if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
         open_.contains(keyOf(st))) {
-      return kErrorSharingViolation;
+      return errnoError(EBUSY);
     }
     return op();
   }
@@ -297,7 +303,7 @@ class LinuxFileHandle final : public FileHandle {
     for (;;) {
       const ssize_t got = ::read(fd_.get(), buf, std::min(n, kMaxIo));
       if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) throw PlatformError{errnoError(errno)};
+      if (errno != EINTR) throw PlatformError{lastStoreError()};
     }
   }
 
@@ -312,7 +318,7 @@ class LinuxFileHandle final : public FileHandle {
         // A regular file takes nothing without an error only when no room is left.
         throw PlatformError{errnoError(ENOSPC)};
       } else if (errno != EINTR) {
-        throw PlatformError{errnoError(errno)};
+        throw PlatformError{lastStoreError()};
       }
     }
     return n;
@@ -333,7 +339,7 @@ class LinuxFileHandle final : public FileHandle {
 
   uint64_t size() override {
     struct stat st {};
-    if (::fstat(fd_.get(), &st) != 0) throw PlatformError{errnoError(errno)};
+    if (::fstat(fd_.get(), &st) != 0) throw PlatformError{lastStoreError()};
     return static_cast<uint64_t>(st.st_size);
   }
 
@@ -346,12 +352,18 @@ class LinuxFileHandle final : public FileHandle {
   UniqueFd fd_;
 };
 
-class LinuxDirSearch final : public DirSearch {
+// A name no client path can reach: a '\' in it would be read as a separator.
+bool unreachableName(std::string_view name) {
+  return name.empty() || name.find('\\') != std::string_view::npos;
+}
+
+class LinuxDirectorySearch final : public DirectorySearch {
  public:
-  LinuxDirSearch(UniqueFd root, std::string dirRel, UniqueFd dir, FindDetail detail)
+  LinuxDirectorySearch(UniqueFd root, std::string dirRel, UniqueFd dir, Detail detail)
       : root_(std::move(root)), dirRel_(std::move(dirRel)), dir_(std::move(dir)), detail_(detail) {}
 
-  bool next(FindData& out) override {
+ private:
+  bool next(Entry& out) override {
     for (;;) {
       // The end of the directory and a failed read both end the search.
       const struct dirent64* entry = dir_.next();
@@ -360,57 +372,45 @@ class LinuxDirSearch final : public DirSearch {
     }
   }
 
- private:
-  // False for an entry that is skipped: gone since it was read, a name that a device path
-  // cannot hold (longer than a find record, or with a backslash in it).
-  bool fill(const char* name, unsigned char type, FindData& out) {
-    // Two units more room than a record holds: a name too long for it always converts to more
-    // than kMaxNameUnits units, even when it ends in a pair that would not fit whole.
-    char16_t units[kMaxNameUnits + 3];
-    const std::size_t length = utf8ToUtf16(units, std::size(units), name);
-    const std::u16string_view wide(units, length);
-    if (wide.empty() || wide.size() > kMaxNameUnits || wide.find(u'\\') != wide.npos) {
-      return false;
-    }
+  // False for an entry that is skipped: gone since it was read, or a name no path can hold.
+  bool fill(const char* name, unsigned char type, Entry& out) {
+    const std::string_view text(name);
+    if (unreachableName(text)) return false;
+    const bool parent = text == "..";
     // A plain file or directory cannot lead elsewhere: its kind from the directory is the whole
     // answer when only kinds are asked for.
-    if (detail_ == FindDetail::Kinds && type != DT_UNKNOWN && type != DT_LNK &&
-        std::strcmp(name, "..") != 0) {
-      // Filled in place: this is the path of every entry of a listing.
-      out.attributes = type == DT_DIR ? kAttributeDirectory : kAttributeNormal;
+    if (detail_ == Detail::Kinds && type != DT_UNKNOWN && type != DT_LNK && !parent) {
+      out.kind = type == DT_DIR ? EntryKind::Directory : EntryKind::File;
       out.size = 0;
       out.lastWrite = CalendarTime{};
-      out.name.assign(wide);
+      out.name.assign(text);
       return true;
     }
     struct stat st {};
     if (::fstatat(dir_.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    FindData found;
-    const bool parent = std::strcmp(name, "..") == 0;
     if (S_ISLNK(st.st_mode) || parent) {
       // Only a link (or "..") may lead elsewhere, so only these are walked, beneath the root.
       struct stat target {};
       if (statBeneath(root_.get(), dirRel_ + '/' + name, target)) {
-        describe(target, found);
+        describe(target, out);
       } else if (parent && ::fstat(dir_.fd(), &target) == 0) {
-        describe(target, found);  // ".." of the root itself: what lies above stays unseen
+        describe(target, out);  // ".." of the root itself: what lies above stays unseen
       } else {
-        found.attributes = kAttributeNormal;  // a link that leads outside or nowhere
-        found.size = 0;
-        found.lastWrite = utcFields(st.st_mtim);
+        out.kind = EntryKind::File;  // a link that leads outside or nowhere
+        out.size = 0;
+        out.lastWrite = utcFields(st.st_mtim);
       }
     } else {
-      describe(st, found);
+      describe(st, out);
     }
-    found.name.assign(wide);
-    out = found;
+    out.name.assign(text);
     return true;
   }
 
   UniqueFd root_;
   std::string dirRel_;
   DirectoryReader dir_;
-  FindDetail detail_;
+  Detail detail_;
 };
 
 // The entries of one directory, looked up by name with one fstatat each. Only a name that is
@@ -419,44 +419,33 @@ class LinuxDirSearch final : public DirSearch {
 // name the plain walk does not cover, goes through the full lookup of the joined path.
 class LinuxEntryLookup final : public EntryLookup {
  public:
-  LinuxEntryLookup(FileSystem& files, std::u16string root, std::u16string dir, UniqueFd dirFd)
-      : files_(files), root_(std::move(root)), dir_(std::move(dir)), dirFd_(std::move(dirFd)) {}
+  LinuxEntryLookup(FileSystem& files, std::string_view root, std::string_view dir, UniqueFd dirFd)
+      : files_(files), root_(root), dir_(dir), dirFd_(std::move(dirFd)) {}
 
-  uint32_t lookup(const char16_t* name, FindData& out) override {
-    const std::u16string_view wide(name);
-    const bool plain = !wide.empty() && wide != u"." && wide != u".." &&
-                       wide.find_first_of(u"\\/") == std::u16string_view::npos;
+  std::error_code lookup(std::string_view name, Entry& out) override {
+    const bool plain = !name.empty() && !isDotName(name) &&
+                       name.find_first_of("\\/") == std::string_view::npos &&
+                       name.size() <= FixedText<256>::kCapacity;
     if (plain) {
+      const FixedText<256> entryName(name);
       struct stat st {};
-      // A listing looks up every entry: a name of ordinary length is converted on the stack.
-      char bytes[1024];
-      std::string longName;
-      const char* utf8 = bytes;
-      if (wide.size() * 3 < sizeof bytes) {
-        (void)utf16ToUtf8(bytes, sizeof bytes, wide);
-      } else {
-        longName = utf16ToUtf8(wide);
-        utf8 = longName.c_str();
-      }
-      if (::fstatat(dirFd_.get(), utf8, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      if (::fstatat(dirFd_.get(), entryName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
           !S_ISLNK(st.st_mode)) {
-        FindData found;
-        describe(st, found);
-        found.name.assign(wide);
-        out = found;
-        return 0;
+        describe(st, out);
+        out.name = entryName;
+        return {};
       }
     }
-    std::u16string path = dir_;
-    if (path.empty() || (path.back() != u'\\' && path.back() != u'/')) path += u'\\';
-    path += wide;
-    return files_.lookup(root_.c_str(), path.c_str(), out);
+    std::string path = dir_;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return files_.lookup(root_, path, out);
   }
 
  private:
   FileSystem& files_;
-  std::u16string root_;
-  std::u16string dir_;
+  std::string root_;
+  std::string dir_;
   UniqueFd dirFd_;
 };
 
@@ -487,160 +476,142 @@ LinuxFileSystem::~LinuxFileSystem() {
 namespace {
 
 // The status of the entry at path, not following a final link out of the store.
-uint32_t statEntry(int storeFd, const char16_t* root, const char16_t* path, Located& at,
-                   struct stat& st) {
-  if (const uint32_t error = locate(storeFd, root, path, at)) return error;
+std::error_code statEntry(int storeFd, std::string_view root, std::string_view path, Located& at,
+                          struct stat& st) {
+  if (const std::error_code error = locate(storeFd, root, path, at)) return error;
   const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH));
-  if (!fd) return resolveError(errno, at);
-  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
-  return 0;
+  if (!fd || ::fstat(fd.get(), &st) != 0) return lastStoreError();
+  return {};
 }
 
 }  // namespace
 
-uint32_t LinuxFileSystem::attributes(const char16_t* root, const char16_t* path, uint32_t& out) {
+std::error_code LinuxFileSystem::kindOf(Path root, Path path, EntryKind& out) {
   Located at;
   struct stat st {};
-  if (const uint32_t error = statEntry(storeFd_, root, path, at, st)) return error;
-  out = S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
-  return 0;
+  if (const std::error_code error = statEntry(storeFd_, root, path, at, st)) return error;
+  out = S_ISDIR(st.st_mode) ? EntryKind::Directory : EntryKind::File;
+  return {};
 }
 
-uint32_t LinuxFileSystem::lookup(const char16_t* root, const char16_t* path, FindData& out) {
+std::error_code LinuxFileSystem::lookup(Path root, Path path, Entry& out) {
   Located at;
   struct stat st {};
-  if (const uint32_t error = statEntry(storeFd_, root, path, at, st)) return error;
-  FindData found;
-  describe(st, found);
-  found.name.assign(utf8ToUtf16(at.name));
-  out = found;
-  return 0;
+  if (const std::error_code error = statEntry(storeFd_, root, path, at, st)) return error;
+  describe(st, out);
+  out.name.assign(at.name);
+  return {};
 }
 
-uint32_t LinuxFileSystem::deleteFile(const char16_t* root, const char16_t* path) {
+std::error_code LinuxFileSystem::deleteFile(Path root, Path path) {
   Located at;
   UniqueFd parent;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
-  if (const uint32_t error = openParent(at, parent)) return error;
-  return shares_->unlessOpen(parent.get(), at.last.c_str(), [&]() -> uint32_t {
-    // A directory gives EISDIR, which is access denied, as deleting a directory as a file is.
-    return ::unlinkat(parent.get(), at.last.c_str(), 0) == 0 ? 0 : fileErrorFromErrno(errno);
+  if (const std::error_code error = locate(storeFd_, root, path, at)) return error;
+  if (const std::error_code error = openParent(at, parent)) return error;
+  return shares_->unlessOpen(parent.get(), at.last.c_str(), [&]() -> std::error_code {
+    // A directory gives EISDIR, a refusal, as deleting a directory as a file is.
+    if (::unlinkat(parent.get(), at.last.c_str(), 0) == 0) return {};
+    return lastStoreError();
   });
 }
 
-uint32_t LinuxFileSystem::createDirectory(const char16_t* root, const char16_t* path) {
+std::error_code LinuxFileSystem::createDirectory(Path root, Path path) {
   Located at;
   UniqueFd parent;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
-  if (const uint32_t error = openParent(at, parent)) return error;
-  if (::mkdirat(parent.get(), at.last.c_str(), 0777) == 0) return 0;
-  return fileErrorFromErrno(errno);
+  if (const std::error_code error = locate(storeFd_, root, path, at)) return error;
+  if (const std::error_code error = openParent(at, parent)) return error;
+  if (::mkdirat(parent.get(), at.last.c_str(), 0777) == 0) return {};
+  return lastStoreError();
 }
 
-uint32_t LinuxFileSystem::removeDirectory(const char16_t* root, const char16_t* path) {
+std::error_code LinuxFileSystem::removeDirectory(Path root, Path path) {
   Located at;
   UniqueFd parent;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
-  if (const uint32_t error = openParent(at, parent)) return error;
-  if (::unlinkat(parent.get(), at.last.c_str(), AT_REMOVEDIR) == 0) return 0;
-  // Some file systems say EEXIST for a directory that still has entries.
-  return errno == EEXIST ? kErrorDirNotEmpty : fileErrorFromErrno(errno);
+  if (const std::error_code error = locate(storeFd_, root, path, at)) return error;
+  if (const std::error_code error = openParent(at, parent)) return error;
+  if (::unlinkat(parent.get(), at.last.c_str(), AT_REMOVEDIR) == 0) return {};
+  return storeError(errno, true);
 }
 
-uint32_t LinuxFileSystem::moveFile(const char16_t* root, const char16_t* from, const char16_t* to) {
-  const std::vector<std::string> rootParts = splitDevicePath(root);
+std::error_code LinuxFileSystem::moveFile(Path root, Path from, Path to) {
+  const std::vector<std::string> rootParts = splitStorePath(root);
   Located source;
   Located destination;
   UniqueFd sourceDir;
   UniqueFd destinationDir;
-  if (const uint32_t error = locate(storeFd_, rootParts, splitDevicePath(from), source)) {
+  if (const std::error_code error = locate(storeFd_, rootParts, splitStorePath(from), source)) {
     return error;
   }
-  if (const uint32_t error = locate(storeFd_, rootParts, splitDevicePath(to), destination)) {
+  if (const std::error_code error = locate(storeFd_, rootParts, splitStorePath(to), destination)) {
     return error;
   }
-  if (const uint32_t error = openParent(source, sourceDir)) return error;
-  if (const uint32_t error = openParent(destination, destinationDir)) return error;
-  return shares_->unlessOpen(sourceDir.get(), source.last.c_str(), [&]() -> uint32_t {
+  if (const std::error_code error = openParent(source, sourceDir)) return error;
+  if (const std::error_code error = openParent(destination, destinationDir)) return error;
+  return shares_->unlessOpen(sourceDir.get(), source.last.c_str(), [&]() -> std::error_code {
     // RENAME_NOREPLACE makes the kernel refuse an existing destination (EEXIST) in the same
     // step as the rename, so no other rename can slip in between a test and the move.
     if (::renameat2(sourceDir.get(), source.last.c_str(), destinationDir.get(),
                     destination.last.c_str(), RENAME_NOREPLACE) == 0) {
-      return 0;
+      return {};
     }
-    return fileErrorFromErrno(errno);
+    return lastStoreError();
   });
 }
 
-uint32_t LinuxFileSystem::findFirst(const char16_t* root, const char16_t* pattern,
-                                    std::unique_ptr<DirSearch>& search, FindData& first,
-                                    FindDetail detail) {
-  std::vector<std::string> parts = splitDevicePath(pattern);
-  if (parts.empty() || (parts.back() != "*.*" && parts.back() != "*")) {
-    return kErrorInvalidParameter;
-  }
-  parts.pop_back();
+std::error_code LinuxFileSystem::openDirectory(Path root, Path dir, Detail detail,
+                                               std::unique_ptr<DirectorySearch>& out) {
   Located at;
-  if (const uint32_t error = locate(storeFd_, splitDevicePath(root), parts, at)) return error;
+  if (const std::error_code error = locate(storeFd_, root, dir, at)) return error;
   UniqueFd fd(openBeneath(at.root.get(), at.rest, O_RDONLY | O_DIRECTORY));
-  if (!fd) return errno == ENOENT ? kErrorPathNotFound : fileErrorFromErrno(errno);
-  auto found =
-      std::make_unique<LinuxDirSearch>(std::move(at.root), at.rest, std::move(fd), detail);
-  FindData entry;
-  if (!found->next(entry)) return kErrorFileNotFound;
-  first = entry;
-  search = std::move(found);
-  return 0;
+  if (!fd) return lastStoreError();
+  out = std::make_unique<LinuxDirectorySearch>(std::move(at.root), at.rest, std::move(fd), detail);
+  return {};
 }
 
-uint32_t LinuxFileSystem::openEntryLookup(const char16_t* root, const char16_t* dir,
-                                         std::unique_ptr<EntryLookup>& out) {
+std::error_code LinuxFileSystem::openEntryLookup(Path root, Path dir,
+                                                 std::unique_ptr<EntryLookup>& out) {
   Located at;
-  if (const uint32_t error = locate(storeFd_, root, dir, at)) return error;
+  if (const std::error_code error = locate(storeFd_, root, dir, at)) return error;
   UniqueFd fd(openBeneath(at.root.get(), at.rest, O_PATH | O_DIRECTORY));
-  if (!fd) return resolveError(errno, at);
-  out = std::make_unique<LinuxEntryLookup>(*this, std::u16string(root ? root : u""),
-                                           std::u16string(dir ? dir : u""), std::move(fd));
-  return 0;
+  if (!fd) return lastStoreError();
+  out = std::make_unique<LinuxEntryLookup>(*this, root, dir, std::move(fd));
+  return {};
 }
 
-uint32_t LinuxFileSystem::openFile(const char16_t* root, const char16_t* path, OpenMode mode,
-                                   std::unique_ptr<FileHandle>& out) {
+std::error_code LinuxFileSystem::openFile(Path root, Path path, OpenMode mode,
+                                          std::unique_ptr<FileHandle>& out) {
   Located at;
-  if (const uint32_t error = locate(storeFd_, root, path, at)) return error;
+  if (const std::error_code error = locate(storeFd_, root, path, at)) return error;
   const bool writing = mode != OpenMode::ReadExisting;
   // O_NONBLOCK so that a FIFO cannot hold the open up, O_NOCTTY so that a terminal never
   // becomes ours; both matter only until the file is known to be regular. No O_TRUNC: WriteNew
-  // empties the file only after the sharing check, so a refused open destroys nothing. The
-  // device's no-buffering flag has no counterpart here: O_DIRECT would make every transfer
-  // whose size is not a multiple of the block size fail, and the page cache changes nothing
-  // the client can see.
+  // empties the file only after the sharing check, so a refused open destroys nothing. No
+  // O_DIRECT: it would make every transfer whose size is not a multiple of the block size
+  // fail, and the page cache changes nothing the client can see.
   const int access = writing ? O_WRONLY | O_CREAT : O_RDONLY;
   UniqueFd fd(openBeneath(at.root.get(), at.rest, access | O_NONBLOCK | O_NOCTTY, 0666));
-  if (!fd) return resolveError(errno, at);
+  if (!fd) return lastStoreError();
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+  if (::fstat(fd.get(), &st) != 0) return lastStoreError();
+  if (!S_ISREG(st.st_mode)) return errnoError(EACCES);
   const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return fileErrorFromErrno(errno);
-  }
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return lastStoreError();
   const ShareTable::Key key = ShareTable::keyOf(st);
-  if (!shares_->acquire(key, writing)) return kErrorSharingViolation;
+  if (!shares_->acquire(key, writing)) return errnoError(EBUSY);
   ShareClaim claim(shares_, key, writing);
   if (mode == OpenMode::WriteNew) {
     // Only a file with something in it is emptied. ext4 takes a truncation to zero as a file
     // being replaced and writes the whole new content back when it is closed, which holds the
     // final reply of a fresh upload. The size is read again under the claim: a session that
     // wrote the file before the claim was ours has let it go by now.
-    if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
-    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return fileErrorFromErrno(errno);
+    if (::fstat(fd.get(), &st) != 0) return lastStoreError();
+    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return lastStoreError();
   }
   if (mode == OpenMode::AppendOrCreate && ::lseek(fd.get(), 0, SEEK_END) < 0) {
-    return fileErrorFromErrno(errno);
+    return lastStoreError();
   }
   out = std::make_unique<LinuxFileHandle>(std::move(fd), std::move(claim));
-  return 0;
+  return {};
 }
 
 }  // namespace drovn::platform

@@ -1,6 +1,5 @@
 #include "protocol/FileCommands.h"
 
-#include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/LoginCommand.h"
@@ -36,14 +35,13 @@ platform::FileSystem& files(Session& s) {
   return s.controller->platform().files;
 }
 
-using FileCall = uint32_t (platform::FileSystem::*)(const char16_t*, const char16_t*);
+using FileCall = std::error_code (platform::FileSystem::*)(platform::FileSystem::Path,
+                                                          platform::FileSystem::Path);
 
 // One file call on the resolved local path; true when the store carried it out.
 bool callOnResolved(Session& s, Text& localPath, FileCall call) {
-  DeviceRoot root;
-  WideText path;
-  if (!toDevicePaths(s, localPath, path, root)) return false;
-  return (files(s).*call)(root.c_str(), path.c_str()) == 0;
+  StorePaths paths;
+  return toStorePaths(s, localPath, paths) && !(files(s).*call)(paths.root, paths.path);
 }
 
 enum class Kind { File, Directory, Any };
@@ -138,18 +136,15 @@ void handleRnto(Session& s, std::string_view argument) {
   }
   const char* reply = kRenameFailed;
   try {
-    DeviceRoot root;
-    DeviceRoot sameRoot;
-    WideText from;
-    WideText to;
-    if (toDevicePaths(s, s.renameFrom, from, root) &&
-        toDevicePaths(s, path->local, to, sameRoot)) {
-      const uint32_t error = files(s).moveFile(root.c_str(), from.c_str(), to.c_str());
+    StorePaths from;
+    StorePaths to;
+    if (toStorePaths(s, s.renameFrom, from) && toStorePaths(s, path->local, to)) {
+      const std::error_code error = files(s).moveFile(from.root, from.path, to.path);
       // A destination the store will not reach (a link leading out of the root) is refused
       // like a path above the root; any other refusal is a failed rename.
-      reply = error == 0                              ? kFileRenamed
-              : error == platform::kErrorAccessDenied ? kAccessDenied
-                                                      : kRenameFailed;
+      reply = !error                                    ? kFileRenamed
+              : error == std::errc::permission_denied ? kAccessDenied
+                                                        : kRenameFailed;
     }
   } catch (...) {
     // An internal failure (an allocation) is answered, not counted against the session.

@@ -61,13 +61,12 @@ bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
                   vfs::EntryNameList& names) {
   try {
     auto path = resolveArgument(s, argument);
-    if (!path || !isDirectory(s, path->local) ||
-        !toDevicePaths(s, path->local, dir.path, dir.root)) {
+    if (!path || !isDirectory(s, path->local) || !toStorePaths(s, path->local, dir.paths)) {
       sendReply(s, kAccessDenied);
       return false;
     }
     platform::Platform& p = s.controller->platform();
-    vfs::enumerateDirectory(p.files, p.codec, dir.root.c_str(), path->local, names, s.utf8);
+    vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, names, s.utf8);
   } catch (const std::bad_alloc&) {
     sendReply(s, kAccessDenied);
     return false;
@@ -109,7 +108,7 @@ void sendListing(Session& s, std::string_view argument, Form form) {
       dir->now = s.controller->platform().clock.localNow();
       // A directory that cannot be opened again leaves the lookups to the whole paths.
       platform::FileSystem& files = s.controller->platform().files;
-      if (files.openEntryLookup(dir->root.c_str(), dir->path.c_str(), dir->entries) != 0) {
+      if (files.openEntryLookup(dir->paths.root, dir->paths.path, dir->entries)) {
         dir->entries.reset();
       }
     }
@@ -179,34 +178,31 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
   platform::Platform& p = s.controller->platform();
   const platform::CalendarTime& now = dir.now;
 
-  // The entry is looked up in the listed directory itself. Its name is joined to the device
-  // path as UTF-16, after conversion, so no byte of a double-byte character is ever taken for a
-  // separator.
-  WideText name;
-  WideText path;
-  vfs::clientToWide(p.codec, utf8, name, entry.c_str());
-  path.assign(dir.path.view());
-  if (dir.path.view() != u"\\") path.append(u'\\');
-  const bool fits = path.append(name.view());
+  // The entry is looked up in the listed directory itself, by its name in UTF-8, so no byte of a
+  // double-byte character is ever taken for a separator.
+  std::string name;
+  vfs::clientToUtf8(p.codec, utf8, entry.view(), name);
 
-  platform::FindData found;
+  platform::Entry found;
   Text shownName;
   const char* permissions = kBadPermissions;
   int64_t size = 0;
   platform::CalendarTime when = now;
-  const auto look = [&]() -> uint32_t {
-    if (dir.entries) return dir.entries->lookup(name.c_str(), found);
-    return p.files.lookup(dir.root.c_str(), path.c_str(), found);
+  const auto look = [&]() -> std::error_code {
+    if (dir.entries) return dir.entries->lookup(name, found);
+    std::string path = dir.paths.path;
+    if (path.empty() || path.back() != '/') path += '/';
+    return p.files.lookup(dir.paths.root, path + name, found);
   };
-  if (fits && !entry.empty() && look() == 0) {
-    if ((found.attributes & platform::kAttributeDirectory) != 0) {
+  if (!entry.empty() && !look()) {
+    if (found.isDirectory()) {
       permissions = kDirectoryPermissions;
     } else {
       permissions = kFilePermissions;
       size = static_cast<int64_t>(found.size);
     }
     when = found.lastWrite;
-    vfs::wideToClient(p.codec, utf8, shownName, found.name.c_str());
+    vfs::utf8ToClient(p.codec, utf8, found.name.view(), shownName);
   } else {
     shownName = entry;
   }

@@ -29,10 +29,9 @@ bool takeListOption(vfs::TokenList& tokens);
 void handleList(Session& s, std::string_view argument);
 void handleNlst(Session& s, std::string_view argument);
 
-// The directory a listing looks its entries up in, as the two device paths of a file call.
+// The directory a listing looks its entries up in, as the two store paths of a file call.
 struct ListedDirectory {
-  DeviceRoot root;
-  WideText path;
+  StorePaths paths;
   // The directory opened once for the lookups of its entries; without it (it could not be
   // opened) each entry is looked up by its whole path, with the same results.
   std::unique_ptr<platform::EntryLookup> entries;

@@ -8,37 +8,42 @@ namespace drovn::protocol {
 
 namespace {
 
-constexpr uint32_t kNoAttributes = 0xFFFFFFFF;
-
 platform::FileSystem& files(Session& s) {
   return s.controller->platform().files;
 }
 
-// The attributes of the local path; kNoAttributes when the store cannot give them.
-uint32_t attributesOf(Session& s, Text& localPath) {
-  DeviceRoot root;
-  WideText path;
-  uint32_t attributes = 0;
-  if (!toDevicePaths(s, localPath, path, root) ||
-      files(s).attributes(root.c_str(), path.c_str(), attributes) != 0) {
-    return kNoAttributes;
+// The kind of what the local path names; nothing when the store cannot tell.
+std::optional<platform::EntryKind> kindOf(Session& s, Text& localPath) {
+  StorePaths paths;
+  platform::EntryKind kind{};
+  if (!toStorePaths(s, localPath, paths) || files(s).kindOf(paths.root, paths.path, kind)) {
+    return std::nullopt;
   }
-  return attributes;
+  return kind;
+}
+
+// The separators a client may send are '/' and '\'; both reach the store as '/'. A '\' byte
+// left in the UTF-8 text was a whole character of the client's text, never part of another.
+void toStoreSeparators(std::string& path) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
 }
 
 }  // namespace
 
-bool toDevicePaths(Session& s, Text& localPath, WideText& path, DeviceRoot& root) {
+bool toStorePaths(Session& s, Text& localPath, StorePaths& out) {
   if (localPath.empty()) return false;
   platform::TextCodec& codec = s.controller->platform().codec;
   vfs::toSlashForm(localPath);
   vfs::toBackslashForm(localPath);
-  vfs::clientToWide(codec, s.utf8, path, localPath.c_str());
+  vfs::clientToUtf8(codec, s.utf8, localPath.view(), out.path);
+  toStoreSeparators(out.path);
 
   vfs::PathText prefix = vfs::rootPrefix(s.rootDir);
   vfs::toBackslashForm(prefix);
-  if (prefix.empty()) prefix.assign("\\");
-  vfs::clientToWide(codec, s.utf8, root, prefix.c_str());
+  vfs::clientToUtf8(codec, s.utf8, prefix.view(), out.root);
+  toStoreSeparators(out.root);
   return true;
 }
 
@@ -47,21 +52,17 @@ std::optional<vfs::ResolvedPath> resolveArgument(const Session& s, std::string_v
 }
 
 bool isDirectory(Session& s, Text& localPath) {
-  const uint32_t attributes = attributesOf(s, localPath);
-  return attributes != kNoAttributes && (attributes & platform::kAttributeDirectory) != 0;
+  return kindOf(s, localPath) == platform::EntryKind::Directory;
 }
 
 bool isFile(Session& s, Text& localPath) {
-  const uint32_t attributes = attributesOf(s, localPath);
-  return attributes != kNoAttributes && (attributes & platform::kAttributeDirectory) == 0;
+  return kindOf(s, localPath) == platform::EntryKind::File;
 }
 
 int64_t getFileSize(Session& s, Text& localPath) {
-  DeviceRoot root;
-  WideText path;
-  platform::FindData found;
-  if (!toDevicePaths(s, localPath, path, root) ||
-      files(s).lookup(root.c_str(), path.c_str(), found) != 0) {
+  StorePaths paths;
+  platform::Entry found;
+  if (!toStorePaths(s, localPath, paths) || files(s).lookup(paths.root, paths.path, found)) {
     return kSizeUnreadable;
   }
   return static_cast<int64_t>(found.size);

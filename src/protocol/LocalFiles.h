@@ -1,9 +1,10 @@
 // The existence, kind and size tests of local paths, and the one place where a session's local
-// path becomes the device path of a file call. Every file call is confined to the account root.
+// path becomes the store path of a file call. Every file call is confined to the account root.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "protocol/Session.h"
@@ -15,15 +16,20 @@ namespace drovn::protocol {
 // nothing for a path the session may not reach.
 std::optional<vfs::ResolvedPath> resolveArgument(const Session& s, std::string_view argument);
 
-// The account root of a file call, as the file store takes it.
-using DeviceRoot = FixedWide<kTextSize>;
+// The two store paths of a file call, converted once from the client's encoding: the account
+// root and the path beneath it.
+struct StorePaths {
+  std::string root;
+  std::string path;
+};
 
 // Puts localPath in slash form and then in backslash form in place (afterwards it has no
-// trailing separator and no doubled leading one) and converts it into path; converts the
-// account root, without its trailing '/', into root ("\" when that leaves nothing, the whole
-// store). Both go through the session's client encoding, so the root stays a prefix of every
-// path joined from it. False, with nothing converted, for an empty local path: it names nothing.
-bool toDevicePaths(Session& s, Text& localPath, WideText& path, DeviceRoot& root);
+// trailing separator and no doubled leading one), then converts it into out.path and the
+// account root, without its trailing '/', into out.root (the whole store when that leaves
+// nothing). A '\' that is a whole character becomes a separator; the trail byte of a
+// double-byte character stays in its character. False, with nothing converted, for an empty
+// local path: it names nothing.
+bool toStorePaths(Session& s, Text& localPath, StorePaths& out);
 
 // True when the local path names a directory (or a file, for isFile); false when it names the
 // other kind, nothing, or lies outside the account root. localPath is left in backslash form.

@@ -23,7 +23,6 @@ inline constexpr std::size_t kTransferBlockSize = 458752;  // 0x70000
 static_assert(kTransferBlockSize == 0x70000);
 
 using Text = FixedText<kTextSize>;
-using WideText = FixedWide<kTextSize>;
 
 struct Session {
   int sessionId = 0;

@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "vfs/Encoding.h"
 
 namespace drovn::protocol {
 
@@ -42,9 +41,8 @@ void sendReply(Session& s, const char* reply) {
 
 const char* logForm(const Session& s, const char* clientText, Text& converted) {
   if (!s.utf8) return clientText;
-  WideText wide;
-  vfs::utf8ToWide(wide, clientText);
-  vfs::wideToCodePage(s.controller->platform().codec, converted, wide.c_str());
+  platform::TextCodec& codec = s.controller->platform().codec;
+  converted.syncLength(codec.utf8ToCodePage(converted.data(), converted.bufferSize(), clientText));
   return converted.c_str();
 }
 

@@ -26,12 +26,10 @@ platform::FileSystem& files(Session& s) {
 // root, a directory on the way that may not be entered). A missing file is reachable: an upload
 // creates it. Lets an upload be refused before its data connection exists.
 bool reachable(Session& s, Text& localPath) {
-  DeviceRoot root;
-  WideText path;
-  uint32_t attributes = 0;
-  if (!toDevicePaths(s, localPath, path, root)) return false;
-  return files(s).attributes(root.c_str(), path.c_str(), attributes) !=
-         platform::kErrorAccessDenied;
+  StorePaths paths;
+  platform::EntryKind kind{};
+  if (!toStorePaths(s, localPath, paths)) return false;
+  return files(s).kindOf(paths.root, paths.path, kind) != std::errc::permission_denied;
 }
 
 // The local path in the log, which is kept in the code page.
@@ -109,17 +107,12 @@ std::size_t LocalFile::write(const void* buf, std::size_t n) {
 
 void openLocalFile(Session& s, LocalFile& file, Text& localPath, platform::OpenMode mode) {
   file.close();
-  DeviceRoot root;
-  WideText path;
+  StorePaths paths;
   // An empty local path names nothing.
-  if (!toDevicePaths(s, localPath, path, root)) {
-    throw platform::PlatformError{platform::errnoError(ENOENT)};
-  }
-  // The store opens through the page cache: the device's unbuffered mode has no Linux form that
-  // takes blocks of any size (O_DIRECT refuses unaligned ones), and caching changes no byte.
+  if (!toStorePaths(s, localPath, paths)) throw platform::PlatformError{platform::errnoError(ENOENT)};
   std::unique_ptr<platform::FileHandle> handle;
-  if (const uint32_t error = files(s).openFile(root.c_str(), path.c_str(), mode, handle)) {
-    throw platform::PlatformError{std::error_code(static_cast<int>(error), std::system_category())};
+  if (const std::error_code error = files(s).openFile(paths.root, paths.path, mode, handle)) {
+    throw platform::PlatformError{error};
   }
   file.adopt(std::move(handle));
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -19,16 +20,14 @@ namespace drovn::vfs {
 // replaces each name with the entry's line. Emptying the list releases every text.
 using EntryNameList = std::vector<std::string>;
 
-// Appends the names of the entries of the directory localPath (slash or backslash form; it is
-// rewritten in place into the search pattern "<dir>\*.*") to names and gives how many it
-// appended. root: the account root every store call is confined to. "." and ".." and empty
-// names are left out, nothing else is. A directory that cannot be searched (missing, unreadable,
-// outside the root, or a path with no room for the pattern) appends nothing and gives 0. The
-// directory is read once; the directories are held back until the other entries are in. A
-// failed allocation throws std::bad_alloc, leaving in names the entries that are not
-// directories appended before it.
+// Appends the names of the entries of the directory dir (a store path beneath the account root
+// root) to names, in the client encoding, and gives how many it appended. "." and ".." and
+// empty names are left out, nothing else is. A directory that cannot be searched (missing,
+// unreadable, outside the root) appends nothing and gives 0. The directory is read once; the
+// directories are held back until the other entries are in. A failed allocation throws
+// std::bad_alloc, leaving in names the entries that are not directories appended before it.
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
-                               const char16_t* root, PathText& localPath, EntryNameList& names,
-                               bool utf8);
+                               std::string_view root, std::string_view dir,
+                               EntryNameList& names, bool utf8);
 
 }  // namespace drovn::vfs

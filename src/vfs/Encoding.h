@@ -1,29 +1,24 @@
-// The session's client encoding (UTF-8, or the device code page 936) against UTF-16, the form
-// the file store and the log window take. Every conversion is bounded by its destination and
-// always leaves it terminated.
+// The session's client encoding (UTF-8, or the code page 936) against the UTF-8 of store paths
+// and names. A client text is converted exactly once on its way to the store, and a name once on
+// its way back.
 #pragma once
 
-#include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "platform/FixedText.h"
 #include "platform/TextCodec.h"
+#include "vfs/MountTable.h"
 
 namespace drovn::vfs {
 
-inline constexpr std::size_t kConvertLimit = 2048;
+// Client bytes to UTF-8, replacing out: a UTF-8 session's text has each invalid sequence
+// replaced by U+FFFD, a code-page session's is converted (U+FFFD for bytes that make no
+// character). Never cut: out grows to hold it all.
+void clientToUtf8(platform::TextCodec& codec, bool utf8, std::string_view src, std::string& out);
 
-// UTF-8 to UTF-16 (invalid sequences become U+FFFD); the destination is cleared first.
-void utf8ToWide(FixedWide<kConvertLimit>& dst, const char* src);
-// UTF-16 to UTF-8 (a lone surrogate becomes U+FFFD); the destination is cleared first.
-void wideToUtf8(FixedText<kConvertLimit>& dst, const char16_t* src);
-// Code page to UTF-16 and back, through the platform's code page.
-void codePageToWide(platform::TextCodec& codec, FixedWide<kConvertLimit>& dst, const char* src);
-void wideToCodePage(platform::TextCodec& codec, FixedText<kConvertLimit>& dst, const char16_t* src);
-
-// The two selectors: UTF-8 when the session's utf8 flag is set, otherwise the code page.
-void clientToWide(platform::TextCodec& codec, bool utf8, FixedWide<kConvertLimit>& dst,
-                  const char* src);
-void wideToClient(platform::TextCodec& codec, bool utf8, FixedText<kConvertLimit>& dst,
-                  const char16_t* src);
+// UTF-8 to client bytes into dst, cleared first, the same replacements, and '?' for a character
+// the code page lacks. Ends where dst is full, never inside a character.
+void utf8ToClient(platform::TextCodec& codec, bool utf8, std::string_view src, PathText& dst);
 
 }  // namespace drovn::vfs

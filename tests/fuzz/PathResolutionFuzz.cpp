@@ -18,23 +18,23 @@ namespace {
 
 using namespace drovn;
 
-// The components the file layer ends up with: UTF-16 from the session's encoding (converted as
+// The components the file layer ends up with: UTF-8 from the session's encoding (converted as
 // the protocol converts local paths), both separators, empty and "." dropped, ".." taking back
 // the one before (and staying at the top, as it does at "/").
-std::vector<std::u16string> normalise(std::string_view bytes, bool utf8) {
+std::vector<std::string> normalise(std::string_view bytes, bool utf8) {
   static platform::LinuxTextCodec codec;
-  FixedWide<vfs::kConvertLimit> wide;
-  vfs::clientToWide(codec, utf8, wide, std::string(bytes).c_str());
-  std::vector<std::u16string> parts;
-  std::u16string current;
-  for (const char16_t c : std::u16string(wide.view()) + u'/') {
-    if (c != u'/' && c != u'\\') {
+  std::string text;
+  vfs::clientToUtf8(codec, utf8, bytes, text);
+  std::vector<std::string> parts;
+  std::string current;
+  for (const char c : text + '/') {
+    if (c != '/' && c != '\\') {
       current.push_back(c);
       continue;
     }
-    if (current == u"..") {
+    if (current == "..") {
       if (!parts.empty()) parts.pop_back();
-    } else if (!current.empty() && current != u".") {
+    } else if (!current.empty() && current != ".") {
       parts.push_back(current);
     }
     current.clear();
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (!resolved || resolved->local.empty()) return 0;  // refused, or the root left unmapped
 
   const std::string_view local = resolved->local.view();
-  const std::vector<std::u16string> rootParts = normalise(root.view(), utf8);
-  const std::vector<std::u16string> localParts = normalise(local, utf8);
+  const std::vector<std::string> rootParts = normalise(root.view(), utf8);
+  const std::vector<std::string> localParts = normalise(local, utf8);
   if (local.find('\0') != std::string_view::npos || localParts.size() < rootParts.size() ||
       !std::equal(rootParts.begin(), rootParts.end(), localParts.begin())) {
     std::fprintf(stderr, "accepted outside the root: root [%s] cwd [%s] arg [%s] local [%.*s]\n",

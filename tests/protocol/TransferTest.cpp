@@ -70,11 +70,11 @@ TEST_P(TransferTest, FileFailuresAbort) {
     const char* line;
     FileCall call;
     int nth;
-    uint32_t code;
+    int err;
     const char* log;
-  } cases[] = {{"STOR f.bin", FileCall::Write, 3, platform::kErrorDiskFull, uploadLog},
-               {"APPE f.bin", FileCall::Write, 1, platform::kErrorDiskFull, uploadLog},
-               {"RETR f.bin", FileCall::Read, 2, platform::kErrorIoDevice,
+  } cases[] = {{"STOR f.bin", FileCall::Write, 3, ENOSPC, uploadLog},
+               {"APPE f.bin", FileCall::Write, 1, ENOSPC, uploadLog},
+               {"RETR f.bin", FileCall::Read, 2, EIO,
                 "426 Connection transfer aborted.\n\\f.bin\n"}};
   const auto log = [this] {
     std::string all;
@@ -85,7 +85,7 @@ TEST_P(TransferTest, FileFailuresAbort) {
     SCOPED_TRACE(c.line);
     const std::size_t logged = log().size();
     writeFile(store() / "f.bin", old);
-    files().atCall(c.call, c.nth, c.code);
+    files().atCall(c.call, c.nth, c.err);
     auto peer = begin(*client, mode(), c.line);
     ASSERT_NE(peer, nullptr);
     if (c.call == FileCall::Write) (void)peer->send(sent);  // the server stops reading part-way
@@ -108,7 +108,7 @@ TEST_P(TransferTest, FileFailuresAbort) {
 TEST_P(TransferTest, ClosingAfterTheLastBlockSendsNoFinalReply) {
   const std::string content = patterned(3000, 5);
   writeFile(store() / "f.bin", content);
-  for (const uint32_t readError : {0u, platform::kErrorIoDevice}) {
+  for (const int readError : {0, EIO}) {
     SCOPED_TRACE(readError);
     files().atCall(FileCall::Read, 2, readError, [] { currentSession->closing.store(true); });
     auto peer = begin(*client, mode(), "RETR f.bin");

@@ -12,18 +12,20 @@ class FaultHandle final : public platform::FileHandle {
   FaultHandle(FaultFileSystem& owner, std::unique_ptr<platform::FileHandle> real)
       : owner_(owner), real_(std::move(real)) {}
   std::size_t read(void* buf, std::size_t n) override {
-    if (const uint32_t code = owner_.enter(FileCall::Read)) throw platform::PlatformError{std::error_code(static_cast<int>(code), std::system_category())};
+    if (const std::error_code error = owner_.enter(FileCall::Read)) throw platform::PlatformError{error};
     return real_->read(buf, n);
   }
   std::size_t write(const void* buf, std::size_t n) override {
-    if (const uint32_t code = owner_.enter(FileCall::Write)) throw platform::PlatformError{std::error_code(static_cast<int>(code), std::system_category())};
+    if (const std::error_code error = owner_.enter(FileCall::Write)) {
+      throw platform::PlatformError{error};
+    }
     return real_->write(buf, n);
   }
   void seek(int64_t offset) override {
-    if (owner_.enter(FileCall::Seek) == 0) real_->seek(offset);
+    if (!owner_.enter(FileCall::Seek)) real_->seek(offset);
   }
   void truncateAt(int64_t offset) override {
-    if (owner_.enter(FileCall::Truncate) == 0) real_->truncateAt(offset);
+    if (!owner_.enter(FileCall::Truncate)) real_->truncateAt(offset);
   }
   uint64_t size() override { return real_->size(); }
   // While a read is to fail, no descriptor: the download then reads the file through read(),
@@ -39,10 +41,10 @@ class FaultHandle final : public platform::FileHandle {
 
 }  // namespace
 
-void FaultFileSystem::atCall(FileCall call, int nth, uint32_t code, std::function<void()> before) {
+void FaultFileSystem::atCall(FileCall call, int nth, int err, std::function<void()> before) {
   std::scoped_lock lock(m_);
   Kind& k = kinds_[static_cast<int>(call)];
-  k = Kind{k.calls, k.calls + nth, code, std::move(before)};
+  k = Kind{k.calls, k.calls + nth, err, std::move(before)};
 }
 
 bool FaultFileSystem::readPending() noexcept {
@@ -51,23 +53,23 @@ bool FaultFileSystem::readPending() noexcept {
   return k.at > k.calls;
 }
 
-uint32_t FaultFileSystem::enter(FileCall call) {
+std::error_code FaultFileSystem::enter(FileCall call) {
   std::unique_lock lock(m_);
   Kind& k = kinds_[static_cast<int>(call)];
-  if (++k.calls != k.at) return 0;
-  const uint32_t code = k.code;
+  if (++k.calls != k.at) return {};
+  const std::error_code error = platform::errnoError(k.err);
   const std::function<void()> before = std::move(k.before);
   lock.unlock();  // `before` may use the store
   if (before) before();
-  return code;
+  return error;
 }
 
-uint32_t FaultFileSystem::openFile(Path r, Path p, platform::OpenMode mode,
-                                   std::unique_ptr<platform::FileHandle>& out) {
-  if (const uint32_t code = enter(FileCall::Open)) return code;
+std::error_code FaultFileSystem::openFile(Path r, Path p, platform::OpenMode mode,
+                                          std::unique_ptr<platform::FileHandle>& out) {
+  if (const std::error_code error = enter(FileCall::Open)) return error;
   std::unique_ptr<platform::FileHandle> real;
-  const uint32_t error = real_.openFile(r, p, mode, real);
-  if (error == 0) out = std::make_unique<FaultHandle>(*this, std::move(real));
+  const std::error_code error = real_.openFile(r, p, mode, real);
+  if (!error) out = std::make_unique<FaultHandle>(*this, std::move(real));
   return error;
 }
 

@@ -37,10 +37,9 @@ TEST(DirectoryEnumerationTest, FilesThenDirectoriesInTheClientEncodingOrNothing)
 
   platform::LinuxFileSystem files(store.string());
   platform::LinuxTextCodec codec;
-  const auto enumerate = [&](std::string_view local, const char16_t* root, bool utf8) {
-    PathText path(local);
+  const auto enumerate = [&](std::string_view dir, std::string_view root, bool utf8) {
     EntryNameList names;
-    const std::size_t count = enumerateDirectory(files, codec, root, path, names, utf8);
+    const std::size_t count = enumerateDirectory(files, codec, root, dir, names, utf8);
     EXPECT_EQ(count, names.size());
     return names;
   };
@@ -55,27 +54,28 @@ TEST(DirectoryEnumerationTest, FilesThenDirectoriesInTheClientEncodingOrNothing)
     group.emplace_back(name.begin(), name.end());
   }
   expected.insert(expected.end(), directories.begin(), directories.end());
-  EXPECT_EQ(enumerate("/d", u"\\", true), expected);
+  EXPECT_EQ(enumerate("/d", "", true), expected);
   for (std::string& name : expected) {
     if (name.starts_with("中文")) name.replace(0, 6, "\xD6\xD0\xCE\xC4");
     if (name.starts_with("😀")) name.replace(0, 4, "?");  // not in the code page
   }
-  EXPECT_EQ(enumerate("/d", u"\\", false), expected);
+  EXPECT_EQ(enumerate("/d", "/", false), expected);
 
   const struct {
     std::string path;
-    const char16_t* root;
+    const char* root;
     bool utf8;
     Names names;
   } rows[] = {
-      {"//d\\sub/", u"\\d", false, {"in.txt", "inner"}},
-      {"/d/中文", u"\\", true, {std::string(255, 'n')}},
-      {"/d/\xD6\xD0\xCE\xC4", u"\\", false, {std::string(255, 'n')}},
+      {"//d//sub/", "/d", false, {"in.txt", "inner"}},
+      {"/d/中文", "", true, {std::string(255, 'n')}},
+      {"d/中文", "/", false, {std::string(255, 'n')}},
       // what cannot be searched, or lies outside the root, gives nothing
-      {"/d/missing", u"\\d", false, {}},
-      {"/d/f", u"\\d", false, {}},
-      {"/d/outRel", u"\\d", false, {}},
-      {"/d/loopA", u"\\d", false, {}},
+      {"/d/missing", "/d", false, {}},
+      {"/d/f", "/d", false, {}},
+      {"/d/outRel", "/d", false, {}},
+      {"/d/loopA", "/d", false, {}},
+      {"/other", "/d", true, {}},
   };
   for (const auto& r : rows) EXPECT_EQ(enumerate(r.path, r.root, r.utf8), r.names) << r.path;
 }
@@ -83,28 +83,28 @@ TEST(DirectoryEnumerationTest, FilesThenDirectoriesInTheClientEncodingOrNothing)
 // Broken input and characters with no client form; the names above cover the rest.
 TEST(EncodingTest, InvalidInputAndMissingCharactersAreReplaced) {
   const struct {
-    bool utf8, toWide;
-    std::string client;
-    std::u16string wide;
+    bool utf8, toStore;
+    std::string client, store;
   } rows[] = {
       // invalid sequences become U+FFFD, never a separator they might hide
-      {true, true, "a\x80z", u"a\uFFFDz"},
-      {true, true, "\xE4\xB8/x", u"\uFFFD/x"},
-      {false, true, "a\x81", u"a\uFFFD"},
-      // what the code page lacks shows as '?', a lone surrogate as U+FFFD
-      {false, false, "x?y", u"x\U0001F600y"},
-      {true, false, "a\xEF\xBF\xBD" "b", std::u16string{u'a', char16_t(0xD800), u'b'}},
+      {true, true, "a\x80z", "a\uFFFDz"},
+      {true, true, "\xE4\xB8/x", "\uFFFD/x"},
+      {false, true, "a\x81", "a\uFFFD"},
+      {false, true, "\x95\x5C", "\u661E"},  // a trail byte that is '\\' stays in its character
+      // what the code page lacks shows as '?', a name that is no UTF-8 as U+FFFD
+      {false, false, "x?y", "x\U0001F600y"},
+      {true, false, "a\uFFFD" "b", "a\xFF" "b"},
   };
   platform::LinuxTextCodec codec;
-  FixedWide<kConvertLimit> wide(u"left over from before, longer than what comes next");
-  FixedText<kConvertLimit> text("left over from before, longer than what comes next");
+  std::string store = "left over from before, longer than what comes next";
+  PathText client("left over from before, longer than what comes next");
   for (const auto& r : rows) {
-    if (r.toWide) {
-      clientToWide(codec, r.utf8, wide, r.client.c_str());
-      EXPECT_EQ(wide.view(), r.wide) << r.client;
+    if (r.toStore) {
+      clientToUtf8(codec, r.utf8, r.client, store);
+      EXPECT_EQ(store, r.store) << r.client;
     } else {
-      wideToClient(codec, r.utf8, text, r.wide.c_str());
-      EXPECT_EQ(text.view(), r.client) << r.utf8;
+      utf8ToClient(codec, r.utf8, r.store, client);
+      EXPECT_EQ(client.view(), r.client) << r.utf8;
     }
   }
 }
