@@ -99,23 +99,28 @@ TEST(TokensTest, CommandLinesSplitIntoWordsAtEveryRunOfTheSeparator) {
 }
 
 TEST(LoginTest, TheNameSelectsTheAccountAndItsRulesDecide) {
-  const char* name2 = "\xD5\xC5\xC8\xFD";  // a code-page account name
+  const char* name2 = "\xD5\xC5\xC8\xFD";
   const struct {
     const char *user, *password;
     bool enable1, enable2, anonymous, accepted;
-    const char* root;  // the root fixed at login and mounted as "/"
+    const char* root;   // the root fixed at login
+    const char* mount;  // the directory mounted as "/"
+    const char* user2 = "\xD5\xC5\xC8\xFD";  // a code-page account name
   } rows[] = {
       // names and passwords match in any ASCII letter case, nothing else folds
-      {"AdMIN", "sECRET1", true, true, true, true, "/Card"},
-      {name2, "P\xC4", true, true, true, true, "\\Storage"},
-      {name2, "p\xE4", true, true, true, false, "\\Storage"},
-      {"\xF5\xE5\xE8\xDD", "P\xC4", true, true, false, false, "/pub"},
+      {"AdMIN", "sECRET1", true, true, true, true, "/Card", "/Card"},
+      {name2, "P\xC4", true, true, true, true, "\\Storage", "\\Storage"},
+      {name2, "p\xE4", true, true, true, false, "\\Storage", "\\Storage"},
+      {"\xF5\xE5\xE8\xDD", "P\xC4", true, true, false, false, "/pub", "/pub"},
       // a switched-off account is refused, and its name never falls to the anonymous account
-      {"admin", "Secret1", false, true, true, false, "/Card"},
-      {name2, "p\xC4", true, false, true, false, "\\Storage"},
+      {"admin", "Secret1", false, true, true, false, "/Card", "/Card"},
+      {name2, "p\xC4", true, false, true, false, "\\Storage", "\\Storage"},
       // any other name is the anonymous account: its switch alone decides
-      {"anonymous", "", false, false, true, true, "/pub"},
-      {"admin ", "anything", true, true, false, false, "/pub"},
+      {"anonymous", "", false, false, true, true, "/pub", "/pub"},
+      {"admin ", "anything", true, true, false, false, "/pub", "/pub"},
+      // two accounts of one name: the first one's password and mount, the second one's root
+      {"Admin", "Secret1", true, true, false, true, "\\Storage", "/Card", "ADMIN"},
+      {"Admin", "p\xC4", true, true, false, false, "\\Storage", "/Card", "ADMIN"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.user) + " / " + r.password);
@@ -124,7 +129,7 @@ TEST(LoginTest, TheNameSelectsTheAccountAndItsRulesDecide) {
     s.auth_anonyRoot.assign("/pub");
     s.auth_pwd1.assign("Secret1");
     s.auth_root1.assign("/Card");
-    s.auth_user2.assign(name2);
+    s.auth_user2.assign(r.user2);
     s.auth_pwd2.assign("p\xC4");
     s.auth_root2.assign("\\Storage");
     s.auth_enable1 = r.enable1;
@@ -136,7 +141,14 @@ TEST(LoginTest, TheNameSelectsTheAccountAndItsRulesDecide) {
     ASSERT_TRUE(buildMountTable(s, r.user, t));
     ASSERT_EQ(t.entries().size(), 1u);
     EXPECT_EQ(t.entries()[0].name->view(), "/");
-    EXPECT_EQ(t.entries()[0].directory->view(), r.root);
+    EXPECT_EQ(t.entries()[0].directory->view(), r.mount);
+    // Only a path with "//" after slash form reaches the mount. When the mount and the root
+    // differ, that path is refused as outside the root, where without the table it would be
+    // served: the table decides a reply, so it stays.
+    const PathText root(r.root);
+    EXPECT_EQ(resolvePath(root, PathText("/"), "///sub", t, false).has_value(),
+              std::string_view(r.mount) == r.root);
+    EXPECT_TRUE(resolvePath(root, PathText("/"), "///sub", MountTable(), false));
   }
 }
 
