@@ -167,6 +167,18 @@ TEST_P(ListingTest, LinesByteForByte) {
     EXPECT_EQ(ask(*client, command), kAccessDenied) << command;
   }
   EXPECT_FALSE(peer.accept());
+  // A directory whose path all but fills a path text lists its entries in full all the same.
+  fs::path deep = store() / "d";
+  ASSERT_EQ(ask(*client, "CWD /d").substr(0, 4), "250 ");
+  for (const std::size_t length : {255, 255, 255, 255, 255, 255, 255, 249}) {
+    deep /= std::string(length, 'x');
+    fs::create_directory(deep);
+    ASSERT_EQ(ask(*client, "CWD " + deep.filename().string()).substr(0, 4), "250 ");
+  }
+  writeFile(deep / "inner", "");
+  std::string reply;
+  EXPECT_EQ(download(*client, GetParam(), "NLST", reply), "inner\r\n");
+  EXPECT_EQ(download(*client, GetParam(), "LIST", reply).substr(0, 10), "-rw-rw-rw-");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, ListingTest, testing::Values(Mode::Active, Mode::Passive),
