@@ -11,25 +11,47 @@ namespace drovn::core {
 
 namespace {
 
-constexpr char16_t kLineEnd[] = u"\r\n";
-constexpr std::size_t kPendingCapacity = kPendingLogUnits - 1;  // the terminator's unit
-// The longest entry: a whole text of 2047 units (one unit per byte at most) and its CR LF.
-static_assert(kLogTextSize + 1 < kPendingCapacity, "one entry always fits the pending text");
+constexpr std::string_view kLineEnd = "\r\n";
+// The longest entry: a whole converted text and its CR LF.
+static_assert(3 * (kLogTextSize - 1) + kLineEnd.size() < kPendingLogBytes,
+              "one entry always fits the pending text");
+
+// The bytes of the longest run of whole characters of text whose code-page form fits in limit
+// bytes: one byte for an ASCII character, two for any other.
+std::size_t codePageCut(std::string_view text, std::size_t limit) noexcept {
+  std::size_t stored = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t next = i;
+    const std::size_t bytes = platform::decodeUtf8(text, next) < 0x80 ? 1 : 2;
+    if (stored + bytes > limit) break;
+    stored += bytes;
+    i = next;
+  }
+  return i;
+}
 
 }  // namespace
 
 LogChannel::LogChannel(platform::TextCodec& codec, platform::MessageQueue& window)
     : codec_(codec), window_(window) {}
 
-bool LogChannel::append(const char* codePageText) noexcept {
+bool LogChannel::append(const char* text, Source source) noexcept {
+  const std::string_view in(text != nullptr ? text : "");
   platform::MutexLock lock(logLock_);
   try {
-    logNarrow_.assign(codePageText != nullptr ? codePageText : "");
     // A text made only of blanks stays as it is: an operator who logs spaces sees them.
-    vfs::trimText(logNarrow_);
-    codec_.codePageToWide(logWide_.data(), logWide_.bufferSize(), logNarrow_.c_str());
-    logWide_.syncLength();
-    appendEntry(logWide_.view());
+    if (source == Source::CodePage) {
+      logNarrow_.assign(in);
+      vfs::trimText(logNarrow_);
+      logUtf8_.syncLength(
+          codec_.codePageToUtf8(logUtf8_.data(), logUtf8_.bufferSize(), logNarrow_.view()));
+    } else {
+      const std::string_view cut = in.substr(0, codePageCut(in, kLogTextSize - 1));
+      logUtf8_.syncLength(platform::cleanUtf8(logUtf8_.data(), logUtf8_.bufferSize(), cut));
+      vfs::trimText(logUtf8_);
+    }
+    appendEntry(logUtf8_.view());
     return true;
   } catch (...) {
     // A failed conversion costs this one line; the writer never learns of it.
@@ -41,7 +63,7 @@ void LogChannel::writeLog(const char* codePageText) noexcept {
   // Posted after the append, outside the lock: the window takes everything pending when the
   // message arrives, and a post merged with one still queued loses nothing. The flag is
   // cleared before the post, so text appended unannounced before it goes out with this post.
-  if (!append(codePageText)) return;
+  if (!append(codePageText, Source::CodePage)) return;
   unannounced_.store(false);
   // On failure the text stays pending and goes out with the next line's message.
   (void)postReady();
@@ -57,7 +79,7 @@ bool LogChannel::postReady() noexcept {
 }
 
 void LogChannel::writeLogUnannounced(const char* codePageText) noexcept {
-  if (append(codePageText)) unannounced_.store(true);
+  if (append(codePageText, Source::CodePage)) unannounced_.store(true);
 }
 
 void LogChannel::announcePending() noexcept {
@@ -66,55 +88,42 @@ void LogChannel::announcePending() noexcept {
 }
 
 void LogChannel::writeUtf8(const char* utf8Text) noexcept {
-  try {
-    FixedWide<kLogTextSize> wide;
-    FixedText<kLogTextSize> narrow;
-    platform::utf8ToUtf16(wide.data(), wide.bufferSize(),
-                          std::string_view(utf8Text != nullptr ? utf8Text : ""));
-    wide.syncLength();
-    codec_.wideToCodePage(narrow.data(), narrow.bufferSize(), wide.c_str());
-    narrow.syncLength();
-    writeLog(narrow.c_str());
-  } catch (...) {
-    // As for writeLog: a line that cannot be converted is lost, nothing else.
-  }
+  if (!append(utf8Text, Source::Utf8)) return;
+  unannounced_.store(false);
+  (void)postReady();  // as for writeLog
 }
 
-void LogChannel::takePending(std::u16string& out) {
+void LogChannel::takePending(std::string& out) {
   platform::MutexLock lock(logLock_);
   out.append(pendingLog_, pendingLength_);
   pendingLength_ = 0;
-  pendingLog_[0] = u'\0';
 }
 
-void LogChannel::appendEntry(std::u16string_view text) noexcept {
-  const std::size_t need = text.size() + 2;
-  if (pendingLength_ + need > kPendingCapacity)
-    dropOldest(pendingLength_ + need - kPendingCapacity);
+void LogChannel::appendEntry(std::string_view text) noexcept {
+  const std::size_t need = text.size() + kLineEnd.size();
+  if (pendingLength_ + need > kPendingLogBytes)
+    dropOldest(pendingLength_ + need - kPendingLogBytes);
   std::copy(text.begin(), text.end(), pendingLog_ + pendingLength_);
   pendingLength_ += text.size();
-  pendingLog_[pendingLength_++] = kLineEnd[0];
-  pendingLog_[pendingLength_++] = kLineEnd[1];
-  pendingLog_[pendingLength_] = u'\0';
+  std::copy(kLineEnd.begin(), kLineEnd.end(), pendingLog_ + pendingLength_);
+  pendingLength_ += kLineEnd.size();
 }
 
 void LogChannel::dropOldest(std::size_t atLeast) noexcept {
   // Whole lines go, up to and including their CR LF, so the window never sees half a line.
-  const std::u16string_view pending(pendingLog_, pendingLength_);
+  const std::string_view pending(pendingLog_, pendingLength_);
   std::size_t cut = 0;
   while (cut < atLeast) {
     const std::size_t end = pending.find(kLineEnd, cut);
-    if (end == std::u16string_view::npos) {
+    if (end == std::string_view::npos) {
       cut = pendingLength_;
       break;
     }
-    cut = end + 2;
+    cut = end + kLineEnd.size();
   }
-  const std::size_t kept = pendingLength_ - cut;
   // Forward copy to the front of the same buffer: the target starts before the source.
   std::copy(pending.begin() + static_cast<std::ptrdiff_t>(cut), pending.end(), pendingLog_);
-  pendingLength_ = kept;
-  pendingLog_[pendingLength_] = u'\0';
+  pendingLength_ -= cut;
 }
 
 }  // namespace drovn::core

@@ -2,25 +2,11 @@
 
 #include <cwchar>
 
+#include "platform/Utf8.h"
+
 namespace drovn::platform {
 
 namespace {
-
-bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-// The code point at text[i] and the units it takes.
-char32_t decodeAt(std::u16string_view text, std::size_t i, std::size_t& units) {
-  const char16_t u = text[i];
-  if (isHighSurrogate(u) && i + 1 < text.size() && isLowSurrogate(text[i + 1])) {
-    units = 2;
-    return 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) +
-           (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-  }
-  units = 1;
-  if (isHighSurrogate(u) || isLowSurrogate(u)) return 0xFFFD;
-  return u;
-}
 
 // The East Asian wide ranges, for a process whose locale gives wcwidth no answer (the C locale
 // knows nothing past ASCII).
@@ -44,25 +30,21 @@ int codePointWidth(char32_t c) {
   return isWide(c) ? 2 : 1;
 }
 
-int displayWidth(std::u16string_view text) {
+int displayWidth(std::string_view text) {
   int width = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    std::size_t units = 1;
-    width += codePointWidth(decodeAt(text, i, units));
-    i += units;
-  }
+  for (std::size_t i = 0; i < text.size();) width += codePointWidth(decodeUtf8(text, i));
   return width;
 }
 
-std::size_t fittingUnits(std::u16string_view text, int columns) {
+std::size_t fittingBytes(std::string_view text, int columns) {
   int used = 0;
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t units = 1;
-    const int w = codePointWidth(decodeAt(text, i, units));
+    std::size_t next = i;
+    const int w = codePointWidth(decodeUtf8(text, next));
     if (used + w > columns) break;
     used += w;
-    i += units;
+    i = next;
   }
   return i;
 }

@@ -22,10 +22,10 @@ class Canvas {
   virtual int columns() const = 0;
   // Blanks the whole canvas.
   virtual void clear() = 0;
-  // Draws text on one row from (row, column). It is cut at the right edge, and after maxColumns
-  // cells when maxColumns >= 0, always at a character boundary: a double-width character that
-  // does not fit whole is left out. Gives the cells used. Out-of-range rows draw nothing.
-  virtual int drawText(int row, int column, std::u16string_view text, CellStyle style,
+  // Draws UTF-8 text on one row from (row, column). It is cut at the right edge, and after
+  // maxColumns cells when maxColumns >= 0, always at a character boundary: a double-width character
+  // that does not fit whole is left out. Gives the cells used. Out-of-range rows draw nothing.
+  virtual int drawText(int row, int column, std::string_view text, CellStyle style,
                        int maxColumns = -1) = 0;
   // Paints width blank cells in the style (a bar, a highlighted row).
   virtual void fill(int row, int column, int width, CellStyle style) = 0;
@@ -33,13 +33,14 @@ class Canvas {
   virtual void placeCursor(int row, int column) = 0;
 };
 
-// The cells a UTF-16 text takes on a terminal: 2 for a wide (CJK) character, 0 for a combining
-// or control character, 1 otherwise. Unpaired surrogates count as one replacement character.
-int displayWidth(std::u16string_view text);
+// The cells a UTF-8 text takes on a terminal: 2 for a wide (CJK) character, 0 for a combining
+// or control character, 1 otherwise. A maximal invalid subsequence counts as one replacement
+// character.
+int displayWidth(std::string_view text);
 // The cells of one code point, as above.
 int codePointWidth(char32_t c);
-// How many UTF-16 units of text fit in `columns` cells without splitting a character.
-std::size_t fittingUnits(std::u16string_view text, int columns);
+// How many bytes of text fit in `columns` cells without splitting a character.
+std::size_t fittingBytes(std::string_view text, int columns);
 
 // One input event of the console.
 struct KeyEvent {

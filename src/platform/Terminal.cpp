@@ -16,6 +16,8 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/Utf8.h"
+
 namespace drovn::platform {
 
 struct Terminal::Screen {
@@ -50,23 +52,6 @@ Look lookOf(CellStyle style, bool colours) {
       break;
   }
   return {A_NORMAL, 0};
-}
-
-bool isHighSurrogate(char16_t u) {
-  return u >= 0xD800 && u <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t u) {
-  return u >= 0xDC00 && u <= 0xDFFF;
-}
-
-char32_t decodeAt(std::u16string_view text, std::size_t& i) {
-  const char16_t u = text[i++];
-  if (isHighSurrogate(u) && i < text.size() && isLowSurrogate(text[i])) {
-    const char32_t low = text[i++];
-    return 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (low - 0xDC00);
-  }
-  if (isHighSurrogate(u) || isLowSurrogate(u)) return 0xFFFD;
-  return u;
 }
 
 bool isControl(char32_t c) {
@@ -262,7 +247,7 @@ void Terminal::clear() {
   if (screen_) (void)::werase(stdscr);  // erase, not clear: only the changed cells are redrawn
 }
 
-int Terminal::drawText(int row, int column, std::u16string_view text, CellStyle style,
+int Terminal::drawText(int row, int column, std::string_view text, CellStyle style,
                        int maxColumns) {
   if (!screen_ || row < 0 || row >= rows() || column < 0 || column >= columns()) return 0;
   int limit = columns() - column;
@@ -270,7 +255,7 @@ int Terminal::drawText(int row, int column, std::u16string_view text, CellStyle 
   std::wstring out;
   int used = 0;
   for (std::size_t i = 0; i < text.size();) {
-    const char32_t c = decodeAt(text, i);
+    const char32_t c = decodeUtf8(text, i);
     if (isControl(c)) continue;
     const int w = codePointWidth(c);
     if (used + w > limit) break;

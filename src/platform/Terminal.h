@@ -51,7 +51,7 @@ class Terminal final : public ConsoleScreen {
   // Control characters are left out (they would move the cursor or be shown as two cells), and
   // a character the locale cannot show is drawn as '?' in each of its cells, so the cells used
   // always match displayWidth of what was drawn.
-  int drawText(int row, int column, std::u16string_view text, CellStyle style,
+  int drawText(int row, int column, std::string_view text, CellStyle style,
                int maxColumns = -1) override;
   void fill(int row, int column, int width, CellStyle style) override;
   void placeCursor(int row, int column) override;

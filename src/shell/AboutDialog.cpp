@@ -22,9 +22,9 @@ void AboutDialog::draw(platform::Canvas& canvas) {
   canvas.clear();
   canvas.placeCursor(-1, -1);
   const DialogTemplate* t = findDialogTemplate(layout_);
-  drawCaption(canvas, t ? t->caption : std::u16string_view());
+  drawCaption(canvas, t ? t->caption : std::string_view());
   for (const DialogControl& c : controls_) drawControl(canvas, c, false, canvas.columns());
-  drawSoftKeys(canvas, u"确定", {});
+  drawSoftKeys(canvas, "确定", {});
 }
 
 bool AboutDialog::handleKey(const platform::KeyEvent& key) {

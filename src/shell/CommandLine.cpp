@@ -4,8 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Utf8.h"
-
 namespace drovn::shell {
 
 namespace {
@@ -126,10 +124,10 @@ bool prepareOverlays(const std::vector<SettingOverlay>& overlays, platform::Text
                      std::vector<PreparedOverlay>& out, std::string& error) {
   out.clear();
   for (const SettingOverlay& o : overlays) {
-    const std::u16string wide = platform::utf8ToUtf16(o.value);
-    // A UTF-16 unit takes at most two code-page bytes; one more byte shows an overlong text.
-    std::string bytes(wide.size() * 2 + 2, '\0');
-    const std::size_t n = codec.wideToCodePage(bytes.data(), bytes.size(), wide.c_str());
+    // A character never takes more code-page bytes than UTF-8 bytes; one more byte shows an
+    // overlong text.
+    std::string bytes(o.value.size() + 2, '\0');
+    const std::size_t n = codec.utf8ToCodePage(bytes.data(), bytes.size(), o.value);
     bytes.resize(n);
     PreparedOverlay prepared{o.name, {}};
     if (!prepared.codePageValue.assign(bytes)) {

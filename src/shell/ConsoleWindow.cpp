@@ -18,7 +18,7 @@ constexpr int kKeyMargin = 1;
 // The popup's items start two cells in; the popup is as wide as the widest label and two cells
 // on each side.
 constexpr int kMenuIndent = 2;
-constexpr char16_t kSeparatorCell = u'\u2500';
+constexpr std::string_view kSeparatorCell = "\u2500";
 
 bool isSeparator(int item) {
   return kMenuItems[item].command == 0;
@@ -43,12 +43,12 @@ int ConsoleWindow::listHeight() const noexcept {
   return std::max(0, screen_.rows() - 2);
 }
 
-int ConsoleWindow::insertRow(int index, std::u16string_view text, RowKind kind) {
+int ConsoleWindow::insertRow(int index, std::string_view text, RowKind kind) {
   dirty_ = true;
   return MemoryLogList::insertRow(index, text, kind);
 }
 
-void ConsoleWindow::setRowText(int index, std::u16string_view text, RowKind kind) {
+void ConsoleWindow::setRowText(int index, std::string_view text, RowKind kind) {
   dirty_ = true;
   MemoryLogList::setRowText(index, text, kind);
 }
@@ -402,7 +402,8 @@ void ConsoleWindow::drawMenu() {
     const int row = top + item;
     if (isSeparator(item)) {
       screen_.fill(row, 0, width, CellStyle::Bar);
-      const std::u16string line(static_cast<std::size_t>(width - 2), kSeparatorCell);
+      std::string line;
+      for (int cell = 0; cell < width - 2; ++cell) line += kSeparatorCell;
       screen_.drawText(row, 1, line, CellStyle::Bar);
       continue;
     }

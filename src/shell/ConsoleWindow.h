@@ -21,18 +21,17 @@
 
 namespace drovn::shell {
 
-inline constexpr std::u16string_view kWindowTitle = u"DROVN";
-inline constexpr std::u16string_view kMenuKeyText = u"菜单";
-inline constexpr std::u16string_view kCloseKeyText = u"关闭";
+inline constexpr std::string_view kWindowTitle = "DROVN";
+inline constexpr std::string_view kMenuKeyText = "菜单";
+inline constexpr std::string_view kCloseKeyText = "关闭";
 
 // The menu popup, top to bottom; a separator has no command.
 struct MenuItem {
-  std::u16string_view text;
+  std::string_view text;
   intptr_t command;  // 0: a separator
 };
 inline constexpr MenuItem kMenuItems[] = {
-    {u"启动", kCmdStart},   {u"停止", kCmdStop},  {u"", 0},
-    {u"选项", kCmdOptions}, {u"关于", kCmdAbout},
+    {"启动", kCmdStart}, {"停止", kCmdStop}, {"", 0}, {"选项", kCmdOptions}, {"关于", kCmdAbout},
 };
 inline constexpr int kMenuItemCount = static_cast<int>(std::size(kMenuItems));
 
@@ -59,8 +58,8 @@ class ConsoleWindow final : public ShellWindow, public MemoryLogList, public Loo
   void runModal(ModalDialog& dialog) override;
 
   // The list: every change is drawn at the end of the loop's turn, or at once by repaint().
-  int insertRow(int index, std::u16string_view text, RowKind kind) override;
-  void setRowText(int index, std::u16string_view text, RowKind kind) override;
+  int insertRow(int index, std::string_view text, RowKind kind) override;
+  void setRowText(int index, std::string_view text, RowKind kind) override;
   void deleteRow(int index) override;
   void deleteAllRows() override;
   void ensureVisible(int index) override;

@@ -16,12 +16,12 @@ constexpr uint32_t kStaticStyle = kStyleChild | kStyleVisible;
 constexpr uint32_t kCenteredStaticStyle = kStaticStyle | kStyleCenter;
 constexpr uint32_t kIconStyle = kStaticStyle | kStyleIcon | kStyleCenterImage;
 
-constexpr std::u16string_view kFont = u"MS Shell Dlg";
+constexpr std::string_view kFont = "MS Shell Dlg";
 constexpr int kPointSize = 8;
-constexpr std::u16string_view kAboutCaption = u"关于 Drovn";
-constexpr std::u16string_view kAboutDescription = u"Linux 上带操作台的小型FTP服务器";
+constexpr std::string_view kAboutCaption = "关于 Drovn";
+constexpr std::string_view kAboutDescription = "Linux 上带操作台的小型FTP服务器";
 
-constexpr ControlTemplate checkBox(int id, std::u16string_view text, DialogRect r) {
+constexpr ControlTemplate checkBox(int id, std::string_view text, DialogRect r) {
   return ControlTemplate{ControlKind::Button, id, text, 0, kCheckBoxStyle, r};
 }
 constexpr ControlTemplate edit(int id, DialogRect r) {
@@ -30,7 +30,7 @@ constexpr ControlTemplate edit(int id, DialogRect r) {
 constexpr ControlTemplate password(int id, DialogRect r) {
   return ControlTemplate{ControlKind::Edit, id, {}, 0, kPasswordStyle, r};
 }
-constexpr ControlTemplate label(int id, std::u16string_view text, uint32_t style, DialogRect r) {
+constexpr ControlTemplate label(int id, std::string_view text, uint32_t style, DialogRect r) {
   return ControlTemplate{ControlKind::Static, id, text, 0, style, r};
 }
 constexpr ControlTemplate icon(int id, int resourceId, DialogRect r) {
@@ -54,21 +54,21 @@ constexpr std::array kAboutLandscapeControls{
 };
 
 constexpr std::array kOptionsControls{
-    checkBox(kIdEnable1, u"用户1 名称/密码/目录：", {2, 22, 116, 12}),
+    checkBox(kIdEnable1, "用户1 名称/密码/目录：", {2, 22, 116, 12}),
     edit(kIdUser1, {2, 34, 68, 13}),
     password(kIdPassword1, {72, 34, 46, 13}),
-    checkBox(kIdEnable2, u"用户2 名称/密码/目录：", {2, 67, 116, 10}),
+    checkBox(kIdEnable2, "用户2 名称/密码/目录：", {2, 67, 116, 10}),
     edit(kIdUser2, {2, 78, 68, 13}),
     password(kIdPassword2, {72, 78, 46, 13}),
     edit(kIdRoot1, {2, 49, 116, 13}),
     edit(kIdRoot2, {2, 93, 116, 13}),
-    checkBox(kIdAnonymous, u"匿名用户 目录：", {2, 111, 116, 11}),
+    checkBox(kIdAnonymous, "匿名用户 目录：", {2, 111, 116, 11}),
     edit(kIdAnonymousRoot, {2, 123, 116, 13}),
-    checkBox(kIdEnableUtf8, u"启用UTF8编码", {2, 145, 116, 11}),
-    checkBox(kIdManualIp, u"指定IP和端口：", {2, 175, 116, 10}),
+    checkBox(kIdEnableUtf8, "启用UTF8编码", {2, 145, 116, 11}),
+    checkBox(kIdManualIp, "指定IP和端口：", {2, 175, 116, 10}),
     edit(kIdAddress, {2, 187, 84, 13}),
     edit(kIdPort, {88, 187, 30, 13}),
-    checkBox(kIdKeepLightOn, u"保持屏幕常亮", {2, 159, 116, 11}),
+    checkBox(kIdKeepLightOn, "保持屏幕常亮", {2, 159, 116, 11}),
     label(kIdStatic, kProductLine, kStaticStyle, {2, 4, 117, 19}),
 };
 
@@ -80,17 +80,17 @@ constexpr std::array kTemplates{
                    kAboutPortraitControls},
     DialogTemplate{kAboutLandscapeTemplate, kAboutCaption, kAboutStyle, 280, 100, kPointSize, kFont,
                    kAboutLandscapeControls},
-    DialogTemplate{kOptionsTemplate, u"Drovn选项", kOptionsStyle, 143, 213, kPointSize, kFont,
+    DialogTemplate{kOptionsTemplate, "Drovn选项", kOptionsStyle, 143, 213, kPointSize, kFont,
                    kOptionsControls},
 };
 
 // The program icon, a box that says FTP: 8 cells by 4 rows, plain ASCII so that no terminal
 // takes a line drawing character for a wide one.
-constexpr std::array<std::u16string_view, 4> kProgramIconArt{
-    u"+------+",
-    u"| FTP  |",
-    u"| <==> |",
-    u"+------+",
+constexpr std::array<std::string_view, 4> kProgramIconArt{
+    "+------+",
+    "| FTP  |",
+    "| <==> |",
+    "+------+",
 };
 
 bool isImageStatic(const ControlTemplate& c) {
@@ -117,7 +117,7 @@ const DialogTemplate* findDialogTemplate(int id) noexcept {
   return nullptr;
 }
 
-std::span<const std::u16string_view> iconArt(int resourceId) noexcept {
+std::span<const std::string_view> iconArt(int resourceId) noexcept {
   if (resourceId == kProgramIcon) return kProgramIconArt;
   return {};
 }

@@ -126,20 +126,20 @@ enum class ControlKind { Button, Edit, Static };
 struct ControlTemplate {
   ControlKind kind;
   int id;
-  std::u16string_view text;  // the title when it is a text
-  int resourceId;            // the title when it is a resource ordinal (an icon), else 0
+  std::string_view text;  // the title when it is a text
+  int resourceId;         // the title when it is a resource ordinal (an icon), else 0
   uint32_t style;
   DialogRect rect;
 };
 
 struct DialogTemplate {
   int id;
-  std::u16string_view caption;
+  std::string_view caption;
   uint32_t style;
   int width;  // dialog units
   int height;
   int pointSize;
-  std::u16string_view font;
+  std::string_view font;
   std::span<const ControlTemplate> controls;  // template order, which is the tab order
 };
 
@@ -176,14 +176,14 @@ inline constexpr int kIdAddress = 1012;
 inline constexpr int kIdPort = 1013;
 inline constexpr int kIdKeepLightOn = 1014;
 
-inline constexpr std::u16string_view kProductLine = u"Drovn 2.2 版";
+inline constexpr std::string_view kProductLine = "Drovn 2.2 版";
 
 // The template of that id, or null.
 const DialogTemplate* findDialogTemplate(int id) noexcept;
 
 // The text art of an icon resource, one line per row, all lines the same width; empty when
 // there is no such icon.
-std::span<const std::u16string_view> iconArt(int resourceId) noexcept;
+std::span<const std::string_view> iconArt(int resourceId) noexcept;
 
 // ---- Live controls ---------------------------------------------------------------------------
 
@@ -192,11 +192,11 @@ struct DialogControl {
   ControlKind kind = ControlKind::Static;
   int id = kIdStatic;
   uint32_t style = 0;
-  PixelRect rect;  // in the dialog's client area
-  std::u16string text;
+  PixelRect rect;          // in the dialog's client area
+  std::string text;        // UTF-8
   int iconId = 0;          // the icon it shows, 0 for none
   bool checked = false;    // a check box
-  std::size_t cursor = 0;  // an edit: the caret and the first unit shown, both UTF-16 indexes
+  std::size_t cursor = 0;  // an edit: the caret and the first character shown, as byte offsets
   std::size_t firstVisible = 0;
 
   bool isCheckBox() const noexcept {

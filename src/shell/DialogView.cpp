@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Utf8.h"
+
 namespace drovn::shell {
 
 namespace {
@@ -9,29 +11,39 @@ namespace {
 using platform::CellStyle;
 using platform::KeyEvent;
 
-bool isHighSurrogate(char16_t u) {
-  return u >= 0xD800 && u <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t u) {
-  return u >= 0xDC00 && u <= 0xDFFF;
+bool isContinuationByte(char b) {
+  return (static_cast<unsigned char>(b) & 0xC0) == 0x80;
 }
 
-// The index after the character at i, and the index of the character before i: a surrogate
-// pair is one character, a lone surrogate one of its own.
-std::size_t nextIndex(std::u16string_view s, std::size_t i) {
-  if (i + 1 < s.size() && isHighSurrogate(s[i]) && isLowSurrogate(s[i + 1])) return i + 2;
-  return i + 1;
+// The index after the character at i, and the index of the character before i (i > 0). An edit's
+// text is always valid UTF-8 (typed characters and the codec's output), so a character starts at
+// the first byte that is not a continuation byte.
+std::size_t nextIndex(std::string_view s, std::size_t i) {
+  (void)platform::decodeUtf8(s, i);  // only the step is wanted
+  return i;
 }
-std::size_t previousIndex(std::u16string_view s, std::size_t i) {
-  if (i >= 2 && isLowSurrogate(s[i - 1]) && isHighSurrogate(s[i - 2])) return i - 2;
-  return i - 1;
+std::size_t previousIndex(std::string_view s, std::size_t i) {
+  do {
+    --i;
+  } while (i > 0 && isContinuationByte(s[i]));
+  return i;
+}
+
+// The UTF-16 units of a character, by which an edit's length is counted.
+std::size_t unitsOf(char32_t c) {
+  return c >= 0x10000 ? 2 : 1;
+}
+std::size_t unitCount(std::string_view s) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < s.size();) units += unitsOf(platform::decodeUtf8(s, i));
+  return units;
 }
 
 // The cells the character at i takes in the edit: a password edit shows one '*' for each.
 int characterCells(const DialogControl& edit, std::size_t i) {
   if (edit.isPassword()) return 1;
   const std::size_t end = nextIndex(edit.text, i);
-  return platform::displayWidth(std::u16string_view(edit.text).substr(i, end - i));
+  return platform::displayWidth(std::string_view(edit.text).substr(i, end - i));
 }
 
 int cellsBetween(const DialogControl& edit, std::size_t from, std::size_t to) {
@@ -47,7 +59,7 @@ bool isClientRow(const platform::Canvas& canvas, int row) {
 void drawCheckBox(platform::Canvas& canvas, const DialogControl& c, bool focused, int clip) {
   const int row = controlTextRow(c);
   if (!isClientRow(canvas, row)) return;
-  std::u16string text = c.checked ? u"[x] " : u"[ ] ";
+  std::string text = c.checked ? "[x] " : "[ ] ";
   text += c.text;
   canvas.drawText(row, controlCells(c).column, text,
                   focused ? CellStyle::Highlight : CellStyle::Normal, clip);
@@ -60,16 +72,16 @@ void drawEdit(platform::Canvas& canvas, const DialogControl& c, bool focused, in
   const CellStyle style = focused ? CellStyle::Highlight : CellStyle::Normal;
   const int inner = editInnerWidth(c);
   const int innerShown = std::min(inner, clip - 1);
-  canvas.drawText(row, column, u"[", CellStyle::Normal, clip);
+  canvas.drawText(row, column, "[", CellStyle::Normal, clip);
   if (innerShown <= 0) return;
   canvas.fill(row, column + 1, innerShown, style);
-  const std::u16string shown = editDisplayText(c);
-  // The password form has one unit per character, so its first shown unit is counted anew.
+  const std::string shown = editDisplayText(c);
+  // The password form has one byte per character, so its first shown byte is counted anew.
   std::size_t first = c.firstVisible;
   if (c.isPassword()) first = static_cast<std::size_t>(cellsBetween(c, 0, c.firstVisible));
-  canvas.drawText(row, column + 1, std::u16string_view(shown).substr(std::min(first, shown.size())),
+  canvas.drawText(row, column + 1, std::string_view(shown).substr(std::min(first, shown.size())),
                   style, innerShown);
-  if (clip >= inner + 2) canvas.drawText(row, column + 1 + inner, u"]", CellStyle::Normal, 1);
+  if (clip >= inner + 2) canvas.drawText(row, column + 1 + inner, "]", CellStyle::Normal, 1);
   if (focused) {
     const int caret = cellsBetween(c, c.firstVisible, c.cursor);
     if (caret < innerShown) canvas.placeCursor(row, column + 1 + caret);
@@ -80,12 +92,12 @@ void drawEdit(platform::Canvas& canvas, const DialogControl& c, bool focused, in
 // top row down; a centred static centres each line.
 void drawStaticText(platform::Canvas& canvas, const DialogControl& c, int clip) {
   const CellRect cells = controlCells(c);
-  std::u16string_view rest = c.text;
+  std::string_view rest = c.text;
   for (int line = 0; line < cells.height && !rest.empty(); ++line) {
-    std::size_t units = platform::fittingUnits(rest, clip);
-    if (units == 0) break;  // not even one character fits
-    const std::u16string_view piece = rest.substr(0, units);
-    rest.remove_prefix(units);
+    const std::size_t bytes = platform::fittingBytes(rest, clip);
+    if (bytes == 0) break;  // not even one character fits
+    const std::string_view piece = rest.substr(0, bytes);
+    rest.remove_prefix(bytes);
     const int row = cells.row + line;
     if (!isClientRow(canvas, row)) continue;
     int column = cells.column;
@@ -135,25 +147,18 @@ bool insertCharacter(DialogControl& edit, char32_t c) {
   if (c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
     return false;
   }
-  char16_t units[2];
-  std::size_t count = 1;
-  if (c >= 0x10000) {
-    units[0] = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-    units[1] = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    count = 2;
-  } else {
-    units[0] = static_cast<char16_t>(c);
-  }
-  if (edit.text.size() + count > kEditTextLimit) return false;
+  if (unitCount(edit.text) + unitsOf(c) > kEditTextLimit) return false;
+  char bytes[4];
+  const std::size_t count = platform::encodeUtf8(c, bytes);
   edit.cursor = std::min(edit.cursor, edit.text.size());
-  edit.text.insert(edit.cursor, units, count);
+  edit.text.insert(edit.cursor, bytes, count);
   edit.cursor += count;
   scrollEditToCursor(edit);
   return true;
 }
 
 bool editKey(DialogControl& edit, KeyEvent::Kind key) {
-  std::u16string& text = edit.text;
+  std::string& text = edit.text;
   edit.cursor = std::min(edit.cursor, text.size());
   switch (key) {
     case KeyEvent::Kind::Left:
@@ -186,26 +191,32 @@ bool editKey(DialogControl& edit, KeyEvent::Kind key) {
   return true;
 }
 
-void setEditText(DialogControl& edit, std::u16string_view text) {
-  std::size_t units = std::min(text.size(), kEditTextLimit);
-  // Whole characters only: a pair cut in half would read back as a '?'.
-  if (units < text.size() && units > 0 && isHighSurrogate(text[units - 1])) --units;
-  edit.text.assign(text.substr(0, units));
+void setEditText(DialogControl& edit, std::string_view text) {
+  // Whole characters only: a character cut in half would read back as a '?'.
+  std::size_t end = 0;
+  std::size_t units = 0;
+  while (end < text.size()) {
+    std::size_t next = end;
+    units += unitsOf(platform::decodeUtf8(text, next));
+    if (units > kEditTextLimit) break;
+    end = next;
+  }
+  edit.text.assign(text.substr(0, end));
   edit.cursor = edit.text.size();
   edit.firstVisible = 0;
   scrollEditToCursor(edit);
 }
 
-std::u16string editDisplayText(const DialogControl& edit) {
+std::string editDisplayText(const DialogControl& edit) {
   if (!edit.isPassword()) return edit.text;
-  std::u16string stars;
-  for (std::size_t i = 0; i < edit.text.size(); i = nextIndex(edit.text, i)) stars += u'*';
+  std::string stars;
+  for (std::size_t i = 0; i < edit.text.size(); i = nextIndex(edit.text, i)) stars += '*';
   return stars;
 }
 
 void scrollEditToCursor(DialogControl& edit) {
   const int inner = editInnerWidth(edit);
-  const std::u16string_view text = edit.text;
+  const std::string_view text = edit.text;
   edit.cursor = std::min(edit.cursor, text.size());
   edit.firstVisible = std::min(edit.firstVisible, edit.cursor);
   // The caret takes the cell after the characters before it.
@@ -232,12 +243,12 @@ std::size_t editIndexAtCell(const DialogControl& edit, int cells) {
   return i;
 }
 
-void drawCaption(platform::Canvas& canvas, std::u16string_view caption) {
+void drawCaption(platform::Canvas& canvas, std::string_view caption) {
   canvas.fill(0, 0, canvas.columns(), CellStyle::Bar);
   canvas.drawText(0, 1, caption, CellStyle::Bar, canvas.columns() - 1);
 }
 
-void drawSoftKeys(platform::Canvas& canvas, std::u16string_view left, std::u16string_view right) {
+void drawSoftKeys(platform::Canvas& canvas, std::string_view left, std::string_view right) {
   const int row = canvas.rows() - 1;
   if (row <= 0) return;  // one row is the caption's
   canvas.fill(row, 0, canvas.columns(), CellStyle::Bar);

@@ -11,7 +11,8 @@
 
 namespace drovn::shell {
 
-// An edit holds at most this many UTF-16 units: all that the dialog reads back from it.
+// An edit holds at most this many UTF-16 units (a character past U+FFFF counts two): all that
+// the dialog reads back from it. Its text itself is UTF-8.
 inline constexpr std::size_t kEditTextLimit = 511;
 
 // ---- Where a control is ----------------------------------------------------------------------
@@ -28,16 +29,17 @@ int editInnerWidth(const DialogControl& c) noexcept;
 // Inserts a typed character at the caret. Refused (false) for a control character, a surrogate
 // or a value past U+10FFFF, and when it would take the text past kEditTextLimit units.
 bool insertCharacter(DialogControl& edit, char32_t c);
-// Caret movement and deletion, a whole character (surrogate pair) at a time. True when the key
+// Caret movement and deletion, a whole character at a time. True when the key
 // was an editing key (Left, Right, Home, End, Backspace, Delete), whether or not it changed
 // anything.
 bool editKey(DialogControl& edit, platform::KeyEvent::Kind key);
-// Replaces the text and puts the caret at its end.
-void setEditText(DialogControl& edit, std::u16string_view text);
+// Replaces the text (valid UTF-8, cut to kEditTextLimit units at a character boundary) and puts
+// the caret at its end.
+void setEditText(DialogControl& edit, std::string_view text);
 // What the edit shows: its text, or one '*' per character for a password edit.
-std::u16string editDisplayText(const DialogControl& edit);
-// Moves the first unit shown so that the caret's cell lies inside the edit, and so that no cell
-// is left empty before the text's end when the text could fill it.
+std::string editDisplayText(const DialogControl& edit);
+// Moves the first character shown so that the caret's cell lies inside the edit, and so that no
+// cell is left empty before the text's end when the text could fill it.
 void scrollEditToCursor(DialogControl& edit);
 // The caret position for a click `cells` cells into the edit's text area.
 std::size_t editIndexAtCell(const DialogControl& edit, int cells);
@@ -52,8 +54,8 @@ constexpr int lastClientRow(int screenRows) noexcept {
   return screenRows - 2;
 }
 
-void drawCaption(platform::Canvas& canvas, std::u16string_view caption);
-void drawSoftKeys(platform::Canvas& canvas, std::u16string_view left, std::u16string_view right);
+void drawCaption(platform::Canvas& canvas, std::string_view caption);
+void drawSoftKeys(platform::Canvas& canvas, std::string_view left, std::string_view right);
 enum class SoftKey { None, Left, Right };
 // Which soft key a click on a screen of rows x columns hits: the bottom row's left half is the
 // left key, its right half the right key.

@@ -1,16 +1,14 @@
 #include "shell/HeadlessWindow.h"
 
-#include "platform/Utf8.h"
-
 namespace drovn::shell {
 
-int HeadlessWindow::PrintingList::insertRow(int index, std::u16string_view text, RowKind kind) {
+int HeadlessWindow::PrintingList::insertRow(int index, std::string_view text, RowKind kind) {
   const int row = MemoryLogList::insertRow(index, text, kind);
   if (row != -1) print(text, kind);
   return row;
 }
 
-void HeadlessWindow::PrintingList::setRowText(int index, std::u16string_view text, RowKind kind) {
+void HeadlessWindow::PrintingList::setRowText(int index, std::string_view text, RowKind kind) {
   if (index < 0 || index >= rowCount()) return;
   MemoryLogList::setRowText(index, text, kind);
   print(text, kind);
@@ -22,9 +20,9 @@ void HeadlessWindow::PrintingList::repaint() {
   out_ << std::flush;
 }
 
-void HeadlessWindow::PrintingList::print(std::u16string_view text, RowKind kind) {
+void HeadlessWindow::PrintingList::print(std::string_view text, RowKind kind) {
   if (kind != RowKind::Log) return;
-  out_ << platform::utf16ToUtf8(text) << '\n';
+  out_ << text << '\n';
 }
 
 }  // namespace drovn::shell

@@ -24,13 +24,13 @@ class HeadlessWindow final : public ShellWindow {
   class PrintingList final : public MemoryLogList {
    public:
     explicit PrintingList(std::ostream& out) : out_(out) {}
-    int insertRow(int index, std::u16string_view text, RowKind kind) override;
-    void setRowText(int index, std::u16string_view text, RowKind kind) override;
+    int insertRow(int index, std::string_view text, RowKind kind) override;
+    void setRowText(int index, std::string_view text, RowKind kind) override;
     // The window repaints once after each batch of rows: the printed lines go out then.
     void repaint() override;
 
    private:
-    void print(std::u16string_view text, RowKind kind);
+    void print(std::string_view text, RowKind kind);
     std::ostream& out_;
   };
 

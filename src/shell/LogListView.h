@@ -1,6 +1,6 @@
-// The list that shows the log, one line per row, as the main window logic sees it. The headless
-// window keeps it in memory and prints it; a terminal console draws it. Every write says whether
-// the row is a log line or the transfer progress row, so a front end can treat them apart.
+// The list that shows the log, one UTF-8 line per row, as the main window logic sees it. The
+// headless window keeps it in memory and prints it; a terminal console draws it. Every write says
+// whether the row is a log line or the transfer progress row, so a front end can treat them apart.
 #pragma once
 
 #include <string_view>
@@ -18,9 +18,9 @@ class LogListView {
   virtual int rowCount() const = 0;
   // Inserts a row before `index` (rowCount() appends). Gives the index of the new row, -1 when
   // the row could not be inserted.
-  virtual int insertRow(int index, std::u16string_view text, RowKind kind) = 0;
+  virtual int insertRow(int index, std::string_view text, RowKind kind) = 0;
   // Replaces the text of an existing row; an index out of range changes nothing.
-  virtual void setRowText(int index, std::u16string_view text, RowKind kind) = 0;
+  virtual void setRowText(int index, std::string_view text, RowKind kind) = 0;
   virtual void deleteRow(int index) = 0;
   virtual void deleteAllRows() = 0;
   // The first selected row after `after` (-1 searches from row 0); -1 when there is none.

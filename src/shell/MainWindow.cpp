@@ -93,12 +93,12 @@ void MainWindow::appendLogText() {
     state_.progressRow = -1;
     list_.deleteAllRows();
   }
-  std::u16string_view text(pending_);
+  std::string_view text(pending_);
   while (!text.empty()) {
-    const std::size_t end = text.find_first_of(u"\r\n");
-    const std::u16string_view piece = text.substr(0, end);
+    const std::size_t end = text.find_first_of("\r\n");
+    const std::string_view piece = text.substr(0, end);
     if (!piece.empty()) writeLogRow(piece, RowKind::Log);
-    if (end == std::u16string_view::npos) break;
+    if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
   refreshProgressRow();
@@ -106,7 +106,7 @@ void MainWindow::appendLogText() {
   list_.repaint();
 }
 
-void MainWindow::writeLogRow(std::u16string_view text, RowKind kind) {
+void MainWindow::writeLogRow(std::string_view text, RowKind kind) {
   if (state_.progressRow == -1) {
     state_.lastWrittenRow = list_.insertRow(list_.rowCount(), text, kind);
     return;

@@ -61,7 +61,7 @@ class MainWindow {
   intptr_t handleMessage(const platform::Message& m);
 
   void appendLogText();
-  void writeLogRow(std::u16string_view text, RowKind kind);
+  void writeLogRow(std::string_view text, RowKind kind);
   void releaseSelectionNearEnd();
   void scrollToEnd();
   // True when it wrote the progress row.
@@ -82,8 +82,8 @@ class MainWindow {
   ShellWindow& window_;
   LogListView& list_;
   ShellState state_;
-  PowerControl power_;      // refers to state_
-  std::u16string pending_;  // reused between batches
+  PowerControl power_;   // refers to state_
+  std::string pending_;  // reused between batches
 };
 
 }  // namespace drovn::shell

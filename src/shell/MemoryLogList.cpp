@@ -13,15 +13,15 @@ int MemoryLogList::rowCount() const {
   return static_cast<int>(rows_.size());
 }
 
-int MemoryLogList::insertRow(int index, std::u16string_view text, RowKind kind) {
+int MemoryLogList::insertRow(int index, std::string_view text, RowKind kind) {
   // Like a list control, an index past the end appends.
   if (index < 0) return -1;
   if (static_cast<std::size_t>(index) > rows_.size()) index = rowCount();
-  rows_.insert(std::next(rows_.begin(), index), Row{std::u16string(text), kind, false});
+  rows_.insert(std::next(rows_.begin(), index), Row{std::string(text), kind, false});
   return index;
 }
 
-void MemoryLogList::setRowText(int index, std::u16string_view text, RowKind kind) {
+void MemoryLogList::setRowText(int index, std::string_view text, RowKind kind) {
   if (!valid(index)) return;
   Row& row = rows_[static_cast<std::size_t>(index)];
   row.text.assign(text);

@@ -13,14 +13,14 @@ namespace drovn::shell {
 class MemoryLogList : public LogListView {
  public:
   struct Row {
-    std::u16string text;
+    std::string text;
     RowKind kind = RowKind::Log;
     bool selected = false;
   };
 
   int rowCount() const override;
-  int insertRow(int index, std::u16string_view text, RowKind kind) override;
-  void setRowText(int index, std::u16string_view text, RowKind kind) override;
+  int insertRow(int index, std::string_view text, RowKind kind) override;
+  void setRowText(int index, std::string_view text, RowKind kind) override;
   void deleteRow(int index) override;
   void deleteAllRows() override;
   int nextSelectedRow(int after) const override;

@@ -47,13 +47,13 @@ constexpr std::array<Binding, config::kSettingCount> kBindings{{
     textBinding(kIdPort, &config::Settings::bind_manualport),
 }};
 
-// A control's text as UTF-16: the 511 units an edit holds and the terminator.
-using ControlText = FixedWide<kEditTextLimit + 1>;
-static_assert(config::SettingsText::bufferSize() == kEditTextLimit + 1,
-              "a field's code-page bytes and an edit's units have the same bound");
+// A field's text as UTF-8: each of its code-page bytes gives at most three bytes.
+using ControlText = FixedText<3 * config::SettingsText::kCapacity + 1>;
+static_assert(config::SettingsText::kCapacity == kEditTextLimit,
+              "a code-page byte gives at most one UTF-16 unit, so an edit takes a whole field");
 
-constexpr std::u16string_view kOkText = u"确定";
-constexpr std::u16string_view kCancelText = u"取消";
+constexpr std::string_view kOkText = "确定";
+constexpr std::string_view kCancelText = "取消";
 
 // The vertical middle of a control in pixels, for moving up and down between rows.
 int middleOf(const DialogControl& c) {
@@ -94,10 +94,9 @@ void OptionsDialog::settingsToControls(const config::Settings& s) {
       c->checked = s.*b.flag;
       continue;
     }
-    ControlText wide;
-    (void)codec_.codePageToWide(wide.data(), wide.bufferSize(), (s.*b.text).c_str());  // bounded
-    wide.syncLength();
-    setEditText(*c, wide.view());
+    ControlText utf8;
+    utf8.syncLength(codec_.codePageToUtf8(utf8.data(), utf8.bufferSize(), (s.*b.text).view()));
+    setEditText(*c, utf8.view());
   }
 }
 
@@ -109,15 +108,10 @@ void OptionsDialog::controlsToSettings(config::Settings& s) {
       s.*b.flag = c->checked;
       continue;
     }
-    // An edit never holds more than the 511 units read here (setEditText and insertCharacter
-    // keep it so, whole characters only), so nothing is lost before the conversion.
-    ControlText wide;
-    (void)wide.assign(c->text);
     // The conversion stops before a double-byte character that would not fit whole, so the
     // field ends at a character boundary, terminated, within its 511 bytes.
     config::SettingsText& field = s.*b.text;
-    (void)codec_.wideToCodePage(field.data(), field.bufferSize(), wide.c_str());
-    field.syncLength();
+    field.syncLength(codec_.utf8ToCodePage(field.data(), field.bufferSize(), c->text));
   }
 }
 
@@ -356,7 +350,7 @@ void OptionsDialog::draw(platform::Canvas& canvas) {
   canvas.clear();
   canvas.placeCursor(-1, -1);
   const DialogTemplate* t = findDialogTemplate(kOptionsTemplate);
-  drawCaption(canvas, t ? t->caption : std::u16string_view());
+  drawCaption(canvas, t ? t->caption : std::string_view());
   for (std::size_t i = 0; i < controls_.size(); ++i) {
     drawControl(canvas, controls_[i], i == focus_, scrollBarColumn());
   }
@@ -365,13 +359,12 @@ void OptionsDialog::draw(platform::Canvas& canvas) {
   if (last > first) {
     const int column = scrollBarColumn();
     for (int row = first; row <= last; ++row) {
-      canvas.drawText(row, column, u"|", CellStyle::Dim, 1);
+      canvas.drawText(row, column, "|", CellStyle::Dim, 1);
     }
-    canvas.drawText(first, column, u"^", CellStyle::Bar, 1);
-    canvas.drawText(last, column, u"v", CellStyle::Bar, 1);
+    canvas.drawText(first, column, "^", CellStyle::Bar, 1);
+    canvas.drawText(last, column, "v", CellStyle::Bar, 1);
     const int thumb = thumbRow();
-    if (thumb > first && thumb < last)
-      canvas.drawText(thumb, column, u"#", CellStyle::Highlight, 1);
+    if (thumb > first && thumb < last) canvas.drawText(thumb, column, "#", CellStyle::Highlight, 1);
   }
   drawSoftKeys(canvas, kOkText, kCancelText);
 }

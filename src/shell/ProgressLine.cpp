@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "platform/FixedText.h"
-#include "platform/Utf8.h"
 
 namespace drovn::shell {
 
@@ -13,7 +12,7 @@ constexpr uint64_t kKiloByte = 1024;
 constexpr uint64_t kMegaLimit = 2097152;  // from here on the size is shown in MB
 }  // namespace
 
-std::u16string formatProgressLine(uint64_t totalBytes, int32_t speedKBps) {
+std::string formatProgressLine(uint64_t totalBytes, int32_t speedKBps) {
   FixedText<96> line;
   if (totalBytes < 2 * kKiloByte) {
     line.format("正在传输: %u Bytes", static_cast<unsigned>(totalBytes));
@@ -25,7 +24,7 @@ std::u16string formatProgressLine(uint64_t totalBytes, int32_t speedKBps) {
     line.format("正在传输: %.1f MB", static_cast<double>(megaBytes));
   }
   if (speedKBps > 0) line.appendFormat(" (%d KB/s)", speedKBps);
-  return platform::utf8ToUtf16(line.view());
+  return std::string(line.view());
 }
 
 int32_t sampleSpeedKBps(int64_t bytes, int32_t elapsedMs) {

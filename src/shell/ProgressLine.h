@@ -11,7 +11,7 @@ inline constexpr int32_t kSampleIntervalMs = 2000;
 
 // "正在传输: ..." in Bytes below 2048, in KB below 2 MiB, else in MB with one decimal; the speed
 // is added in parentheses when it is known (above 0).
-std::u16string formatProgressLine(uint64_t totalBytes, int32_t speedKBps);
+std::string formatProgressLine(uint64_t totalBytes, int32_t speedKBps);
 // KB per second for `bytes` moved in `elapsedMs` (> 0), truncated; never negative.
 int32_t sampleSpeedKBps(int64_t bytes, int32_t elapsedMs);
 

@@ -1,22 +1,22 @@
 #include <gtest/gtest.h>
 
 #include "core/LogChannel.h"
-#include "platform/Utf8.h"
 
 namespace drovn::core {
 namespace {
 
 class LogChannelTest : public testing::Test {
  protected:
-  // The pending text after `kept`, as UTF-8.
-  std::string take(std::u16string kept = {}) {
+  // The pending text after `kept`.
+  std::string take(std::string kept = {}) {
     channel.takePending(kept);
-    return platform::utf16ToUtf8(kept);
+    return kept;
   }
   // True when the window was told of new text since the last look.
   bool told() {
     platform::MessageQueue::Taken taken;
-    return queue.take(taken, 0) && std::holds_alternative<platform::events::LogTextReady>(taken.message);
+    return queue.take(taken, 0) &&
+           std::holds_alternative<platform::events::LogTextReady>(taken.message);
   }
 
   platform::LinuxTextCodec codec;
@@ -44,7 +44,7 @@ TEST_P(LogTextTest, EachTextBecomesOneEntryEndingInCrLf) {
   EXPECT_TRUE(told());
   channel.announcePending();
   EXPECT_FALSE(told()) << "told once only";
-  EXPECT_EQ(take(u"kept\r\n"), "kept\r\n" + c.entry + "\r\n");  // added to what the window has
+  EXPECT_EQ(take("kept\r\n"), "kept\r\n" + c.entry + "\r\n");  // added to what the window has
   EXPECT_EQ(take(), "") << "taking empties the pending text";
 }
 
@@ -52,13 +52,19 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, LogTextTest,
     testing::Values(TextCase{"200 OK \r\n", Write::CodePage, "200 OK"},
                     TextCase{" \t#1>NOOP\t\n", Write::Unannounced, "#1>NOOP"},
-                    TextCase{"   ", Write::CodePage, "   "},     // all blanks stay
-                    TextCase{"\r\n", Write::CodePage, "\r\n"},   // so does a line end
+                    TextCase{"   ", Write::CodePage, "   "},    // all blanks stay
+                    TextCase{"\r\n", Write::CodePage, "\r\n"},  // so does a line end
                     TextCase{"a  b", Write::CodePage, "a  b"},
                     TextCase{"\xb7\xfe\xce\xf1", Write::CodePage, "服务"},
-                    TextCase{"警告: 未找到网络连接！", Write::Utf8, "警告: 未找到网络连接！"},
-                    // Cut to one line of the log buffer.
-                    TextCase{std::string(3000, 'a'), Write::CodePage, std::string(2047, 'a')}));
+                    TextCase{" 警告: 未找到网络连接！\xff\n", Write::Utf8,
+                             "警告: 未找到网络连接！\uFFFD"},
+                    // Cut to one line of the log buffer, where the code page would cut it.
+                    TextCase{std::string(2046, 'a') + "中", Write::Utf8, std::string(2046, 'a')},
+                    TextCase{std::string(3000, '\xff'), Write::CodePage, [] {
+                               std::string replaced;  // each lone byte is one U+FFFD
+                               while (replaced.size() < 3 * 2047) replaced += "\uFFFD";
+                               return replaced;
+                             }()}));
 
 // Far more entries than the pending text holds: short ones, and ones as long as an entry gets.
 class LogOverflowTest : public LogChannelTest, public testing::WithParamInterface<std::size_t> {};
@@ -68,15 +74,15 @@ TEST_P(LogOverflowTest, DropsTheOldestWholeEntriesOnly) {
     const std::string number = std::to_string(100000 + i);
     return number + std::string(GetParam() - number.size(), 'x') + "\r\n";
   };
-  const int written = static_cast<int>(3 * kPendingLogUnits / (GetParam() + 2));
+  const int written = static_cast<int>(3 * kPendingLogBytes / (GetParam() + 2));
   for (int i = 0; i < written; ++i) channel.writeLog(entry(i).c_str());
   const std::string pending = take();
   // Consecutive entries ending with the newest, and no more dropped than needed.
   std::string expected;
   for (int i = std::stoi(pending.substr(0, 6)) - 100000; i < written; ++i) expected += entry(i);
   EXPECT_EQ(pending, expected);
-  EXPECT_LE(pending.size(), kPendingLogUnits - 1);
-  EXPECT_GT(pending.size() + GetParam() + 2, kPendingLogUnits - 1);
+  EXPECT_LE(pending.size(), kPendingLogBytes);
+  EXPECT_GT(pending.size() + GetParam() + 2, kPendingLogBytes);
   channel.writeLog("after");  // once taken, the channel has its whole room again
   EXPECT_EQ(take(), "after\r\n");
 }

@@ -43,7 +43,7 @@ TEST_P(ConsoleAt, ShowsTheNewestLogRowsWithTheProgressRowLast) {
   Lines log;
   for (int i = 0; i < size.rows + 60; ++i) log.push_back("#" + std::to_string(i) + ">RETR 照片");
   log.push_back("a" + chinese(50));
-  for (const std::string& line : log) c.window.writeLogRow(platform::utf8ToUtf16(line), {});
+  for (const std::string& line : log) c.window.writeLogRow(line, {});
   c.meter.trackedConnection = 1;
   c.meter.totalBytes = 4096;
   c.meter.lastIoTick = c.meter.sampleTick + 2500;
@@ -56,7 +56,8 @@ TEST_P(ConsoleAt, ShowsTheNewestLogRowsWithTheProgressRowLast) {
   // The title bar, the last rows of the log that fit, and the soft-key bar.
   Lines expected{" DROVN"};
   expected.insert(expected.end(), log.end() - (size.rows - 2), log.end());
-  expected.push_back(" 菜单" + std::string(static_cast<std::size_t>(size.columns) - 10u, ' ') + "关闭");
+  expected.push_back(" 菜单" + std::string(static_cast<std::size_t>(size.columns) - 10u, ' ') +
+                     "关闭");
   EXPECT_EQ(c.screen.lines(), expected);
 }
 

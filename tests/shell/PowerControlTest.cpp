@@ -12,8 +12,7 @@ const std::string kHeld = "已禁用自动关屏 屏幕会一直亮着", kRestor
 Lines powerRows(const Console& c) {
   Lines out;
   for (const auto& row : c.console.rows()) {
-    const std::string text = platform::utf16ToUtf8(row.text);
-    if (text.find("关屏") != text.npos || text == kExit) out.push_back(text);
+    if (row.text.find("关屏") != std::string::npos || row.text == kExit) out.push_back(row.text);
   }
   return out;
 }
@@ -35,7 +34,7 @@ TEST(PowerControl, HoldsTheMachineAwakeWhileTheServiceRunsIfAsked) {
     c.createService();
     config::Settings s = c.settings.snapshot();
     const auto started = [&] {
-      return std::ranges::count(c.console.rows(), u"服务已启动.", &shell::MemoryLogList::Row::text);
+      return std::ranges::count(c.console.rows(), "服务已启动.", &shell::MemoryLogList::Row::text);
     };
     for (int round = 0; round < 2; ++round) {
       s.opt_keepLightOn = k.keepLightOn;

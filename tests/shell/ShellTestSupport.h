@@ -28,33 +28,32 @@ using Lines = std::vector<std::string>;
 class Screen final : public platform::ConsoleScreen {
  public:
   Screen(int rows, int columns)
-      : rows_(rows), columns_(columns), cells_(static_cast<std::size_t>(rows * columns), u" ") {}
+      : rows_(rows), columns_(columns), cells_(static_cast<std::size_t>(rows * columns), " ") {}
   ~Screen() override { EXPECT_EQ(offScreen, "") << "drawn outside the screen"; }
 
   int rows() const override { return rows_; }
   int columns() const override { return columns_; }
-  void clear() override { cells_.assign(cells_.size(), u" "); }
-  int drawText(int row, int column, std::u16string_view text, platform::CellStyle,
+  void clear() override { cells_.assign(cells_.size(), " "); }
+  int drawText(int row, int column, std::string_view text, platform::CellStyle,
                int maxColumns = -1) override {
     if (outside(row, column, 1)) return 0;
     const int limit = maxColumns >= 0 ? std::min(maxColumns, columns_ - column) : columns_ - column;
     int used = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const char16_t c = text[i];
-      const bool pair = c >= 0xD800 && c < 0xDC00 && i + 1 < text.size();
-      const bool wide = pair || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-                        (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFF60);
+    for (std::size_t i = 0, start = 0; i < text.size(); start = i) {
+      const char32_t c = platform::decodeUtf8(text, i);
+      const bool wide = c >= 0x10000 || (c >= 0x2E80 && c <= 0xA4CF) ||
+                        (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                        (c >= 0xFF00 && c <= 0xFF60);
       const int w = c < 0x20 || (c >= 0x7F && c < 0xA0) ? 0 : wide ? 2 : 1;
       if (used + w > limit) break;
-      if (w > 0) at(row, column + used) = text.substr(i, pair ? 2 : 1);
-      if (w == 2) at(row, column + used + 1) = u"";  // the right half
+      if (w > 0) at(row, column + used) = text.substr(start, i - start);
+      if (w == 2) at(row, column + used + 1) = "";  // the right half
       used += w;
-      i += pair;
     }
     return used;
   }
   void fill(int row, int column, int width, platform::CellStyle) override {
-    if (!outside(row, column, width)) std::fill_n(&at(row, column), width, u" ");
+    if (!outside(row, column, width)) std::fill_n(&at(row, column), width, " ");
   }
   void placeCursor(int, int) override {}
   int inputFd() const override { return -1; }
@@ -63,9 +62,9 @@ class Screen final : public platform::ConsoleScreen {
   void invalidate() override {}
   // A row's first `width` cells (all when negative) as UTF-8 without the trailing blanks.
   std::string row(int r, int width = -1) const {
-    std::u16string out;
+    std::string out;
     for (int c = 0; c < (width < 0 ? columns_ : width); ++c) out += at(r, c);
-    return platform::utf16ToUtf8(out.erase(out.find_last_not_of(u' ') + 1));
+    return out.erase(out.find_last_not_of(' ') + 1);
   }
   Lines lines() const {
     Lines all;
@@ -76,8 +75,8 @@ class Screen final : public platform::ConsoleScreen {
   std::string offScreen;  // "row,column;" of each draw outside
 
  private:
-  std::u16string& at(int r, int c) { return cells_[static_cast<std::size_t>(r * columns_ + c)]; }
-  const std::u16string& at(int r, int c) const {
+  std::string& at(int r, int c) { return cells_[static_cast<std::size_t>(r * columns_ + c)]; }
+  const std::string& at(int r, int c) const {
     return cells_[static_cast<std::size_t>(r * columns_ + c)];
   }
   bool outside(int row, int column, int width) {
@@ -87,7 +86,7 @@ class Screen final : public platform::ConsoleScreen {
   }
   int rows_;
   int columns_;
-  std::vector<std::u16string> cells_;  // empty: the right half of a wide character
+  std::vector<std::string> cells_;  // empty: the right half of a wide character
 };
 
 // The console window and the main window; without a loop, a dialog the window opens ends at once.

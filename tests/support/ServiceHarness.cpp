@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "platform/Utf8.h"
 #include "protocol/Dispatcher.h"
 
 namespace drovn::test {
@@ -26,8 +25,7 @@ bool FtpClient::send(std::string_view bytes) {
          static_cast<long long>(bytes.size());
 }
 
-bool FtpClient::receiveUntil(std::chrono::milliseconds timeout,
-                             const std::function<bool()>& done) {
+bool FtpClient::receiveUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
   const auto end = Steady::now() + timeout;
   char chunk[4096];
   uint32_t error = 0;
@@ -98,11 +96,8 @@ void ServiceHarness::windowMain(std::stop_token stop) {
 void ServiceHarness::collectLocked() {
   if (channel_ != nullptr) channel_->takePending(pending_);
   std::size_t start = 0;
-  for (std::size_t end; (end = pending_.find(u"\r\n", start)) != std::u16string::npos;
-       start = end + 2) {
-    lines_.push_back(
-        platform::utf16ToUtf8(std::u16string_view(pending_).substr(start, end - start)));
-  }
+  for (std::size_t end; (end = pending_.find("\r\n", start)) != std::string::npos; start = end + 2)
+    lines_.push_back(pending_.substr(start, end - start));
   pending_.erase(0, start);
 }
 

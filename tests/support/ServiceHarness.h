@@ -131,7 +131,7 @@ class ServiceHarness {
   std::mutex m_;
   core::LogChannel* channel_ = nullptr;  // nullptr once the service is released
   std::vector<std::string> lines_;
-  std::u16string pending_;
+  std::string pending_;
   std::vector<uint64_t> networkChecks_;
   std::jthread window_;
 };
