@@ -15,7 +15,6 @@
 #include "platform/ErrorCodes.h"
 #include "platform/RegistryFile.h"
 #include "platform/UniqueFd.h"
-#include "platform/Utf8.h"
 
 namespace drovn::platform {
 
@@ -244,10 +243,9 @@ std::error_code LinuxRegistry::createKey(std::string_view path, Access access,
     if (const std::error_code err = readWholeFile(path_, text, missing)) return err;
 
     const TextToData toData = [this](std::string_view utf8) {
-      const std::u16string wide = utf8ToUtf16(utf8);
-      // A UTF-16 unit never takes more than two bytes in the code page.
-      std::vector<char> bytes(2 * wide.size() + 1);
-      const std::size_t n = codec_.wideToCodePage(bytes.data(), bytes.size(), wide.c_str());
+      // A character never takes more bytes in the code page than in UTF-8.
+      std::vector<char> bytes(utf8.size() + 1);
+      const std::size_t n = codec_.utf8ToCodePage(bytes.data(), bytes.size(), utf8);
       return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     };
     RegistryDocument doc;
