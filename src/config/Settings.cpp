@@ -83,14 +83,14 @@ void setDefaultSettings(Settings& s) {
 void loadSettings(platform::Registry& registry, Settings& s) {
   setDefaultSettings(s);
   std::unique_ptr<platform::RegistryKey> key;
-  if (registry.createKey(kSettingsKey, platform::Registry::Access::Read, key) != 0 || !key) return;
+  if (registry.createKey(kSettingsKey, platform::Registry::Access::Read, key) || !key) return;
 
   // One byte more than is ever queried, so the data can always be terminated.
   std::array<uint8_t, kValueBufferSize + 1> buf;
   for (const Field& f : kFields) {
     uint32_t type = 0;
     uint32_t size = kValueBufferSize;
-    if (key->queryValue(f.name, type, buf.data(), size) != 0 || size > kValueBufferSize) continue;
+    if (key->queryValue(f.name, type, buf.data(), size) || size > kValueBufferSize) continue;
     buf[size] = 0;
     const std::string_view text(reinterpret_cast<const char*>(buf.data()),
                                 std::strlen(reinterpret_cast<const char*>(buf.data())));
@@ -103,7 +103,7 @@ void loadSettings(platform::Registry& registry, Settings& s) {
 
 void saveSettings(platform::Registry& registry, const Settings& s) {
   std::unique_ptr<platform::RegistryKey> key;
-  if (registry.createKey(kSettingsKey, platform::Registry::Access::Write, key) != 0 || !key) return;
+  if (registry.createKey(kSettingsKey, platform::Registry::Access::Write, key) || !key) return;
   for (const Field& f : kFields) {
     std::string_view data;
     if (f.flag) {

@@ -97,7 +97,7 @@ void ServiceController::startService() {
   // Marked running before the thread exists: the thread's first look at the flag must not
   // take a start that is still under way for a stop.
   running_.store(true);
-  uint32_t error = 0;
+  std::error_code error;
   platform::Thread thread =
       platform::Thread::start([self = shared_from_this(), run] { self->listenerMain(run); }, error);
   if (!thread) {
@@ -247,9 +247,9 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
 bool ServiceController::openListener(ListenerRun& run) {
   platform::Network& network = platform_.network;
   FixedText<2048> line;
-  uint32_t error = network.openTcp(run.listenSocket);
-  if (error != 0) {
-    line.format("Socket failed: %d", static_cast<int>(error));
+  std::error_code error = network.openTcp(run.listenSocket);
+  if (error) {
+    line.format("Socket failed: %d", platform::socketErrorNumber(error));
     logRun(run, line.c_str());
     return false;
   }
@@ -257,22 +257,22 @@ bool ServiceController::openListener(ListenerRun& run) {
   any.port = platform::hostToNet16(port_.load());
   any.address = 0;  // all local addresses: a configured address is only announced
   error = network.bind(run.listenSocket, any);
-  if (error != 0) {
-    if (error == platform::kWsaeAddrInUse) {
-      line.format("绑定端口出错: %d 端口已被占用", static_cast<int>(error));
+  if (error) {
+    if (error == std::errc::address_in_use) {
+      line.format("绑定端口出错: %d 端口已被占用", platform::socketErrorNumber(error));
     } else {
-      line.format("绑定出错: %d", static_cast<int>(error));
+      line.format("绑定出错: %d", platform::socketErrorNumber(error));
     }
     logRun(run, line.c_str());
     run.listenSocket.close();
     return false;
   }
   error = network.listen(run.listenSocket, kListenBacklog);
-  if (error != 0) {
-    if (error == platform::kWsaeAddrInUse) {
-      line.format("监听出错: %d 端口已被占用", static_cast<int>(error));
+  if (error) {
+    if (error == std::errc::address_in_use) {
+      line.format("监听出错: %d 端口已被占用", platform::socketErrorNumber(error));
     } else {
-      line.format("监听出错: %d", static_cast<int>(error));
+      line.format("监听出错: %d", platform::socketErrorNumber(error));
     }
     logRun(run, line.c_str());
     run.listenSocket.close();
@@ -305,7 +305,7 @@ void ServiceController::acceptLoop(ListenerRun& run) {
       clock.sleep(kFailureSleepMs);
       continue;
     }
-    uint32_t error = 0;
+    std::error_code error;
     const int ready = platform_.network.waitReadable(run.listenSocket, kAcceptWaitMs, error);
     if (ready == 0) {
       clock.sleep(kIdlePassSleepMs);
@@ -321,10 +321,10 @@ void ServiceController::acceptOne(ListenerRun& run) {
   platform::Clock& clock = platform_.clock;
   platform::Socket accepted;
   platform::SocketAddress peer;
-  const uint32_t error = platform_.network.accept(run.listenSocket, accepted, peer);
-  if (error != 0) {
+  const std::error_code error = platform_.network.accept(run.listenSocket, accepted, peer);
+  if (error) {
     FixedText<2048> line;
-    line.format("Accept failed: %d", static_cast<int>(error));
+    line.format("Accept failed: %d", platform::socketErrorNumber(error));
     logRun(run, line.c_str());
     clock.sleep(kFailureSleepMs);
     return;
@@ -358,12 +358,12 @@ void ServiceController::acceptOne(ListenerRun& run) {
   }
   const auto index = static_cast<std::size_t>(slot);
 
-  uint32_t threadError = 0;
+  std::error_code threadError;
   platform::Thread thread = platform::Thread::start(
       [self = shared_from_this(), session] { sessionMain(session, self->dispatch_); }, threadError);
   if (!thread) {
     FixedText<2048> line;
-    line.format("Create thread fail: %d", static_cast<int>(threadError));
+    line.format("Create thread fail: %d", platform::systemErrorNumber(threadError));
     logRun(run, line.c_str());
     {
       platform::MutexLock lock(registryLock_);
@@ -387,9 +387,9 @@ void ServiceController::discoverAddress(bool quiet, const ListenerRun& run) {
   platform::Network& network = platform_.network;
   FixedText<2048> line;
   FixedText<256> name;
-  const uint32_t error = network.hostName(name);
-  if (error != 0) {
-    line.format("Error getting host name: %d", static_cast<int>(error));
+  const std::error_code error = network.hostName(name);
+  if (error) {
+    line.format("Error getting host name: %d", platform::socketErrorNumber(error));
     logRun(run, line.c_str());
     return;
   }

@@ -148,7 +148,7 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
       return 0;
     }
 
-    uint32_t error = 0;
+    std::error_code error;
     if (network.waitReadable(socket, kWaitMs, error) == 0) {
       if (pastLimit(clock, waitStart, waitLimitSeconds)) {
         protocol::logLine(s, "Wait for command timeout");
@@ -166,9 +166,9 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
     if (s.closing.load()) return 0;
     if (received < 0) {
       // A reset is how many clients leave; it is not worth an error line.
-      if (error != platform::kWsaeConnReset) {
+      if (error != std::errc::connection_reset) {
         protocol::Text line;
-        line.format("Receive error: %d", static_cast<int>(error));
+        line.format("Receive error: %d", platform::socketErrorNumber(error));
         protocol::logLine(s, line.c_str());
       }
       s.closing.store(true);

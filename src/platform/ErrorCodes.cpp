@@ -4,99 +4,74 @@
 
 namespace drovn::platform {
 
-uint32_t socketErrorFromErrno(int err) noexcept {
-  switch (err) {
-    case 0:
-      return 0;
-    case EINTR:
-      return kWsaeIntr;
-    case EBADF:
-      return kWsaeBadf;
-    case EACCES:
-    case EPERM:
-      return kWsaeAcces;
-    case EFAULT:
-      return kWsaeFault;
-    case EINVAL:
-      return kWsaeInval;
-    case EMFILE:
-    case ENFILE:
-      return kWsaeMfile;
-    case EWOULDBLOCK:
-      return kWsaeWouldBlock;  // EAGAIN is the same number on Linux
-    case EINPROGRESS:
-      return kWsaeInProgress;
-    case EALREADY:
-      return kWsaeAlready;
-    case ENOTSOCK:
-      return kWsaeNotSock;
-    case EDESTADDRREQ:
-      return kWsaeDestAddrReq;
-    case EMSGSIZE:
-      return kWsaeMsgSize;
-    case EPROTOTYPE:
-      return kWsaeProtoType;
-    case ENOPROTOOPT:
-      return kWsaeNoProtoOpt;
-    case EPROTONOSUPPORT:
-      return kWsaeProtoNoSupport;
-    case ESOCKTNOSUPPORT:
-      return kWsaeSocktNoSupport;
-    case EOPNOTSUPP:
-      return kWsaeOpNotSupp;  // ENOTSUP is the same number on Linux
-    case EPFNOSUPPORT:
-      return kWsaePfNoSupport;
-    case EAFNOSUPPORT:
-      return kWsaeAfNoSupport;
-    case EADDRINUSE:
-      return kWsaeAddrInUse;
-    case EADDRNOTAVAIL:
-      return kWsaeAddrNotAvail;
-    case ENETDOWN:
-      return kWsaeNetDown;
-    case ENETUNREACH:
-      return kWsaeNetUnreach;
-    case ENETRESET:
-      return kWsaeNetReset;
-    case ECONNABORTED:
-      return kWsaeConnAborted;
-    // A send into a connection the peer has reset gives EPIPE on Linux; the peer is gone either
-    // way, which this server has always reported as a reset.
-    case ECONNRESET:
-    case EPIPE:
-      return kWsaeConnReset;
-    case ENOBUFS:
-    case ENOMEM:
-      return kWsaeNoBufs;
-    case EISCONN:
-      return kWsaeIsConn;
-    case ENOTCONN:
-      return kWsaeNotConn;
-    case ESHUTDOWN:
-      return kWsaeShutdown;
-    case ETOOMANYREFS:
-      return kWsaeTooManyRefs;
-    case ETIMEDOUT:
-      return kWsaeTimedOut;
-    case ECONNREFUSED:
-      return kWsaeConnRefused;
-    case ELOOP:
-      return kWsaeLoop;
-    case ENAMETOOLONG:
-      return kWsaeNameTooLong;
-    case EHOSTDOWN:
-      return kWsaeHostDown;
-    case EHOSTUNREACH:
-      return kWsaeHostUnreach;
-    case ENOTEMPTY:
-      return kWsaeNotEmpty;
-    case EDQUOT:
-      return kWsaeDQuot;
-    case ESTALE:
-      return kWsaeStale;
-    default:
-      return kWsaSysCallFailure;
+namespace {
+
+struct Numbering {
+  int err;
+  int number;
+};
+
+// Linux has one number for EAGAIN and EWOULDBLOCK, and one for ENOTSUP and EOPNOTSUPP.
+constexpr Numbering kSocketNumbers[] = {
+    {EINTR, 10004},            // WSAEINTR
+    {EBADF, 10009},            // WSAEBADF
+    {EACCES, 10013},           // WSAEACCES
+    {EPERM, 10013},            // WSAEACCES
+    {EFAULT, 10014},           // WSAEFAULT
+    {EINVAL, 10022},           // WSAEINVAL
+    {EMFILE, 10024},           // WSAEMFILE
+    {ENFILE, 10024},           // WSAEMFILE
+    {EWOULDBLOCK, 10035},      // WSAEWOULDBLOCK
+    {EINPROGRESS, 10036},      // WSAEINPROGRESS
+    {EALREADY, 10037},         // WSAEALREADY
+    {ENOTSOCK, 10038},         // WSAENOTSOCK
+    {EDESTADDRREQ, 10039},     // WSAEDESTADDRREQ
+    {EMSGSIZE, 10040},         // WSAEMSGSIZE
+    {EPROTOTYPE, 10041},       // WSAEPROTOTYPE
+    {ENOPROTOOPT, 10042},      // WSAENOPROTOOPT
+    {EPROTONOSUPPORT, 10043},  // WSAEPROTONOSUPPORT
+    {ESOCKTNOSUPPORT, 10044},  // WSAESOCKTNOSUPPORT
+    {EOPNOTSUPP, 10045},       // WSAEOPNOTSUPP
+    {EPFNOSUPPORT, 10046},     // WSAEPFNOSUPPORT
+    {EAFNOSUPPORT, 10047},     // WSAEAFNOSUPPORT
+    {EADDRINUSE, 10048},       // WSAEADDRINUSE
+    {EADDRNOTAVAIL, 10049},    // WSAEADDRNOTAVAIL
+    {ENETDOWN, 10050},         // WSAENETDOWN
+    {ENETUNREACH, 10051},      // WSAENETUNREACH
+    {ENETRESET, 10052},        // WSAENETRESET
+    {ECONNABORTED, 10053},     // WSAECONNABORTED
+    {ECONNRESET, 10054},       // WSAECONNRESET
+    {EPIPE, 10054},            // WSAECONNRESET: a send after the peer has gone
+    {ENOBUFS, 10055},          // WSAENOBUFS
+    {ENOMEM, 10055},           // WSAENOBUFS
+    {EISCONN, 10056},          // WSAEISCONN
+    {ENOTCONN, 10057},         // WSAENOTCONN
+    {ESHUTDOWN, 10058},        // WSAESHUTDOWN
+    {ETOOMANYREFS, 10059},     // WSAETOOMANYREFS
+    {ETIMEDOUT, 10060},        // WSAETIMEDOUT
+    {ECONNREFUSED, 10061},     // WSAECONNREFUSED
+    {ELOOP, 10062},            // WSAELOOP
+    {ENAMETOOLONG, 10063},     // WSAENAMETOOLONG
+    {EHOSTDOWN, 10064},        // WSAEHOSTDOWN
+    {EHOSTUNREACH, 10065},     // WSAEHOSTUNREACH
+    {ENOTEMPTY, 10066},        // WSAENOTEMPTY
+    {EDQUOT, 10069},           // WSAEDQUOT
+    {ESTALE, 10070},           // WSAESTALE
+};
+
+}  // namespace
+
+int socketErrorNumber(std::error_code error) noexcept {
+  if (!error) return 0;
+  for (const Numbering& n : kSocketNumbers) {
+    if (n.err == error.value()) return n.number;
   }
+  return 10107;  // WSASYSCALLFAILURE
+}
+
+int systemErrorNumber(std::error_code error) noexcept {
+  if (!error) return 0;
+  return error.value() == ENOMEM ? 8 : 31;  // ERROR_NOT_ENOUGH_MEMORY, ERROR_GEN_FAILURE
 }
 
 uint32_t fileErrorFromErrno(int err) noexcept {

@@ -40,11 +40,10 @@ SocketAddress fromSockaddr(const sockaddr_in& sa) noexcept {
   return a;
 }
 
-// The number for a failed call. A call that fails because its socket is being closed by another
-// thread reports 10038 (not a socket any more), whatever the shutdown made the kernel say.
-uint32_t failure(const Socket& s, int err) {
-  if (s.isClosing()) return kWsaeNotSock;
-  return socketErrorFromErrno(err);
+// A call that fails because its socket is being closed by another thread reports ENOTSOCK (not a
+// socket any more), whatever the shutdown made the kernel say.
+std::error_code failure(const Socket& s, int err) {
+  return errnoError(s.isClosing() ? ENOTSOCK : err);
 }
 
 int pollOnce(int fd, short events, int timeoutMs) noexcept {
@@ -56,12 +55,11 @@ int pollOnce(int fd, short events, int timeoutMs) noexcept {
   return r;  // 0: time-out; -1: errno
 }
 
-// The number for a failed send or receive on a blocking socket. Such a call gives EAGAIN only
-// when the stall limit ran out.
-uint32_t transferFailure(const Socket& s, int err) {
-  if (s.isClosing()) return kWsaeNotSock;
-  if (err == EAGAIN || err == EWOULDBLOCK) return kWsaeTimedOut;
-  return socketErrorFromErrno(err);
+// A failed send or receive on a blocking socket. Such a call gives EAGAIN only when the stall
+// limit ran out.
+std::error_code transferFailure(const Socket& s, int err) {
+  if (err == EAGAIN || err == EWOULDBLOCK) err = ETIMEDOUT;
+  return failure(s, err);
 }
 
 int clampMs(std::chrono::steady_clock::duration d) noexcept {
@@ -72,43 +70,43 @@ int clampMs(std::chrono::steady_clock::duration d) noexcept {
 
 }  // namespace
 
-uint32_t LinuxNetwork::openTcp(Socket& s) {
-  if (s.isOpen()) return kWsaeInval;
+std::error_code LinuxNetwork::openTcp(Socket& s) {
+  if (s.isOpen()) return errnoError(EINVAL);
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return socketErrorFromErrno(errno);
+  if (fd < 0) return errnoError(errno);
   if (!s.adopt(fd)) {
     // The slot is still held by a call draining on another thread.
     (void)::close(fd);
-    return kWsaeInval;
+    return errnoError(EINVAL);
   }
-  return 0;
+  return {};
 }
 
-uint32_t LinuxNetwork::bind(Socket& s, const SocketAddress& a) {
+std::error_code LinuxNetwork::bind(Socket& s, const SocketAddress& a) {
   Socket::Use u(s);
-  if (u.fd() < 0) return kWsaeNotSock;
+  if (u.fd() < 0) return errnoError(ENOTSOCK);
   // SO_REUSEADDR lets a port be bound again while connections that used it sit in TIME_WAIT
   // (as the device's stack allows); on Linux it still refuses a port that another socket is
-  // listening on or bound to, so that case keeps failing with 10048.
+  // listening on or bound to, so that case keeps failing with EADDRINUSE.
   int one = 1;
   (void)::setsockopt(u.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);  // best effort
   sockaddr_in sa = toSockaddr(a);
   if (::bind(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
     return failure(s, errno);
-  return 0;
+  return {};
 }
 
-uint32_t LinuxNetwork::listen(Socket& s, int backlog) {
+std::error_code LinuxNetwork::listen(Socket& s, int backlog) {
   Socket::Use u(s);
-  if (u.fd() < 0) return kWsaeNotSock;
+  if (u.fd() < 0) return errnoError(ENOTSOCK);
   if (::listen(u.fd(), backlog) != 0) return failure(s, errno);
-  return 0;
+  return {};
 }
 
-uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& peer) {
+std::error_code LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& peer) {
   Socket::Use u(listener);
-  if (u.fd() < 0) return kWsaeNotSock;
-  if (into.isOpen()) return kWsaeInval;  // before a connection is taken and then lost
+  if (u.fd() < 0) return errnoError(ENOTSOCK);
+  if (into.isOpen()) return errnoError(EINVAL);  // before a connection is taken and then lost
   sockaddr_in sa{};
   int fd;
   for (;;) {
@@ -121,7 +119,7 @@ uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& pee
   }
   if (listener.isClosing()) {
     (void)::close(fd);  // the connection came in as the listener was being closed
-    return kWsaeNotSock;
+    return errnoError(ENOTSOCK);
   }
   // Replies go out one send each and the client often answers nothing in between (the 125 or
   // 150 of a transfer, then its 226): with Nagle's rule the second reply would wait for the
@@ -131,48 +129,48 @@ uint32_t LinuxNetwork::accept(Socket& listener, Socket& into, SocketAddress& pee
   (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   if (!into.adopt(fd)) {
     (void)::close(fd);
-    return kWsaeInval;
+    return errnoError(EINVAL);
   }
   peer = fromSockaddr(sa);
-  return 0;
+  return {};
 }
 
-uint32_t LinuxNetwork::connect(Socket& s, const SocketAddress& a) {
+std::error_code LinuxNetwork::connect(Socket& s, const SocketAddress& a) {
   Socket::Use u(s);
-  if (u.fd() < 0) return kWsaeNotSock;
+  if (u.fd() < 0) return errnoError(ENOTSOCK);
   sockaddr_in sa = toSockaddr(a);
-  if (::connect(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (::connect(u.fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
   // A blocking connect that ran into the stall limit reports the attempt as still in progress.
-  if (errno == EINPROGRESS) return s.isClosing() ? kWsaeNotSock : kWsaeTimedOut;
+  if (errno == EINPROGRESS) return failure(s, ETIMEDOUT);
   if (errno != EINTR) return failure(s, errno);
   // An interrupted connect goes on in the background; wait for its outcome.
   for (;;) {
-    if (s.isClosing()) return kWsaeNotSock;
+    if (s.isClosing()) return errnoError(ENOTSOCK);
     int r = pollOnce(u.fd(), POLLOUT, -1);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return failure(s, errno);
     int soError = 0;
     socklen_t len = sizeof soError;
     if (::getsockopt(u.fd(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return failure(s, errno);
-    if (s.isClosing()) return kWsaeNotSock;
-    return soError == 0 ? 0 : failure(s, soError);
+    if (s.isClosing()) return errnoError(ENOTSOCK);
+    return soError == 0 ? std::error_code() : failure(s, soError);
   }
 }
 
-uint32_t LinuxNetwork::localAddress(Socket& s, SocketAddress& out) {
+std::error_code LinuxNetwork::localAddress(Socket& s, SocketAddress& out) {
   Socket::Use u(s);
-  if (u.fd() < 0) return kWsaeNotSock;
+  if (u.fd() < 0) return errnoError(ENOTSOCK);
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   if (::getsockname(u.fd(), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return failure(s, errno);
   out = fromSockaddr(sa);
-  return 0;
+  return {};
 }
 
-int LinuxNetwork::waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) {
+int LinuxNetwork::waitReadable(Socket& s, uint32_t timeoutMs, std::error_code& error) {
   Socket::Use u(s);
   if (u.fd() < 0) {
-    error = kWsaeNotSock;
+    error = errnoError(ENOTSOCK);
     return -1;
   }
   // A reset connection stays readable: the receive that follows reports it.
@@ -181,12 +179,12 @@ int LinuxNetwork::waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) {
   for (;;) {
     int r = pollOnce(u.fd(), POLLIN, clampMs(deadline - std::chrono::steady_clock::now()));
     if (s.isClosing()) {
-      error = kWsaeNotSock;  // woken by a close from another thread
+      error = errnoError(ENOTSOCK);  // woken by a close from another thread
       return -1;
     }
     if (r > 0) {
       if (r & POLLNVAL) {
-        error = kWsaeNotSock;
+        error = errnoError(ENOTSOCK);
         return -1;
       }
       return 1;  // POLLIN, POLLHUP, POLLERR: the next receive tells which
@@ -201,10 +199,10 @@ int LinuxNetwork::waitReadable(Socket& s, uint32_t timeoutMs, uint32_t& error) {
   }
 }
 
-long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, uint32_t& error) {
+long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, std::error_code& error) {
   Socket::Use u(s);
   if (u.fd() < 0) {
-    error = kWsaeNotSock;
+    error = errnoError(ENOTSOCK);
     return -1;
   }
   const char* p = static_cast<const char*>(data);
@@ -224,9 +222,13 @@ long long LinuxNetwork::send(Socket& s, const void* data, std::size_t n, uint32_
   return static_cast<long long>(n);
 }
 
-// A failed send; a peer that has gone leaves the slot marked reset.
-uint32_t LinuxNetwork::sendFailure(Socket& s, int err) {
-  if (!s.isClosing() && (err == ECONNRESET || err == EPIPE)) s.markReset();
+// A failed send; a peer that has gone (EPIPE on Linux once it has reset) is a reset, and leaves
+// the slot marked so.
+std::error_code LinuxNetwork::sendFailure(Socket& s, int err) {
+  if (!s.isClosing() && (err == ECONNRESET || err == EPIPE)) {
+    s.markReset();
+    err = ECONNRESET;
+  }
   return transferFailure(s, err);
 }
 
@@ -239,13 +241,13 @@ constexpr long long kNothingYet = -2;
 
 // False, with error set, when the borrowed descriptor has nothing to receive from: the socket
 // is closed, or a reset was already reported (the kernel reports it only once).
-bool LinuxNetwork::mayReceive(const Socket& s, int fd, uint32_t& error) {
+bool LinuxNetwork::mayReceive(const Socket& s, int fd, std::error_code& error) {
   if (fd < 0) {
-    error = kWsaeNotSock;
+    error = errnoError(ENOTSOCK);
     return false;
   }
   if (s.wasReset()) {
-    error = kWsaeConnReset;
+    error = errnoError(ECONNRESET);
     return false;
   }
   return true;
@@ -254,14 +256,14 @@ bool LinuxNetwork::mayReceive(const Socket& s, int fd, uint32_t& error) {
 // One recv, again when a signal interrupts it: the count (0 at the peer's end of the data), -1
 // with error set, or kNothingYet.
 long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
-                                    uint32_t& error) {
+                                    std::error_code& error) {
   for (;;) {
     const ssize_t r = ::recv(fd, buf, n, flags);
     const int err = errno;
     if (r < 0 && err == EINTR) continue;
     if (s.isClosing()) {
       // Ended by our own shutdown from another thread: not the peer's end of the data.
-      error = kWsaeNotSock;
+      error = errnoError(ENOTSOCK);
       return -1;
     }
     if (r >= 0) return static_cast<long long>(r);
@@ -272,21 +274,21 @@ long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n,
   }
 }
 
-long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, uint32_t& error) {
+long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, std::error_code& error) {
   Socket::Use u(s);
   if (!mayReceive(s, u.fd(), error)) return -1;
   return receiveOnce(s, u.fd(), buf, n, 0, error);
 }
 
 long long Network::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
-                                 uint32_t& error) {
+                                 std::error_code& error) {
   const std::size_t got = file.read(buffer, n);
   if (got == 0) return 0;
   return send(s, buffer, got, error);
 }
 
 long long Network::receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
-                                    uint32_t& error) {
+                                    std::error_code& error) {
   const long long got = receive(s, buffer, n, error);
   if (got > 0) (void)file.write(buffer, static_cast<std::size_t>(got));
   return got;
@@ -331,7 +333,7 @@ class BlockInFlight {
 }  // namespace
 
 long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
-                                      uint32_t& error) {
+                                      std::error_code& error) {
   const int fileFd = file.descriptor();
   const BlockInFlight inFlight(blocksInFlight_);
   if (fileFd < 0 || !inFlight.alone()) return Network::sendFileBlock(s, file, buffer, n, error);
@@ -339,7 +341,7 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
   {
     Socket::Use u(s);
     if (u.fd() < 0) {
-      error = kWsaeNotSock;
+      error = errnoError(ENOTSOCK);
       return -1;
     }
     while (done < n) {
@@ -366,8 +368,8 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
 // written to the file while it is still in the processor's cache.
 constexpr std::size_t kReceivePiece = 256 * 1024;
 
-long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer,
-                                         std::size_t n, uint32_t& error) {
+long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
+                                         std::error_code& error) {
   Socket::Use u(s);
   if (!mayReceive(s, u.fd(), error)) return -1;
   std::size_t done = 0;
@@ -413,12 +415,12 @@ bool LinuxNetwork::peerClosed(Socket& s) {
   return r > 0 && (r & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-uint32_t LinuxNetwork::hostName(FixedText<256>& out) {
+std::error_code LinuxNetwork::hostName(FixedText<256>& out) {
   char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) != 0) return socketErrorFromErrno(errno);
+  if (::gethostname(name, sizeof name - 1) != 0) return errnoError(errno);
   name[sizeof name - 1] = '\0';
   out.assign(name);
-  return 0;
+  return {};
 }
 
 bool LinuxNetwork::hostAddresses(const char* name, std::vector<uint32_t>& out) {

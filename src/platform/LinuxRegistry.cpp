@@ -15,7 +15,6 @@
 #include "platform/ErrorCodes.h"
 #include "platform/RegistryFile.h"
 #include "platform/UniqueFd.h"
-#include "platform/Utf8.h"
 
 namespace drovn::platform {
 
@@ -35,8 +34,8 @@ bool hasLineBreak(std::string_view s) noexcept {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
-// 0 and the file's bytes; 0 and `missing` when there is no such file; otherwise the error.
-uint32_t readWholeFile(const std::string& path, std::string& out, bool& missing) {
+// The file's bytes; `missing` when there is no such file, which is no error.
+std::error_code readWholeFile(const std::string& path, std::string& out, bool& missing) {
   missing = false;
   out.clear();
   // O_NONBLOCK: a FIFO put in the file's place must not hang the program; it is refused below.
@@ -46,21 +45,21 @@ uint32_t readWholeFile(const std::string& path, std::string& out, bool& missing)
     // then fails to make the folder, and says nothing.
     if (errno == ENOENT || errno == ENOTDIR) {
       missing = true;
-      return 0;
+      return {};
     }
-    return fileErrorFromErrno(errno);
+    return errnoError(errno);
   }
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return fileErrorFromErrno(errno);
-  if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+  if (::fstat(fd.get(), &st) != 0) return errnoError(errno);
+  if (!S_ISREG(st.st_mode)) return errnoError(EACCES);
   char buf[16384];
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fileErrorFromErrno(errno);
+      return errnoError(errno);
     }
-    if (n == 0) return 0;
+    if (n == 0) return {};
     out.append(buf, static_cast<std::size_t>(n));
   }
 }
@@ -73,43 +72,43 @@ std::string parentFolder(const std::string& path) {
 }
 
 // mkdir -p, the folders made private: the file holds the passwords.
-uint32_t makeFolders(const std::string& folder) {
+std::error_code makeFolders(const std::string& folder) {
   for (std::size_t at = 1; at <= folder.size(); ++at) {
     if (at != folder.size() && folder[at] != '/') continue;
     const std::string prefix = folder.substr(0, at);
-    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return fileErrorFromErrno(errno);
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return errnoError(errno);
   }
   struct stat st {};
-  if (::stat(folder.c_str(), &st) != 0) return fileErrorFromErrno(errno);
-  return S_ISDIR(st.st_mode) ? 0 : kErrorPathNotFound;
+  if (::stat(folder.c_str(), &st) != 0) return errnoError(errno);
+  return S_ISDIR(st.st_mode) ? std::error_code() : errnoError(ENOTDIR);
 }
 
-uint32_t writeAll(int fd, std::string_view data) noexcept {
+std::error_code writeAll(int fd, std::string_view data) noexcept {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fileErrorFromErrno(errno);
+      return errnoError(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
-  return 0;
+  return {};
 }
 
 // Writes text to path + ".tmp", flushes it and renames it over path. With keepOld, the file
 // found at path is first moved to path + ".bad". On failure nothing has changed and the
 // temporary file is gone.
-uint32_t replaceFile(const std::string& path, std::string_view text, bool keepOld) {
+std::error_code replaceFile(const std::string& path, std::string_view text, bool keepOld) {
   const std::string folder = parentFolder(path);
-  if (const uint32_t err = makeFolders(folder)) return err;
+  if (const std::error_code err = makeFolders(folder)) return err;
 
   const std::string temp = path + ".tmp";
   // O_NOFOLLOW: a link planted at the temporary name must not redirect the write.
   UniqueFd fd(openRetrying(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600));
-  if (!fd.valid()) return fileErrorFromErrno(errno);
-  uint32_t err = writeAll(fd.get(), text);
-  if (!err && ::fsync(fd.get()) != 0) err = fileErrorFromErrno(errno);
-  if (fd.close() != 0 && !err) err = fileErrorFromErrno(errno);
+  if (!fd.valid()) return errnoError(errno);
+  std::error_code err = writeAll(fd.get(), text);
+  if (!err && ::fsync(fd.get()) != 0) err = errnoError(errno);
+  if (fd.close() != 0 && !err) err = errnoError(errno);
 
   const std::string bad = path + ".bad";
   bool moved = false;
@@ -117,11 +116,11 @@ uint32_t replaceFile(const std::string& path, std::string_view text, bool keepOl
     if (::rename(path.c_str(), bad.c_str()) == 0) {
       moved = true;
     } else if (errno != ENOENT) {
-      err = fileErrorFromErrno(errno);
+      err = errnoError(errno);
     }
   }
   if (!err && ::rename(temp.c_str(), path.c_str()) != 0) {
-    err = fileErrorFromErrno(errno);
+    err = errnoError(errno);
     // Put the old file back; the unparsable file read as empty, and so does no file, so even
     // if this fails the next start sees what it saw before.
     if (moved) (void)::rename(bad.c_str(), path.c_str());
@@ -135,7 +134,7 @@ uint32_t replaceFile(const std::string& path, std::string_view text, bool keepOl
   // whatever this gives, so a failure is not the save's failure.
   UniqueFd dir(openRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY));
   if (dir.valid()) (void)::fsync(dir.get());
-  return 0;
+  return {};
 }
 
 const RegistryValue* findValue(const std::vector<RegistryValue>& values, std::string_view name) {
@@ -149,23 +148,23 @@ class ReadKey final : public RegistryKey {
  public:
   explicit ReadKey(std::vector<RegistryValue> values) : values_(std::move(values)) {}
 
-  uint32_t queryValue(std::string_view name, uint32_t& type, uint8_t* data,
-                      uint32_t& size) override {
+  std::error_code queryValue(std::string_view name, uint32_t& type, uint8_t* data,
+                             uint32_t& size) override {
     const RegistryValue* v = findValue(values_, name);
-    if (!v) return kErrorFileNotFound;
+    if (!v) return errnoError(ENOENT);
     const std::size_t length = v->data.size();
     if (length > size) {
       size = static_cast<uint32_t>(length);
-      return kErrorMoreData;
+      return errnoError(EOVERFLOW);
     }
     if (length) std::memcpy(data, v->data.data(), length);
     type = v->type;
     size = static_cast<uint32_t>(length);
-    return 0;
+    return {};
   }
 
-  uint32_t setValue(std::string_view, uint32_t, const uint8_t*, uint32_t) override {
-    return kErrorAccessDenied;
+  std::error_code setValue(std::string_view, uint32_t, const uint8_t*, uint32_t) override {
+    return errnoError(EACCES);
   }
 
  private:
@@ -189,25 +188,25 @@ class WriteKey final : public RegistryKey {
     }
   }
 
-  uint32_t queryValue(std::string_view, uint32_t&, uint8_t*, uint32_t&) override {
-    return kErrorAccessDenied;
+  std::error_code queryValue(std::string_view, uint32_t&, uint8_t*, uint32_t&) override {
+    return errnoError(EACCES);
   }
 
-  uint32_t setValue(std::string_view name, uint32_t type, const uint8_t* data,
-                    uint32_t size) override {
-    if (hasLineBreak(name) || (size && !data)) return kErrorInvalidParameter;
+  std::error_code setValue(std::string_view name, uint32_t type, const uint8_t* data,
+                           uint32_t size) override {
+    if (hasLineBreak(name) || (size && !data)) return errnoError(EINVAL);
     try {
       RegistryValue value{std::string(name), type, std::vector<uint8_t>(data, data + size)};
       for (auto& v : set_) {
         if (equalsIgnoringAsciiCase(v.name, name)) {
           v = std::move(value);
-          return 0;
+          return {};
         }
       }
       set_.push_back(std::move(value));
-      return 0;
+      return {};
     } catch (const std::bad_alloc&) {
-      return kErrorNotEnoughMemory;
+      return errnoError(ENOMEM);
     }
   }
 
@@ -234,20 +233,19 @@ class WriteKey final : public RegistryKey {
 LinuxRegistry::LinuxRegistry(std::string path, TextCodec& codec)
     : path_(std::move(path)), codec_(codec) {}
 
-uint32_t LinuxRegistry::createKey(std::string_view path, Access access,
-                                  std::unique_ptr<RegistryKey>& out) {
+std::error_code LinuxRegistry::createKey(std::string_view path, Access access,
+                                         std::unique_ptr<RegistryKey>& out) {
   out.reset();
-  if (path.empty() || hasLineBreak(path)) return kErrorInvalidParameter;
+  if (path.empty() || hasLineBreak(path)) return errnoError(EINVAL);
   try {
     std::string text;
     bool missing = false;
-    if (const uint32_t err = readWholeFile(path_, text, missing)) return err;
+    if (const std::error_code err = readWholeFile(path_, text, missing)) return err;
 
     const TextToData toData = [this](std::string_view utf8) {
-      const std::u16string wide = utf8ToUtf16(utf8);
-      // A UTF-16 unit never takes more than two bytes in the code page.
-      std::vector<char> bytes(2 * wide.size() + 1);
-      const std::size_t n = codec_.wideToCodePage(bytes.data(), bytes.size(), wide.c_str());
+      // A character never takes more bytes in the code page than in UTF-8.
+      std::vector<char> bytes(utf8.size() + 1);
+      const std::size_t n = codec_.utf8ToCodePage(bytes.data(), bytes.size(), utf8);
       return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     };
     RegistryDocument doc;
@@ -262,9 +260,9 @@ uint32_t LinuxRegistry::createKey(std::string_view path, Access access,
     } else {
       out = std::make_unique<WriteKey>(path_, std::move(doc), std::move(key), bad);
     }
-    return 0;
+    return {};
   } catch (const std::bad_alloc&) {
-    return kErrorNotEnoughMemory;
+    return errnoError(ENOMEM);
   }
 }
 

@@ -21,10 +21,10 @@ class LinuxRegistry final : public Registry {
   LinuxRegistry(std::string path, TextCodec& codec);
   // Read: a missing key is an empty key, nothing is written. Write: the key collects its values
   // and is saved when closed; the values set come first in the key, in the order they were set,
-  // then its other values in their old order. Errors: 87 for an empty path or one with a line
-  // break, otherwise the file's read error (5 access denied, ...); a missing file is no error.
-  uint32_t createKey(std::string_view path, Access access,
-                     std::unique_ptr<RegistryKey>& out) override;
+  // then its other values in their old order. Errors: EINVAL for an empty path or one with a
+  // line break, otherwise the file's read error (EACCES, ...); a missing file is no error.
+  std::error_code createKey(std::string_view path, Access access,
+                            std::unique_ptr<RegistryKey>& out) override;
   const std::string& path() const noexcept { return path_; }
 
  private:

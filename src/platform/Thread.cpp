@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <memory>
 #include <new>
 #include <utility>
@@ -38,22 +39,22 @@ extern "C" void* threadEntry(void* arg) {
 
 }  // namespace
 
-Thread Thread::start(std::function<void()> body, uint32_t& error) {
-  error = 0;
+Thread Thread::start(std::function<void()> body, std::error_code& error) {
+  error.clear();
   Thread t;
   try {
     auto start = std::make_unique<Start>(Start{std::move(body), std::make_shared<Completion>()});
     std::shared_ptr<Completion> done = start->done;
     pthread_t id;
     if (pthread_create(&id, nullptr, threadEntry, start.get()) != 0) {
-      error = kErrorNotEnoughMemory;
+      error = errnoError(ENOMEM);
       return t;
     }
     start.release();  // the thread owns it now
     (void)pthread_detach(id);
     t.done_ = std::move(done);
   } catch (const std::bad_alloc&) {
-    error = kErrorNotEnoughMemory;
+    error = errnoError(ENOMEM);
   }
   return t;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <system_error>
 
 #include "platform/Clock.h"
 
@@ -19,11 +20,11 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts body on a new thread and sets error to 0. On failure returns an empty Thread and
-  // sets error to a Win32 error number (8, not enough memory, for a resource shortage).
+  // Starts body on a new thread and clears error. On failure returns an empty Thread and sets
+  // error to ENOMEM: the system lacks the memory or another resource for a new thread.
   // Exceptions that escape body are swallowed; the thread's entry functions are expected to
   // catch their own. What body holds is released before the thread counts as finished.
-  static Thread start(std::function<void()> body, uint32_t& error);
+  static Thread start(std::function<void()> body, std::error_code& error);
 
   explicit operator bool() const noexcept { return done_ != nullptr; }
   // True once the body has returned (or when there is no thread).

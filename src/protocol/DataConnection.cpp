@@ -1,6 +1,7 @@
 #include "protocol/DataConnection.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 
 #include "platform/ErrorCodes.h"
@@ -34,10 +35,10 @@ platform::Network& network(Session& s) {
   return s.controller->platform().network;
 }
 
-// Logs a data-connection failure with its error number.
-void logFailure(Session& s, const char* format, uint32_t code) {
+// Logs a data-connection failure with its number.
+void logFailure(Session& s, const char* format, std::error_code error) {
   Text line;
-  line.format(format, static_cast<int>(code));
+  line.format(format, platform::socketErrorNumber(error));
   logLine(s, line.c_str());
 }
 
@@ -100,7 +101,7 @@ bool acceptPassive(Session& s, DataConnection& c) {
       sendReply(s, kOpenFailed);
       return false;
     }
-    uint32_t error = 0;
+    std::error_code error;
     // A stopping service shuts the listening socket, which ends the wait at once.
     const int ready =
         net.waitReadable(s.passiveSocket, std::min(kAcceptSliceMs, limitMs - waited), error);
@@ -113,7 +114,7 @@ bool acceptPassive(Session& s, DataConnection& c) {
     if (ready == 0) continue;
     platform::SocketAddress peer;
     error = net.accept(s.passiveSocket, c.socket(), peer);
-    if (error != 0) {
+    if (error) {
       logFailure(s, "Accept passive connection failed: %d", error);
       return false;
     }
@@ -134,8 +135,8 @@ bool acceptPassive(Session& s, DataConnection& c) {
 bool connectActive(Session& s, DataConnection& c) {
   sendReply(s, kActiveOpening);
   platform::Network& net = network(s);
-  uint32_t error = net.openTcp(c.socket());
-  if (error != 0) {
+  std::error_code error = net.openTcp(c.socket());
+  if (error) {
     logFailure(s, "Failed to open data socket: %d", error);
     return false;
   }
@@ -143,11 +144,11 @@ bool connectActive(Session& s, DataConnection& c) {
   // long as the system keeps retrying.
   net.setStallLimit(c.socket(), s.controller->limits().activeConnectMs);
   error = net.connect(c.socket(), s.activeAddress);
-  if (error != 0) {
+  if (error) {
     logFailure(s, "Failed to connect data socket: %d", error);
     c.socket().close();
     // A client still waiting for a connection that will not come is told so.
-    if (error == platform::kWsaeTimedOut) sendReply(s, kOpenFailed);
+    if (error == std::errc::timed_out) sendReply(s, kOpenFailed);
     return false;
   }
   return true;
@@ -200,12 +201,12 @@ void handlePasv(Session& s) {
   // The earlier listener goes first, so its port is free for this search again.
   s.passiveSocket.close();
   platform::Network& net = network(s);
-  uint32_t bindError = 0;
+  std::error_code bindError;
   bool bound = false;
   uint16_t port = kFirstPassivePort;
   for (uint32_t candidate = kFirstPassivePort; candidate <= kLastPassivePort; ++candidate) {
-    const uint32_t opened = net.openTcp(s.passiveSocket);
-    if (opened != 0) {
+    const std::error_code opened = net.openTcp(s.passiveSocket);
+    if (opened) {
       logFailure(s, "Passive socket failed: %d", opened);
       return;
     }
@@ -213,16 +214,16 @@ void handlePasv(Session& s) {
     port = static_cast<uint16_t>(candidate);
     any.port = platform::hostToNet16(port);
     bindError = net.bind(s.passiveSocket, any);
-    if (bindError == 0) {
+    if (!bindError) {
       // Binding reuses addresses, so a port that another socket has bound but not yet listened
       // on (a PASV of another session at the same moment) is refused only here: it is taken
       // all the same, and the search goes on as after a failed bind.
-      const uint32_t listened = net.listen(s.passiveSocket, kPassiveBacklog);
-      if (listened == 0) {
+      const std::error_code listened = net.listen(s.passiveSocket, kPassiveBacklog);
+      if (!listened) {
         bound = true;
         break;
       }
-      if (listened != platform::kWsaeAddrInUse) {
+      if (listened != std::errc::address_in_use) {
         logFailure(s, "Passive listen failed: %d", listened);
         s.passiveSocket.close();
         return;
@@ -274,18 +275,18 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s) {
 }
 
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
-  uint32_t error = 0;
+  std::error_code error;
   const long long sent = c.host().platform().network.send(c.socket(), data, n, error);
   if (sent < 0 || static_cast<std::size_t>(sent) != n) {
-    // A send that returned a count but not all of it leaves no error number of its own.
-    throw platform::PlatformError{std::error_code(static_cast<int>(sent < 0 ? error : platform::kWsaeConnAborted), std::system_category())};
+    // A send that returned a count but not all of it leaves no failure of its own.
+    throw platform::PlatformError{sent < 0 ? error : platform::errnoError(ECONNABORTED)};
   }
   if (sent != 0 && isTracked(c)) recordMovement(c.host(), n);
   return n;
 }
 
 long long receiveData(DataConnection& c, void* buf, std::size_t n) {
-  uint32_t error = 0;
+  std::error_code error;
   const long long got = c.host().platform().network.receive(c.socket(), buf, n, error);
   if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
   return got;
@@ -293,9 +294,10 @@ long long receiveData(DataConnection& c, void* buf, std::size_t n) {
 
 std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
                           std::size_t n) {
-  uint32_t error = 0;
-  const long long sent = c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
-  if (sent < 0) throw platform::PlatformError{std::error_code(static_cast<int>(error), std::system_category())};
+  std::error_code error;
+  const long long sent =
+      c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
+  if (sent < 0) throw platform::PlatformError{error};
   const auto count = static_cast<std::size_t>(sent);
   if (count != 0 && isTracked(c)) recordMovement(c.host(), count);
   return count;
@@ -303,7 +305,7 @@ std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* b
 
 long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
                            std::size_t n) {
-  uint32_t error = 0;
+  std::error_code error;
   const long long got =
       c.host().platform().network.receiveFileBlock(c.socket(), file, buffer, n, error);
   if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));

@@ -48,7 +48,7 @@ void handlePasv(Session& s);
 // Sends the 125 or 150 preliminary reply itself; null when no connection could be made (the
 // cause is logged; only an internal failure, such as no memory, is answered, with 425).
 std::unique_ptr<DataConnection> openDataConnection(Session& s);
-// Sends the whole block; gives its length, or throws PlatformError with the error number.
+// Sends the whole block; gives its length, or throws PlatformError with the failure.
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n);
 // One receive: the count, 0 when the peer closed, negative on failure. Never throws.
 long long receiveData(DataConnection& c, void* buf, std::size_t n);

@@ -32,7 +32,7 @@ void sendReply(Session& s, const char* reply) {
   if (!cleaned.empty()) reply = cleaned.c_str();
 
   SessionHost& host = *s.controller;
-  uint32_t error = 0;
+  std::error_code error;
   // The result is not looked at: a connection that broke shows up at the next receive.
   (void)host.platform().network.send(s.controlSocket, reply, std::strlen(reply), error);
   Text logText;

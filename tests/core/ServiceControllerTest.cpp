@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <latch>
 
-#include "platform/ErrorCodes.h"
 #include "protocol/Dispatcher.h"
 #include "support/ServiceHarness.h"
 
@@ -61,7 +61,7 @@ TEST_P(StartStopTest, StartStopAndStartAgain) {
     harness.clock().holdSleeps();  // in the launch delay until the Stop waits for the thread
     harness.service().startServiceAtLaunch();
   } else if (c.state == State::PortTaken) {
-    harness.faults().failBinds(platform::kWsaeAddrInUse);  // as if the port were held elsewhere
+    harness.faults().failBinds(EADDRINUSE);  // as if the port were held elsewhere
     harness.service().startService();
     ASSERT_TRUE(harness.waitForLine("绑定端口出错: 10048 端口已被占用"));
     harness.faults().failBinds(0);

@@ -42,7 +42,7 @@ struct World {
   std::map<std::string, std::string> before;
 
   World() {
-    harness.faults().failNextConnect(10061, -1);  // WSAECONNREFUSED
+    harness.faults().failNextConnect(ECONNREFUSED, -1);
     harness.editSettings([](config::Settings& s) {
       s.auth_anonyRoot.assign("/pub");
       s.auth_enable1 = true;

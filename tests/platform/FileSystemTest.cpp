@@ -120,7 +120,7 @@ class Net : public Files {
   Net() {
     at.address = hostToNet32(0x7F000001);
     EXPECT_FALSE(net.openTcp(listener) || net.bind(listener, at) || net.listen(listener, 4) ||
-                 net.localAddress(listener, at));  // each gives 0 on success
+                 net.localAddress(listener, at));  // each gives no error on success
     connect(client, server);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   }
@@ -132,7 +132,7 @@ class Net : public Files {
 
   std::string receiveAll(Socket& s) {  // until the peer closes
     std::string got, buf(65536, '\0');
-    uint32_t e = 0;
+    std::error_code e;
     for (long long n; (n = net.receive(s, buf.data(), buf.size(), e)) > 0;)
       got.append(buf, 0, static_cast<std::size_t>(n));
     return got;
@@ -141,13 +141,13 @@ class Net : public Files {
   LinuxNetwork net;
   SocketAddress at;
   Socket listener, client, server;
-  uint32_t error = 0;
+  std::error_code error;
   std::string data = std::string(8 * kBlock + 17, '\0'), block = std::string(kBlock, '\0');
 };
 
 TEST_F(Net, FileBlocksUpAndDownHoldEveryByteUpToTheBlockSizeAndStallsFail) {
   auto sender = std::async(std::launch::async, [&] {
-    uint32_t e = 0;
+    std::error_code e;
     const long long n = net.send(client, data.data(), data.size(), e);
     return client.shutdownAndClose(), n;
   });
@@ -168,7 +168,7 @@ TEST_F(Net, FileBlocksUpAndDownHoldEveryByteUpToTheBlockSizeAndStallsFail) {
   Socket downClient, downServer;  // the file back: whole blocks, the short last one, then 0
   connect(downClient, downServer);
   net.setStallLimit(downServer, 200);  // and before that, a client that sends nothing stalls
-  EXPECT_TRUE(net.receive(downServer, block.data(), 1, error) == -1 && error == kWsaeTimedOut);
+  EXPECT_TRUE(net.receive(downServer, &block[0], 1, error) == -1 && error == std::errc::timed_out);
   net.setStallLimit(downServer, 0);  // no limit again
   auto reader = std::async(std::launch::async, [&] { return receiveAll(downClient); });
   file = open("/Card/up", OpenMode::ReadExisting);

@@ -107,18 +107,17 @@ class Reg : public ::testing::Test {
  protected:
   void set(std::string_view name, std::string_view data) {  // saved as the key closes
     std::unique_ptr<RegistryKey> key;
-    ASSERT_EQ(registry.createKey("Software\\Drovnel", Registry::Access::Write, key), 0u);
-    ASSERT_EQ(key->setValue(name, kRegSz, reinterpret_cast<const uint8_t*>(data.data()),
-                            static_cast<uint32_t>(data.size())),
-              0u);
+    ASSERT_FALSE(registry.createKey("Software\\Drovnel", Registry::Access::Write, key));
+    ASSERT_FALSE(key->setValue(name, kRegSz, reinterpret_cast<const uint8_t*>(data.data()),
+                               static_cast<uint32_t>(data.size())));
   }
 
   std::optional<std::string> query(std::string_view name) {
     std::unique_ptr<RegistryKey> key;
     std::string buf(8192, '\0');
     uint32_t type = 0, size = static_cast<uint32_t>(buf.size());
-    if (registry.createKey("Software\\Drovnel", Registry::Access::Read, key) != 0 ||
-        key->queryValue(name, type, reinterpret_cast<uint8_t*>(buf.data()), size) != 0)
+    if (registry.createKey("Software\\Drovnel", Registry::Access::Read, key) ||
+        key->queryValue(name, type, reinterpret_cast<uint8_t*>(buf.data()), size))
       return std::nullopt;
     return buf.substr(0, size);
   }

@@ -105,19 +105,19 @@ uint16_t passivePort(std::string_view reply) {
 std::string DataPeer::listen(int backlog) {
   platform::SocketAddress at;
   at.address = platform::hostToNet32(0x7F000001);
-  if (network_.openTcp(listener_) != 0 || network_.bind(listener_, at) != 0 ||
-      network_.listen(listener_, backlog) != 0 || network_.localAddress(listener_, at) != 0) {
+  if (network_.openTcp(listener_) || network_.bind(listener_, at) ||
+      network_.listen(listener_, backlog) || network_.localAddress(listener_, at)) {
     return "";
   }
   return portArgument(platform::netToHost16(at.port));
 }
 
 bool DataPeer::accept() {
-  uint32_t error = 0;
+  std::error_code error;
   platform::SocketAddress peer;
   connection_.close();
   const bool accepted = network_.waitReadable(listener_, 5000, error) == 1 &&
-                        network_.accept(listener_, connection_, peer) == 0;
+                        !network_.accept(listener_, connection_, peer);
   network_.setStallLimit(connection_, 10000);
   return accepted;
 }
@@ -128,16 +128,16 @@ bool DataPeer::connectTo(uint16_t port, uint32_t from) {
   to.port = platform::hostToNet16(port);
   to.address = platform::hostToNet32(0x7F000001);
   connection_.close();
-  if (network_.openTcp(connection_) != 0) return false;
+  if (network_.openTcp(connection_)) return false;
   network_.setStallLimit(connection_, 10000);
-  return network_.bind(connection_, local) == 0 && network_.connect(connection_, to) == 0;
+  return !network_.bind(connection_, local) && !network_.connect(connection_, to);
 }
 
 std::optional<std::string> DataPeer::readAll() {
   std::string all;
   std::vector<char> chunk(1 << 20);
   for (;;) {
-    uint32_t error = 0;
+    std::error_code error;
     const long long n = network_.receive(connection_, chunk.data(), chunk.size(), error);
     if (n < 0) return std::nullopt;  // a reset, or nothing for 10 s
     if (n == 0) return all;
@@ -146,7 +146,7 @@ std::optional<std::string> DataPeer::readAll() {
 }
 
 bool DataPeer::send(std::string_view bytes) {
-  uint32_t error = 0;
+  std::error_code error;
   return network_.send(connection_, bytes.data(), bytes.size(), error) ==
          static_cast<long long>(bytes.size());
 }

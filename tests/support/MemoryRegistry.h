@@ -15,8 +15,8 @@ namespace drovn::test {
 
 class MemoryRegistry final : public platform::Registry {
  public:
-  uint32_t createKey(std::string_view path, Access access,
-                     std::unique_ptr<platform::RegistryKey>& out) override;
+  std::error_code createKey(std::string_view path, Access access,
+                            std::unique_ptr<platform::RegistryKey>& out) override;
   // The data bytes stored under the key path and value name, if any.
   std::optional<std::string> stored(std::string_view path, std::string_view name);
 

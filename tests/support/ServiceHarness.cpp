@@ -16,11 +16,11 @@ bool FtpClient::connect(uint16_t port) {
                                    .address = platform::hostToNet32(0x7F000001)};
   buffered_.clear();
   ended_ = false;
-  return network_.openTcp(socket_) == 0 && network_.connect(socket_, to) == 0;
+  return !network_.openTcp(socket_) && !network_.connect(socket_, to);
 }
 
 bool FtpClient::send(std::string_view bytes) {
-  uint32_t error = 0;
+  std::error_code error;
   return network_.send(socket_, bytes.data(), bytes.size(), error) ==
          static_cast<long long>(bytes.size());
 }
@@ -28,7 +28,7 @@ bool FtpClient::send(std::string_view bytes) {
 bool FtpClient::receiveUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
   const auto end = Steady::now() + timeout;
   char chunk[4096];
-  uint32_t error = 0;
+  std::error_code error;
   while (!done()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Steady::now());
     if (ended_ || left <= 0ms) return false;
@@ -49,7 +49,7 @@ std::optional<std::string> FtpClient::readLine(std::chrono::milliseconds timeout
 }
 
 bool FtpClient::resetConnection() {
-  uint32_t error = 0;
+  std::error_code error;
   if (!send("NOOP\r\n") || network_.waitReadable(socket_, 5000, error) != 1) return false;
   socket_.close();
   return true;
@@ -111,8 +111,8 @@ void ServiceHarness::editSettings(const std::function<void(config::Settings&)>& 
 static uint16_t findFreePort(platform::Network& network) {
   platform::Socket probe;
   platform::SocketAddress bound;
-  const bool ok = network.openTcp(probe) == 0 && network.bind(probe, bound) == 0 &&
-                  network.localAddress(probe, bound) == 0;
+  const bool ok =
+      !network.openTcp(probe) && !network.bind(probe, bound) && !network.localAddress(probe, bound);
   return ok ? platform::netToHost16(bound.port) : 0;
 }
 
