@@ -1,34 +1,11 @@
-// Failures inside the program are std::error_code values holding an errno; the log lines that
-// show a failure's number show the Windows Sockets or Win32 number operators of this server
-// have always seen, converted here.
+// Failures inside the program are std::error_code values holding an errno. The log lines that
+// show a failure's number show the Windows Sockets or Win32 number operators know from this
+// server's logs, converted here and nowhere else.
 #pragma once
 
-#include <cstdint>
 #include <system_error>
 
 namespace drovn::platform {
-
-// Win32 error numbers of the file calls.
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorPathNotFound = 3;
-inline constexpr uint32_t kErrorTooManyOpenFiles = 4;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorInvalidHandle = 6;
-inline constexpr uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr uint32_t kErrorWriteProtect = 19;
-inline constexpr uint32_t kErrorSharingViolation = 32;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorDiskFull = 112;
-inline constexpr uint32_t kErrorDirNotEmpty = 145;
-inline constexpr uint32_t kErrorAlreadyExists = 183;
-inline constexpr uint32_t kErrorFilenameTooLong = 206;
-inline constexpr uint32_t kErrorFileTooLarge = 223;
-inline constexpr uint32_t kErrorIoDevice = 1117;
-inline constexpr uint32_t kErrorGenFailure = 31;
-
-// The one place where errno values become the Win32 numbers above. A file errno without a
-// Win32 counterpart gives kErrorGenFailure.
-uint32_t fileErrorFromErrno(int err) noexcept;
 
 // Failures inside the program are errno values in the generic category.
 inline std::error_code errnoError(int err) noexcept {

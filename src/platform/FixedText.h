@@ -1,5 +1,5 @@
-// Bounded texts: every fixed-size byte or UTF-16 buffer of the server goes through these two
-// types, so no text is ever written past its end. A text always ends at its first NUL.
+// Bounded texts: every fixed-size text buffer of the server is one of these, so no text is ever
+// written past its end. A text always ends at its first NUL.
 #pragma once
 
 #include <cstddef>
@@ -119,75 +119,6 @@ class FixedText {
   }
 
   char buf_[N];
-  std::size_t len_ = 0;
-};
-
-// The same for UTF-16 text: N units including the terminator.
-template <std::size_t N>
-class FixedWide {
-  static_assert(N >= 2, "a text needs room for one unit and its terminator");
-
- public:
-  static constexpr std::size_t kCapacity = N - 1;
-
-  FixedWide() noexcept { buf_[0] = u'\0'; }
-  explicit FixedWide(std::u16string_view s) noexcept { assign(s); }
-  FixedWide(const FixedWide& other) noexcept { assign(other.view()); }
-  FixedWide& operator=(const FixedWide& other) noexcept {
-    if (this != &other) assign(other.view());
-    return *this;
-  }
-
-  // As for FixedText: the text ends at the first NUL of s, s may be a part of this text.
-  bool assign(std::u16string_view s) noexcept { return put(0, s); }
-  bool append(std::u16string_view s) noexcept { return put(len_, s); }
-  bool append(char16_t c) noexcept { return append(std::u16string_view(&c, 1)); }
-  void clear() noexcept {
-    len_ = 0;
-    buf_[0] = u'\0';
-  }
-  void truncate(std::size_t n) noexcept {
-    if (n < len_) {
-      len_ = n;
-      buf_[len_] = u'\0';
-    }
-  }
-  void syncLength() noexcept {
-    buf_[kCapacity] = u'\0';
-    len_ = 0;
-    while (buf_[len_]) ++len_;
-  }
-  void syncLength(std::size_t n) noexcept {
-    if (n <= kCapacity && buf_[n] == u'\0') {
-      len_ = n;
-      return;
-    }
-    syncLength();
-  }
-
-  const char16_t* c_str() const noexcept { return buf_; }
-  char16_t* data() noexcept { return buf_; }
-  std::size_t size() const noexcept { return len_; }
-  bool empty() const noexcept { return len_ == 0; }
-  std::u16string_view view() const noexcept { return std::u16string_view(buf_, len_); }
-  char16_t operator[](std::size_t i) const noexcept { return buf_[i]; }
-  static constexpr std::size_t bufferSize() noexcept { return N; }
-
- private:
-  bool put(std::size_t at, std::u16string_view s) noexcept {
-    const std::size_t room = kCapacity - at;
-    std::size_t n = 0;
-    while (n < s.size() && n < room && s[n] != u'\0') {
-      buf_[at + n] = s[n];
-      ++n;
-    }
-    const bool fits = n == s.size() || s[n] == u'\0';  // read before the terminator lands
-    len_ = at + n;
-    buf_[len_] = u'\0';
-    return fits;
-  }
-
-  char16_t buf_[N];
   std::size_t len_ = 0;
 };
 

@@ -1,8 +1,5 @@
 #include "platform/Utf8.h"
 
-#include <cstdint>
-#include <type_traits>
-
 namespace drovn::platform {
 
 namespace {
@@ -49,21 +46,6 @@ char32_t decodeUtf8(std::string_view s, std::size_t& i) noexcept {
   return cp;
 }
 
-namespace {
-
-// Decodes the next character of s at i and moves i past it; a lone surrogate gives U+FFFD.
-char32_t decodeUtf16(std::u16string_view s, std::size_t& i) noexcept {
-  char16_t u = s[i++];
-  if (u < 0xD800 || u > 0xDFFF) return u;
-  if (u <= 0xDBFF && i < s.size() && s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
-    char16_t low = s[i++];
-    return 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (low - 0xDC00u);
-  }
-  return kReplacement;
-}
-
-}  // namespace
-
 std::size_t encodeUtf8(char32_t cp, char out[4]) noexcept {
   if (cp < 0x80) {
     out[0] = static_cast<char>(cp);
@@ -87,77 +69,26 @@ std::size_t encodeUtf8(char32_t cp, char out[4]) noexcept {
   return 4;
 }
 
-namespace {
-
-std::size_t encodeUtf16(char32_t cp, char16_t out[2]) noexcept {
-  if (cp < 0x10000) {
-    out[0] = static_cast<char16_t>(cp);
-    return 1;
-  }
-  cp -= 0x10000;
-  out[0] = static_cast<char16_t>(0xD800 + (cp >> 10));
-  out[1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-  return 2;
-}
-
-// Both directions of both conversions are one walk: decode a character of one form, encode it
-// in the other.
-template <typename Unit, typename In, typename Decode, typename Encode>
-std::size_t convertBounded(Unit* dst, std::size_t cap, In src, Decode decode,
-                           Encode encode) noexcept {
+std::size_t cleanUtf8(char* dst, std::size_t cap, std::string_view src) noexcept {
   const std::size_t room = cap - 1;
   std::size_t n = 0;
   std::size_t i = 0;
-  while (i < src.size() && src[i] != 0) {
-    // Most names are plain ASCII: one unit each, with nothing to decode.
-    if (static_cast<std::make_unsigned_t<typename In::value_type>>(src[i]) < 0x80) {
+  while (i < src.size() && src[i] != '\0') {
+    // Most names are plain ASCII: one byte each, with nothing to decode.
+    if (static_cast<unsigned char>(src[i]) < 0x80) {
       if (n == room) break;
-      dst[n++] = static_cast<Unit>(src[i++]);
+      dst[n++] = src[i++];
       continue;
     }
     std::size_t next = i;
-    Unit units[4];
-    const std::size_t k = encode(decode(src, next), units);
+    char bytes[4];
+    const std::size_t k = encodeUtf8(decodeUtf8(src, next), bytes);
     if (k > room - n) break;  // a character is written whole or not at all
-    for (std::size_t j = 0; j < k; ++j) dst[n++] = units[j];
+    for (std::size_t j = 0; j < k; ++j) dst[n++] = bytes[j];
     i = next;
   }
-  dst[n] = Unit{0};
+  dst[n] = '\0';
   return n;
-}
-
-template <typename Out, typename In, typename Decode, typename Encode>
-Out convertWhole(In src, Decode decode, Encode encode) {
-  Out out;
-  out.reserve(src.size());
-  std::size_t i = 0;
-  while (i < src.size()) {
-    typename Out::value_type units[4];
-    out.append(units, encode(decode(src, i), units));
-  }
-  return out;
-}
-
-}  // namespace
-
-std::size_t utf8ToUtf16(char16_t* dst, std::size_t cap, std::string_view src) noexcept {
-  return convertBounded(dst, cap, src, decodeUtf8, encodeUtf16);
-}
-
-std::size_t utf16ToUtf8(char* dst, std::size_t cap, std::u16string_view src) noexcept {
-  return convertBounded(dst, cap, src, decodeUtf16, encodeUtf8);
-}
-
-std::size_t cleanUtf8(char* dst, std::size_t cap, std::string_view src) noexcept {
-  return convertBounded(dst, cap, src, decodeUtf8, encodeUtf8);
-}
-
-std::u16string utf8ToUtf16(std::string_view src) {
-  return convertWhole<std::u16string>(src, decodeUtf8, encodeUtf16);
-}
-
-std::string utf16ToUtf8(std::u16string_view src) {
-  return convertWhole<std::string>(src, decodeUtf16, encodeUtf8);
 }
 
 }  // namespace drovn::platform
