@@ -16,7 +16,10 @@ namespace {
 
 constexpr char kLoopback[] = "127.0.0.1";
 constexpr uint16_t kDefaultPort = 21;
-constexpr int kListenBacklog = 1;
+// Clients that connect together must all wait in the queue until the accept loop takes them:
+// with a queue shorter than the session limit the system drops the connections of the rest, and
+// their clients see no greeting until their own retry, or time out.
+constexpr int kListenBacklog = kMaxSessions;
 
 constexpr int kLaunchDelaySteps = 20;
 constexpr int kNetworkWaitSteps = 100;
