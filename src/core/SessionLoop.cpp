@@ -149,7 +149,11 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
     }
 
     std::error_code error;
-    if (network.waitReadable(socket, kWaitMs, error) == 0) {
+    const auto used = static_cast<std::size_t>(s.receivedLength);
+    const long long received = network.receiveWithin(
+        socket, s.receiveBuffer + used, protocol::kReceiveBufferSize - used, kWaitMs, error);
+    if (s.closing.load()) return 0;
+    if (received == platform::Network::kNothingYet) {
       if (pastLimit(clock, waitStart, waitLimitSeconds)) {
         protocol::logLine(s, "Wait for command timeout");
         s.closing.store(true);
@@ -159,11 +163,6 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
       if (s.closing.load()) return 0;
       continue;
     }
-    // Readable, or the wait failed: the receive tells which.
-    const auto used = static_cast<std::size_t>(s.receivedLength);
-    const long long received =
-        network.receive(socket, s.receiveBuffer + used, protocol::kReceiveBufferSize - used, error);
-    if (s.closing.load()) return 0;
     if (received < 0) {
       // A reset is how many clients leave; it is not worth an error line.
       if (error != std::errc::connection_reset) {

@@ -232,13 +232,6 @@ std::error_code LinuxNetwork::sendFailure(Socket& s, int err) {
   return transferFailure(s, err);
 }
 
-namespace {
-
-// What receiveOnce gives when it was asked not to wait and nothing has come.
-constexpr long long kNothingYet = -2;
-
-}  // namespace
-
 // False, with error set, when the borrowed descriptor has nothing to receive from: the socket
 // is closed, or a reset was already reported (the kernel reports it only once).
 bool LinuxNetwork::mayReceive(const Socket& s, int fd, std::error_code& error) {
@@ -256,7 +249,7 @@ bool LinuxNetwork::mayReceive(const Socket& s, int fd, std::error_code& error) {
 // One recv, again when a signal interrupts it: the count (0 at the peer's end of the data), -1
 // with error set, or kNothingYet.
 long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
-                                    std::error_code& error) {
+                                    bool timed, std::error_code& error) {
   for (;;) {
     const ssize_t r = ::recv(fd, buf, n, flags);
     const int err = errno;
@@ -267,7 +260,9 @@ long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n,
       return -1;
     }
     if (r >= 0) return static_cast<long long>(r);
-    if ((flags & MSG_DONTWAIT) != 0 && (err == EAGAIN || err == EWOULDBLOCK)) return kNothingYet;
+    // Nothing to take without waiting, or nothing within a receive time-out set for this call.
+    const bool nothing = (flags & MSG_DONTWAIT) != 0 || timed;
+    if (nothing && (err == EAGAIN || err == EWOULDBLOCK)) return kNothingYet;
     if (err == ECONNRESET) s.markReset();
     error = transferFailure(s, err);
     return -1;
@@ -277,7 +272,22 @@ long long LinuxNetwork::receiveOnce(Socket& s, int fd, void* buf, std::size_t n,
 long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, std::error_code& error) {
   Socket::Use u(s);
   if (!mayReceive(s, u.fd(), error)) return -1;
-  return receiveOnce(s, u.fd(), buf, n, 0, error);
+  return receiveOnce(s, u.fd(), buf, n, 0, false, error);
+}
+
+long long LinuxNetwork::receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
+                                      std::error_code& error) {
+  Socket::Use u(s);
+  if (!mayReceive(s, u.fd(), error)) return -1;
+  if (s.receiveWaitMs_ != waitMs) {
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(waitMs / 1000);
+    wait.tv_usec = static_cast<suseconds_t>((waitMs % 1000) * 1000);
+    if (::setsockopt(u.fd(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0) {
+      s.receiveWaitMs_ = waitMs;
+    }
+  }
+  return receiveOnce(s, u.fd(), buf, n, 0, true, error);
 }
 
 long long Network::sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,
@@ -376,7 +386,7 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
   while (done < n) {
     // Only the first piece waits for the client: the block ends with what has already come.
     const long long got = receiveOnce(s, u.fd(), buffer, std::min(kReceivePiece, n - done),
-                                      done == 0 ? 0 : MSG_DONTWAIT, error);
+                                      done == 0 ? 0 : MSG_DONTWAIT, false, error);
     // 0 is the peer's end of the data; the next call gives 0 again.
     if (got == kNothingYet || got == 0) break;
     // An error is reported once by the kernel, so it fails this block even after pieces of it
@@ -405,7 +415,9 @@ void LinuxNetwork::setStallLimit(Socket& s, uint32_t ms) {
   limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
   // The kernel applies the send limit to a blocking connect and sendfile as well.
   (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (::setsockopt(u.fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0) {
+    s.receiveWaitMs_ = ms;
+  }
 }
 
 bool LinuxNetwork::peerClosed(Socket& s) {

@@ -52,6 +52,11 @@ class Network {
   // -1 with error set on failure. After a reset (seen by any call) every later receive fails
   // with ECONNRESET.
   virtual long long receive(Socket& s, void* buf, std::size_t n, std::error_code& error) = 0;
+  // As receive, but waits at most waitMs for the first byte: kNothingYet when none came. A
+  // session's reads of its commands are this one call each, no readiness wait before them.
+  static constexpr long long kNothingYet = -2;
+  virtual long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
+                                  std::error_code& error) = 0;
   // Send and receive buffer sizes; failures are not reported.
   virtual void setBufferSizes(Socket& s, int bytes) = 0;
   // From now on a connect, send or receive on s (the file blocks below included) that moves
@@ -104,6 +109,8 @@ class LinuxNetwork final : public Network {
   int waitReadable(Socket& s, uint32_t timeoutMs, std::error_code& error) override;
   long long send(Socket& s, const void* data, std::size_t n, std::error_code& error) override;
   long long receive(Socket& s, void* buf, std::size_t n, std::error_code& error) override;
+  long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
+                          std::error_code& error) override;
   void setBufferSizes(Socket& s, int bytes) override;
   void setStallLimit(Socket& s, uint32_t ms) override;
   bool peerClosed(Socket& s) override;
@@ -117,7 +124,7 @@ class LinuxNetwork final : public Network {
  private:
   // Shared by the receives, on a descriptor borrowed with a Socket::Use.
   static bool mayReceive(const Socket& s, int fd, std::error_code& error);
-  static long long receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags,
+  static long long receiveOnce(Socket& s, int fd, void* buf, std::size_t n, int flags, bool timed,
                                std::error_code& error);
   static std::error_code sendFailure(Socket& s, int err);
 

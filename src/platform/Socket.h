@@ -75,6 +75,9 @@ class Socket {
   uint32_t id_ GUARDED_BY(m_) = 0;
   // Linux reports a reset once; the slot remembers it so every later receive reports it too.
   std::atomic<bool> wasReset_{false};
+  // The receive time-out the descriptor has now, in ms (0: none), so that a loop of receives
+  // with one wait sets it once. Only the thread that receives on the slot uses it.
+  uint32_t receiveWaitMs_ = 0;
 };
 
 // Borrows the descriptor of a socket for one call; the descriptor stays valid until the Use ends,
