@@ -1,19 +1,17 @@
 // One control connection fed arbitrary bytes: the line reader, the dispatcher and every handler
-// of a real service on 127.0.0.1 (the test harness's), against a temporary store. Each input is
-// sent as one session's stream, followed by QUIT, and the replies read to the end. After each
-// 227 reply the fuzzer makes the passive data connection at once, sends a few bytes (what a
-// STOR stores) and takes what comes (what a RETR or a listing sends) until it goes quiet.
-// Active data connections are refused: a PORT argument may name any host and port.
+// of a real service on 127.0.0.1, against a temporary store. Each input is sent as one session's
+// stream, then QUIT. After each 227 reply the fuzzer opens the passive data connection, sends a
+// few bytes (what a STOR stores) and takes what comes until it goes quiet. Active data
+// connections are refused: a PORT argument may name any host and port.
 //
-// The oracle: no sanitizer report; every reply is a complete line ending in CR LF; the session
-// ends (bounded) and its slot is freed; nothing outside the account roots changes (a sentinel
-// directory beside the store, and inside it the store's top, /home and another account's
-// folder) or is read: the sentinel and that folder hold a file named and filled with a marker
-// that no reply or data connection may carry unless the input itself holds it.
+// The oracle: no sanitizer report; every reply is a complete CR LF line; the session ends and
+// its slot is freed; nothing outside the account roots changes (a sentinel directory beside the
+// store, the store's top, /home and another account's folder) or is read: the sentinel and that
+// folder hold a file named and filled with a marker that no reply or data may carry unless the
+// input itself holds it.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 
@@ -42,7 +40,7 @@ struct World {
   std::map<std::string, std::string> before;
 
   World() {
-    harness.faults().failNextConnect(ECONNREFUSED, -1);
+    harness.faults().failConnects(ECONNREFUSED);
     harness.editSettings([](config::Settings& s) {
       s.auth_anonyRoot.assign("/pub");
       s.auth_enable1 = true;
@@ -61,15 +59,13 @@ struct World {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(store)) fs::remove_all(entry.path(), ec);
     fs::remove_all(sentinel, ec);
-    fs::create_directories(sentinel / "deep");
-    fs::create_directories(store / "pub" / "sub");
-    fs::create_directories(store / "home" / "user1" / "docs");
-    fs::create_directories(store / "home" / "other");
-    std::ofstream(store / "pub" / "readme.txt") << "hello\r\n";
-    std::ofstream(store / "home" / "user1" / "a.txt") << "abc";
-    for (const fs::path& dir : {sentinel, store / "home" / "other"})
-      std::ofstream(dir / (std::string(kMarker) + ".txt")) << kMarker;
-    fs::create_directory_symlink(sentinel, store / "pub" / "out");
+    for (const fs::path& dir : {sentinel / "deep", store / "pub/sub", store / "home/user1/docs"})
+      fs::create_directories(dir);
+    test::writeFile(store / "pub/readme.txt", "hello\r\n");
+    test::writeFile(store / "home/user1/a.txt", "abc");
+    for (const fs::path& dir : {sentinel, store / "home/other"})
+      test::writeFile(dir / (std::string(kMarker) + ".txt"), kMarker);
+    fs::create_directory_symlink(sentinel, store / "pub/out");
   }
 
   // What no session may change (links not followed), with a link's target and a file's
@@ -80,15 +76,12 @@ struct World {
     for (const fs::path& dir : {store, store / "home"})
       for (const auto& entry : fs::directory_iterator(dir)) all[entry.path().string()];
     std::error_code ec;
-    for (const fs::path& top : {sentinel, store / "home" / "other"}) {
+    for (const fs::path& top : {sentinel, store / "home/other"}) {
       for (fs::recursive_directory_iterator it(top, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string& entry = all[it->path().string()];
-        std::ifstream in(it->path());
-        if (it->is_symlink()) {
-          entry = "link:" + fs::read_symlink(it->path()).string();
-        } else if (it->is_regular_file()) {
-          entry = std::string(std::istreambuf_iterator<char>(in), {});
-        }
+        const fs::path& at = it->path();
+        all[at.string()] = it->is_symlink()        ? "link:" + fs::read_symlink(at).string()
+                           : it->is_regular_file() ? test::readFile(at)
+                                                   : "";
       }
     }
     return all;
@@ -133,10 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!passive.connect(static_cast<uint16_t>(high * 256 + low))) continue;
     passive.send("sink data\r\n");
     std::string received, more;
-    do {
-      more = passive.readFor(50ms);
+    while (received.size() < (1u << 26) && !(more = passive.readFor(50ms)).empty())
       received += more;
-    } while (!more.empty() && received.size() < (1u << 26));
     check(received, "a data connection carried the marker");
   }
   if (!client.waitClosed(0ms)) fail("the session did not end", replies);

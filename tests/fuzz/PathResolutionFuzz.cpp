@@ -26,18 +26,11 @@ std::vector<std::string> normalise(std::string_view bytes, bool utf8) {
   std::string text;
   vfs::clientToUtf8(codec, utf8, bytes, text);
   std::vector<std::string> parts;
-  std::string current;
-  for (const char c : text + '/') {
-    if (c != '/' && c != '\\') {
-      current.push_back(c);
-      continue;
-    }
-    if (current == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!current.empty() && current != ".") {
-      parts.push_back(current);
-    }
-    current.clear();
+  for (std::size_t i = 0, end; i <= text.size(); i = end + 1) {
+    end = std::min(text.find_first_of("/\\", i), text.size());
+    const std::string part = text.substr(i, end - i);
+    if (part == ".." && !parts.empty()) parts.pop_back();
+    if (part != ".." && part != "." && !part.empty()) parts.push_back(part);
   }
   return parts;
 }

@@ -1,10 +1,7 @@
 // The text conversions on arbitrary input: UTF-8 cleaning and code page 936 against UTF-8, both
 // ways, into buffers of every small size and into the session's fixed texts. Each output must
 // be terminated at the count the conversion gives, within its capacity, and hold whole
-// characters only: what is written as UTF-8 is valid UTF-8, and no code-page lead byte is left
-// alone.
-//
-// Input: one byte choosing the capacity (1 to 64 bytes), then the text.
+// characters only. Input: one byte choosing the capacity (1 to 64 bytes), then the text.
 #include <algorithm>
 #include <cstdlib>
 #include <memory>

@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -52,8 +53,7 @@ std::string replacements(int n) {
 
 TEST_P(Conversion, GivesTheTextAndEndsIt) {
   const Case& c = GetParam();
-  char text[64];
-  char bytes[64];
+  char text[64], bytes[64];
   const std::size_t t =
       c.codePage ? codec.codePageToUtf8(text, 64, c.bytes) : cleanUtf8(text, 64, c.bytes);
   const std::size_t b =
@@ -166,14 +166,21 @@ TEST_F(Reg, MalformedFilesReadEmptyAndAreKeptAsBadWhenReplaced) {
 TEST_F(Reg, ASaveIsAllOrNothingAndLeavesNoTemporary) {
   writeFile(file, kOld);
   // In a child whose files may grow to 64 bytes only, the write of the new file fails part way.
-  EXPECT_EQ(inChild([&] {
-              const rlimit small{64, 64};
-              ::signal(SIGXFSZ, SIG_IGN);
-              if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 2;
-              set("v", std::string(4096, 'x'));  // the save fails quietly
-              return HasFailure() ? 1 : 0;
-            }),
-            0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const rlimit small{64, 64};
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (::setrlimit(RLIMIT_FSIZE, &small) != 0) ::_exit(2);
+    set("v", std::string(4096, 'x'));  // the save fails quietly
+    ::_exit(HasFailure() ? 1 : 0);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  if (!eventually([&] { return ::waitpid(child, &status, WNOHANG) != 0; }, 30s)) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(readFile(file), kOld);
   writeFile(dir.path / "registry.reg.tmp", "torn garb");  // left by a crash: neither read nor kept
   EXPECT_EQ(query("v"), "old");
@@ -196,9 +203,7 @@ struct Sysfs {
       writeFile(at(index) / "hard", hard ? "1\n" : "0\n");
     }
   }
-
   ~Sysfs() { ::unsetenv(kSysfsRootVariable); }
-
   fs::path at(int i) const { return dir.path / "class/rfkill" / ("rfkill" + std::to_string(i)); }
 
   TempDir dir;
@@ -251,21 +256,18 @@ bool lockEnded(int ms) {  // waits up to ms for the end of the last lock
 
 TEST(AwakeHold, IsOneIdleLockOnTheSystemBusEndedByReleaseOrDestruction) {
   TempDir dir;
-  FILE* out = ::popen(("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null "
-                       "--address=unix:path=" +
-                       (dir.path / "bus").string())
-                          .c_str(),
-                      "r");
+  const std::string command =
+      "dbus-daemon --session --fork --print-address=1 --print-pid=1 --address=unix:path=" +
+      (dir.path / "bus").string() + " 2>/dev/null";
+  FILE* out = ::popen(command.c_str(), "r");
   char address[512] = "", pid[32] = "";
   const bool started = out && std::fgets(address, 512, out) && std::fgets(pid, 32, out);
   if (out) ::pclose(out);
   if (!started) GTEST_SKIP() << "dbus-daemon could not be started";
 
-  const struct Stop {
-    pid_t pid;
-
-    ~Stop() { ::kill(pid, SIGTERM); }
-  } daemon{std::atoi(pid)};
+  const std::shared_ptr<void> daemon(nullptr, [id = std::atoi(pid)](void*) {  // stops it
+    ::kill(id, SIGTERM);
+  });
 
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", std::strtok(address, "\n"), 1);
   sd_bus* raw = nullptr;

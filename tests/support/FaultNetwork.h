@@ -1,7 +1,6 @@
 // A network for the service under test: every call goes to the real network, but a test may
-// make the next connect or every bind fail with an errno (a host that cannot be reached,
-// a port held elsewhere, which a loopback cannot produce on demand), and sees how many connects
-// the service made.
+// make every connect or bind fail with an errno (a host that cannot be reached, a port held
+// elsewhere, which a loopback cannot produce on demand), and sees how many connects were made.
 #pragma once
 
 #include <cerrno>
@@ -21,17 +20,9 @@ class FaultNetwork final : public platform::Network {
  public:
   explicit FaultNetwork(platform::Network& real) : real_(real) {}
 
-  // The next `times` connects fail with err (negative: every one from now on).
-  void failNextConnect(int err, int times = 1) {
-    std::scoped_lock lock(m_);
-    connectFailure_ = Error(err, std::generic_category());
-    connectFailures_ = times;
-  }
-  // Every bind fails with err from now on; 0 lets them reach the real network again.
-  void failBinds(int err) {
-    std::scoped_lock lock(m_);
-    bindFailure_ = Error(err, std::generic_category());
-  }
+  // Every connect, or every bind, fails with err from now on; 0 lets them through again.
+  void failConnects(int err) { fail(connectFailure_, err); }
+  void failBinds(int err) { fail(bindFailure_, err); }
   // The connects made since the start, failed ones included.
   int connects() const {
     std::scoped_lock lock(m_);
@@ -39,19 +30,13 @@ class FaultNetwork final : public platform::Network {
   }
 
   Error connect(Socket& s, const Address& a) override {
-    std::unique_lock lock(m_);
-    ++connects_;
-    const Error code = connectFailures_ != 0 ? connectFailure_ : Error();
-    if (connectFailures_ > 0) --connectFailures_;
-    lock.unlock();
-    return code ? code : real_.connect(s, a);
+    if (const Error code = failure(connectFailure_, 1)) return code;
+    return real_.connect(s, a);
   }
   Error openTcp(Socket& s) override { return real_.openTcp(s); }
   Error bind(Socket& s, const Address& a) override {
-    std::unique_lock lock(m_);
-    const Error code = bindFailure_;
-    lock.unlock();
-    return code ? code : real_.bind(s, a);
+    if (const Error code = failure(bindFailure_, 0)) return code;
+    return real_.bind(s, a);
   }
   Error listen(Socket& s, int n) override { return real_.listen(s, n); }
   Error accept(Socket& l, Socket& i, Address& p) override { return real_.accept(l, i, p); }
@@ -84,11 +69,19 @@ class FaultNetwork final : public platform::Network {
   }
 
  private:
+  void fail(Error& failure, int err) {
+    std::scoped_lock lock(m_);
+    failure = Error(err, std::generic_category());
+  }
+  Error failure(const Error& set, int connects) {
+    std::scoped_lock lock(m_);
+    connects_ += connects;
+    return set;
+  }
+
   platform::Network& real_;
   mutable std::mutex m_;
-  Error connectFailure_;
-  int connectFailures_ = 0;
-  Error bindFailure_;
+  Error connectFailure_, bindFailure_;
   int connects_ = 0;
 };
 

@@ -1,12 +1,10 @@
-// Temporary folders, whole-file reads and writes, bounded waits and child processes: what tests
-// of every layer need around the real file system.
+// Temporary folders, whole-file reads and writes and bounded waits: what tests of every layer
+// need around the real file system.
 #pragma once
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -54,19 +52,6 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 5s) {
     std::this_thread::sleep_for(2ms);
   }
   return true;
-}
-
-// body() in a forked child: its result as the exit code, else -1 (killed after 30 s).
-template <typename F>
-int inChild(F body) {
-  const pid_t pid = ::fork();
-  if (pid == 0) ::_exit(body());
-  int status = -1;
-  if (pid > 0 && !eventually([&] { return ::waitpid(pid, &status, WNOHANG) != 0; }, 30s)) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-  }
-  return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace drovn::test

@@ -2,14 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <stdexcept>
-
 #include "protocol/Dispatcher.h"
 
 namespace drovn::test {
-
-using Steady = std::chrono::steady_clock;
 
 bool FtpClient::connect(uint16_t port) {
   const platform::SocketAddress to{.port = platform::hostToNet16(port),
@@ -19,18 +14,13 @@ bool FtpClient::connect(uint16_t port) {
   return !network_.openTcp(socket_) && !network_.connect(socket_, to);
 }
 
-bool FtpClient::send(std::string_view bytes) {
-  std::error_code error;
-  return network_.send(socket_, bytes.data(), bytes.size(), error) ==
-         static_cast<long long>(bytes.size());
-}
-
 bool FtpClient::receiveUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
-  const auto end = Steady::now() + timeout;
+  const auto end = std::chrono::steady_clock::now() + timeout;
   char chunk[4096];
   std::error_code error;
   while (!done()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Steady::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (ended_ || left <= 0ms) return false;
     if (network_.waitReadable(socket_, static_cast<uint32_t>(left.count()), error) == 0) continue;
     const long long n = network_.receive(socket_, chunk, sizeof chunk, error);
@@ -47,15 +37,6 @@ std::optional<std::string> FtpClient::readLine(std::chrono::milliseconds timeout
   buffered_.erase(0, line.size());
   return line;
 }
-
-bool FtpClient::resetConnection() {
-  std::error_code error;
-  if (!send("NOOP\r\n") || network_.waitReadable(socket_, 5000, error) != 1) return false;
-  socket_.close();
-  return true;
-}
-
-ServiceHarness::Parts::Parts(uint32_t speed) : clock(speed), files(store.path.string()) {}
 
 ServiceHarness::ServiceHarness(HarnessOptions options)
     : parts_(std::make_shared<Parts>(options.clockSpeed)) {
@@ -101,24 +82,15 @@ void ServiceHarness::collectLocked() {
   pending_.erase(0, start);
 }
 
-void ServiceHarness::editSettings(const std::function<void(config::Settings&)>& edit) {
-  config::Settings s = parts_->settings.snapshot();
-  edit(s);
-  parts_->settings.replace(s);
-}
-
-// A port nobody listens on at the moment (bound to port 0 and let go).
-static uint16_t findFreePort(platform::Network& network) {
-  platform::Socket probe;
-  platform::SocketAddress bound;
-  const bool ok =
-      !network.openTcp(probe) && !network.bind(probe, bound) && !network.localAddress(probe, bound);
-  return ok ? platform::netToHost16(bound.port) : 0;
-}
-
 bool ServiceHarness::startListening(std::chrono::milliseconds timeout, bool atLaunch) {
   for (int attempt = 0; attempt < 5; ++attempt) {
-    if (port_ == 0) port_ = findFreePort(parts_->network);
+    if (port_ == 0) {  // a port nobody listens on at the moment: bound to 0 and let go
+      platform::Socket probe;
+      platform::SocketAddress bound;
+      platform::Network& net = parts_->network;
+      if (!net.openTcp(probe) && !net.bind(probe, bound) && !net.localAddress(probe, bound))
+        port_ = platform::netToHost16(bound.port);
+    }
     editSettings([&](config::Settings& s) {
       s.use_manualip = true;
       s.bind_manualip.assign("127.0.0.1");

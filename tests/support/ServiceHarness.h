@@ -28,7 +28,10 @@ class FtpClient {
   explicit FtpClient(platform::Network& network) : network_(network) {}
 
   bool connect(uint16_t port);
-  bool send(std::string_view bytes);
+  bool send(std::string_view bytes) {
+    std::error_code e;
+    return network_.send(socket_, bytes.data(), bytes.size(), e) == std::ssize(bytes);
+  }
   // The next line with its CR LF; nothing when none is complete within the timeout.
   std::optional<std::string> readLine(std::chrono::milliseconds timeout = 5s);
   // Everything that arrives within the window, with whatever was kept from before.
@@ -41,7 +44,12 @@ class FtpClient {
     return receiveUntil(timeout, [this] { return ended_; });
   }
   // Sends NOOP and closes once the reply has come: closed with data unread, the socket resets.
-  bool resetConnection();
+  bool resetConnection() {
+    std::error_code e;
+    if (!send("NOOP\r\n") || network_.waitReadable(socket_, 5000, e) != 1) return false;
+    socket_.close();
+    return true;
+  }
   void close() { socket_.close(); }
 
  private:
@@ -77,7 +85,11 @@ class ServiceHarness {
   // The store directory behind the service's files: empty at first, removed with the harness.
   const std::filesystem::path& storeDir() const { return parts_->store.path; }
   core::ServiceController& service() { return *service_; }
-  void editSettings(const std::function<void(config::Settings&)>& edit);
+  void editSettings(const std::function<void(config::Settings&)>& edit) {
+    config::Settings s = parts_->settings.snapshot();
+    edit(s);
+    parts_->settings.replace(s);
+  }
 
   // Starts the service (at launch: with its delay) announcing 127.0.0.1 on port(), and waits for
   // it to listen. The first start takes a free port, and others when that one was taken.
@@ -85,7 +97,10 @@ class ServiceHarness {
   uint16_t port() const { return port_; }
 
   // The fake time all threads had slept by each NetworkCheck the window stand-in answered.
-  std::vector<uint64_t> networkChecks() { return locked(networkChecks_); }
+  std::vector<uint64_t> networkChecks() {
+    std::scoped_lock lock(m_);
+    return networkChecks_;
+  }
 
   // The log so far, one UTF-8 string per line, with everything pending taken first.
   std::vector<std::string> lines();
@@ -101,7 +116,7 @@ class ServiceHarness {
 
  private:
   struct Parts {
-    explicit Parts(uint32_t speed);
+    explicit Parts(uint32_t speed) : clock(speed), files(store.path.string()) {}
     TempDir store{"drovn-store-"};
     FakeClock clock;
     platform::LinuxNetwork network;
@@ -116,12 +131,6 @@ class ServiceHarness {
     protocol::TransferMeter meter;
   };
 
-  // The member, under the lock until the end of the caller's statement.
-  template <typename T>
-  T& locked(T& member, std::unique_lock<std::mutex>&& lock = {}) {
-    lock = std::unique_lock(m_);
-    return member;
-  }
   void windowMain(std::stop_token stop);
   void collectLocked();
 
