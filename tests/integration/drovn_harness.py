@@ -1,16 +1,7 @@
 """Runs the real drovn (DROVN_BINARY, set by CTest) on a temporary store and a free port on
 127.0.0.1, and talks to it with a bare client that sends any bytes and reads replies as bytes."""
 
-import json
-import os
-import re
-import signal
-import socket
-import struct
-import subprocess
-import tempfile
-import threading
-import time
+import contextlib, json, os, re, signal, socket, struct, subprocess, tempfile, threading, time
 
 TIMEOUT = 30.0  # every wait is bounded; sanitizer builds are slow, so generously
 READY = "服务地址: ftp://127.0.0.1"
@@ -37,10 +28,13 @@ def read(path):
     with open(path, "rb") as f:
         return f.read()
 
-def write(path, data):
+def write(path, data, size=0):
+    """Writes data to end the file at size at least: what comes before it is a hole."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
+        f.seek(max(size - len(data), 0))
         f.write(data)
+        f.truncate(max(size, len(data)))
 
 def temp_dir(test):
     tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
@@ -60,21 +54,17 @@ def settled_fds(pid, at_most=1 << 30):
 
 def write_report(name, content):
     if folder := os.environ.get("DROVN_REPORT_DIR"):
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
-            json.dump(content, f)
+        write(os.path.join(folder, name), json.dumps(content).encode())
 
 class Server:
     """One headless drovn: start() waits until it listens, close() stops it by PID and checks
     its standard error; a thread collects its log lines."""
-
     def __init__(self, extra=(), store=None):
         self._tmp = tempfile.TemporaryDirectory(prefix="drovn-it-")
         self.store = store or os.path.join(self._tmp.name, "store")
         os.makedirs(self.store, exist_ok=True)
         self.registry, self.stderr_path = (os.path.join(self._tmp.name, n) for n in "re")
         self.extra, self.proc = extra, None
-
     def start(self):
         # A port free when picked may be taken before the server binds it: then pick again.
         for _ in range(3):
@@ -93,21 +83,19 @@ class Server:
                 return self
             self.stop()
         raise AssertionError(f"no free port; lines: {self.lines!r}")
-
+    __enter__ = start
     def _read(self, proc):
         for raw in proc.stdout:
             self.lines.append(raw.decode("utf-8", errors="replace").rstrip("\n"))
-
     def stop(self):
-        """SIGTERM by PID and a wait; SIGKILL only as a last resort. Gives the exit status."""
+        """SIGTERM by PID and a wait; SIGKILL only as a last resort."""
         if self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGTERM)
             try:
-                return self.proc.wait(TIMEOUT)
+                self.proc.wait(TIMEOUT)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-        return self.proc.wait(TIMEOUT)
-
+        self.proc.wait(TIMEOUT)
     def close(self):
         try:
             if self.proc and not self.proc.stdout.closed:
@@ -116,26 +104,19 @@ class Server:
                 assert_clean(read(self.stderr_path).decode("utf-8", errors="replace"))
         finally:
             self._tmp.cleanup()
-
-    def __enter__(self):
-        return self.start()
-
     def __exit__(self, *exc):
         self.close()
 
 def reset(sock):
     """Closes sock with an RST: a plain close would keep its session until the idle limit."""
-    try:
+    with contextlib.suppress(OSError):  # already closed
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    except OSError:
-        pass  # already closed
     sock.close()
 
 class RawClient:
     def __init__(self, port, timeout=TIMEOUT):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
         self.buffer, self.timeout, self.moved = b"", timeout, 0
-
     def reply(self):
         """One reply line; None when the server closed the connection."""
         while b"\r\n" not in self.buffer:
@@ -146,22 +127,18 @@ class RawClient:
             self.buffer += chunk
         line, self.buffer = self.buffer.split(b"\r\n", 1)
         return line + b"\r\n"
-
     def command(self, line):
         """Sends line (bytes or str) with CR LF; gives the reply."""
         self.sock.sendall((line.encode() if isinstance(line, str) else line) + b"\r\n")
         return self.reply()
-
     def login(self):
         assert self.reply() == b"220 Server ready...\r\n"
         assert self.command("USER anonymous").startswith(b"331 ")
         assert self.command("PASS guest") == b"230 Password ok.\r\n"
         return self
-
     def passive(self):
         assert (m := PASV.match(got := self.command("PASV"))), got
         return socket.create_connection(("127.0.0.1", int(m[1]) * 256 + int(m[2])), self.timeout)
-
     def transfer(self, command, send=None):
         """One passive data command; gives (first reply, final reply or None, bytes received)."""
         data, first, got = self.passive(), self.command(command), b""
@@ -173,7 +150,6 @@ class RawClient:
                     got += chunk
         self.moved += len(got) + len(send or b"") * opened
         return first, self.reply() if opened else None, got
-
     def quit(self):
         """QUIT has no reply: the server closes the connection."""
         self.sock.sendall(b"QUIT\r\n")

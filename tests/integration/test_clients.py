@@ -1,23 +1,8 @@
-"""Stock clients against the real program: ftplib, curl and lftp each do a user's round trip,
-bytes compared with the store and replies by their exact text; a sparse 5 GiB file. And the
-console in a private tmux server at 80x24 and 40x60: bars, start-up and long rows, a slow
-reader's progress row, Options ticking UTF-8, Close by F2, SIGTERM and a terminal that goes."""
+"""Stock clients (ftplib, curl, lftp) each do a user's round trip against the real program; and
+the console in a private tmux server at 80x24 and 40x60."""
 
-import calendar
-import ftplib
-import io
-import os
-import random
-import re
-import secrets
-import shlex
-import shutil
-import signal
-import socket
-import subprocess
-import threading
-import time
-import unittest
+import ftplib, io, os, random, re, secrets, shlex, shutil, signal, socket, subprocess, threading
+import time, unittest
 
 from drovn_harness import (DONE, PASV, STARTING, TIMEOUT, RawClient, Server, assert_clean,
                            free_port, read, temp_dir, wait_until, write)
@@ -32,35 +17,25 @@ FALLBACKS = {"* Failed EPSV attempt. Disabling EPSV", "* disabling EPRT usage", 
              "inet_ntop() failed with errno 97: Address family not supported by protocol"}
 REFUSED = {"500 Invalid command EPSV", "500 Invalid command EPRT"}
 SENT = ["< 125 Connection transfer starting...", "< 226 Transfer completed."]
-ENV = dict({k: v for k, v in os.environ.items() if "proxy" not in k.lower()}, LC_ALL="C.UTF-8")
+ENV = dict({k: v for k, v in os.environ.items() if "proxy" not in k.lower() and k != "TMUX"},
+           LC_ALL="C.UTF-8", TERM=os.environ.get("TERM", "xterm-256color"))
 
 class Clients(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.server = Server(["--set", "opt_enableUtf8=1"]).start()
         cls.addClassCleanup(cls.server.close)
-
     def at(self, *parts):
         return os.path.join(self.server.store, *parts)
-
     def test_ftplib_round_trip(self):
         def check(rows):  # each command's reply, refusals included, is the row's text
-            self.assertEqual([(line, reply(line)) for line, _ in rows], rows)
-
-        def reply(line):
-            try:
-                return ftp.sendcmd(line)
-            except ftplib.error_perm as refused:
-                return str(refused)
+            self.assertEqual([(line, ftp.putcmd(line) or ftp.getline()) for line, _ in rows], rows)
         # A sparse 5 GiB file: its size and offsets need more than 32 bits.
-        with open(self.at("sparse"), "wb") as f:
-            f.truncate(5 << 30)
-            f.seek((5 << 30) - 10)
-            f.write(b"drovn ends")
+        write(self.at("sparse"), b"drovn ends", 5 << 30)
         self.addCleanup(os.remove, self.at("sparse"))
         for passive, d in ((True, "pasv"), (False, "port")):
             with self.subTest(d), ftplib.FTP(timeout=TIMEOUT) as ftp:
-                content, tail = random.randbytes(3 * BLOCK + 9), random.randbytes(BLOCK + 3)
+                content = random.randbytes(3 * BLOCK + 9)
                 self.assertEqual(ftp.connect("127.0.0.1", self.server.port), "220 Server ready...")
                 self.assertEqual(ftp.login("anonymous", "guest"), "230 Password ok.")
                 ftp.set_pasv(passive)
@@ -72,19 +47,13 @@ class Clients(unittest.TestCase):
                        ("PWD", f'257 "/{d}" is current directory.')])
                 self.assertEqual(ftp.storbinary("STOR a b", io.BytesIO(content), 100000),
                                  "226 Transfer completed.")
-                self.assertEqual((read(self.at(d, "a b")), ftp.size("a b")),
-                                 (content, len(content)))
+                self.assertEqual(read(self.at(d, "a b")), content)
                 # Whole and resumed; an offset serves one download only, past the end nothing.
                 for rest in (None, 1, BLOCK + 5, len(content), None, len(content) + 100):
                     chunks = []
                     self.assertEqual(ftp.retrbinary("RETR a b", chunks.append, rest=rest),
                                      "226 Transfer completed.")
                     self.assertEqual(b"".join(chunks), content[rest or 0:], rest)
-                ftp.storbinary("APPE a b", io.BytesIO(tail))
-                self.assertEqual(read(self.at(d, "a b")), content + tail)
-                # A resumed upload keeps the bytes before the offset and drops the rest.
-                ftp.storbinary("STOR a b", io.BytesIO(b"n" * 50), rest=100)
-                self.assertEqual(read(self.at(d, "a b")), content[:100] + b"n" * 50)
                 self.assertEqual(ftp.nlst(), ["a b"])
                 denied = "550 Access denied!"
                 check([("RNFR a b", "350 Destination needed."), ("RNTO ../c", "250 File renamed."),
@@ -96,7 +65,6 @@ class Clients(unittest.TestCase):
                 self.assertFalse({d, "c"} & set(os.listdir(self.server.store)))
                 ftp.putcmd("QUIT")  # no reply: the server closes the connection
                 self.assertRaises(EOFError, ftp.getline)
-
     def test_curl_round_trip(self):
         local = temp_dir(self)
         content, up = random.randbytes(3 * BLOCK + 99), random.randbytes(2 * BLOCK + 1)
@@ -106,7 +74,7 @@ class Clients(unittest.TestCase):
             write(path, data)
         os.mkdir(self.at("ls", "sub"))
         for name in ("中文 名", "sub"):
-            os.utime(self.at("ls", name), (0, calendar.timegm((2019, 3, 4, 5, 6, 0))))
+            os.utime(self.at("ls", name), (0, 1551675960))  # 2019-03-04 05:06 UTC
         rows = [  # curl arguments, lines in this order in its log, file (or output): bytes
             (["-o", "out", "dl/data"], [
                 "< 220 Server ready...", '< 331 User name "anonymous" is okay, need password.',
@@ -141,7 +109,6 @@ class Clients(unittest.TestCase):
                 at = iter(lines)
                 self.assertTrue(all(line in at for line in expected), (expected, lines))
         self.assertEqual(sorted(os.listdir(self.at("dl"))), ["a", "data", "up load"])
-
     def test_lftp_mirror_round_trip(self):
         # Names all in GBK too, with no two spaces in a row (the server folds them into one).
         sizes = [0, 1, 4096, BLOCK, 3 * BLOCK + 17] + [random.randint(1, 60000) for _ in range(30)]
@@ -179,16 +146,15 @@ def cells(text):
     return sum(2 if ord(c) >= 0x2E80 else 1 for c in text)
 
 class Console:
-    def __init__(self, test, columns, rows, ignore_hangup=False):
+    """drovn in a private tmux server; made once its start-up screen shows."""
+    def __init__(self, test, columns=80, rows=24, ignore_hangup=False):
         self.test, tmp, self.pid = test, temp_dir(test), None
         self.store, self.registry, self.stderr, self.rc, conf = (
             os.path.join(tmp, n) for n in ("store", "registry", "stderr", "rc", "conf"))
         os.makedirs(self.store)
-        with open(conf, "w") as f:  # the pane is the whole window; a dead pane stays to be seen
-            f.write("set -g status off\nset -g remain-on-exit on\n")
+        # The pane is the whole window; a dead pane stays to be seen.
+        write(conf, b"set -g status off\nset -g remain-on-exit on\n")
         self.port, self.socket = free_port(), "drovn-test-" + secrets.token_hex(6)
-        self.env = {k: v for k, v in os.environ.items() if k != "TMUX"}
-        self.env.update(LC_ALL="C.UTF-8", TERM=self.env.get("TERM", "xterm-256color"))
         args = [os.environ["DROVN_BINARY"], "--store", self.store, "--registry", self.registry,
                 "--set", "use_manualip=1", "--set", "bind_manualip=127.0.0.1",
                 "--set", f"bind_manualport={self.port}"]
@@ -200,13 +166,17 @@ class Console:
         self.tmux("-f", conf, "new", "-d", "-s", "d", "-x", str(columns), "-y", str(rows), command)
         children = "/proc/{0}/task/{0}/children".format(self.tmux("display", "-p", "#{pane_pid}"))
         self.pid = int(wait_until(lambda: read(children).split(), "drovn under the shell")[0])
-
+        # The title, the log ending with the start-up rows, the soft keys; 关闭 ends one cell
+        # before the right edge.
+        self.wait(lambda l: l[0].startswith(" DROVN") and [r for r in l[1:-1] if r][-3:] == [
+            "服务已启动.", f"监听端口: {self.port}", "服务地址: ftp://127.0.0.1"] and l[-1].startswith(
+            " 菜单") and l[-1].endswith("关闭") and cells(l[-1]) == columns - 1, "the start", 60)
+        test.assertEqual(self.tmux("display", "-p", "#{alternate_on}"), "1")
     def tmux(self, *args):
-        done = subprocess.run(["tmux", "-L", self.socket, *args], env=self.env, text=True,
+        done = subprocess.run(["tmux", "-L", self.socket, *args], env=ENV, text=True,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
         self.test.assertEqual(done.returncode, 0, (args, done.stderr))
         return done.stdout.strip("\n")
-
     def wait(self, check, what, timeout=TIMEOUT):
         """Captures until check(rows of the screen) is true; gives those rows."""
         seen = []
@@ -214,10 +184,8 @@ class Console:
                                         .split("\n")]) or check(seen[-1]), lambda: what +
                    "; screen:\n" + "\n".join(seen[-1]) + read(self.stderr).decode(), timeout, 0.1)
         return seen[-1]
-
     def exit_code(self):
         return os.path.exists(self.rc) and read(self.rc).strip()
-
     def closed(self, modes="0000"):
         """Waits for the end: status 0, nothing from a sanitizer, the terminal given back."""
         self.test.assertEqual(wait_until(self.exit_code, "drovn's end"), b"0")
@@ -225,7 +193,6 @@ class Console:
         if modes:
             self.test.assertEqual(self.tmux("display", "-p", "#{alternate_on}#{mouse_any_flag}"
                                             "#{mouse_button_flag}#{mouse_standard_flag}"), modes)
-
     def close(self):
         if self.pid and not self.exit_code():
             os.kill(self.pid, signal.SIGTERM)
@@ -251,27 +218,26 @@ def slow_download(port, result, rate=200 * 1024):
 
 @unittest.skipUnless(shutil.which("tmux"), "needs tmux (scripts/packages.sh installs it)")
 class ConsoleTest(unittest.TestCase):
-    def start(self, columns=80, rows=24, ignore_hangup=False):
-        c = Console(self, columns, rows, ignore_hangup)
-        # The title, the log ending with the start-up rows, the soft keys; 关闭 ends one cell
-        # before the right edge.
-        c.wait(lambda l: l[0].startswith(" DROVN") and [r for r in l[1:-1] if r][-3:] == [
-            "服务已启动.", f"监听端口: {c.port}", "服务地址: ftp://127.0.0.1"] and l[-1].startswith(
-            " 菜单") and l[-1].endswith("关闭") and cells(l[-1]) == columns - 1, "the start", 60)
-        self.assertEqual(c.tmux("display", "-p", "#{alternate_on}"), "1")
-        return c
-
     def test_console_at_two_sizes(self):
         for columns, rows in ((80, 24), (40, 60)):
             with self.subTest(f"{columns}x{rows}"):
-                c = self.start(columns, rows)
+                c = Console(self, columns, rows)
                 client = RawClient(c.port).login()
                 client.command(LONG[3:].encode("gbk"))
-                client.quit()
                 # Wide characters fill two cells at a time, so the last cell stays blank.
                 shown = LONG[:(columns - 9) // 2 + 9]
                 self.assertEqual(cells(shown), columns - 1)
                 c.wait(lambda l: shown in l, "the long row cut")
+                disabled = client.command("OPTS UTF8 ON")
+                self.assertEqual(disabled, b"501 Option UTF8 is disabled.\r\n")
+                c.tmux("send-keys", "F1", "Down", "Down", "Enter")
+                c.wait(lambda l: [r for r in l if "启用UTF8编码" in r], "the Options dialog")
+                # The check box is the eleventh control in the tab order; focus starts on the first.
+                c.tmux("send-keys", *["Tab"] * 10, "Space", "F1")
+                c.wait(lambda l: l[0].startswith(" DROVN"), "the main window again")
+                wait_until(lambda: b'"opt_enableUtf8"=hex(1):31\n' in read(c.registry), "the save")
+                self.assertEqual(client.command("OPTS UTF8 ON"), b"200 Option UTF8 is on.\r\n")
+                client.quit()
                 original, result = os.urandom(3 << 20), []
                 write(os.path.join(c.store, "down"), original)
                 reader = threading.Thread(target=slow_download, args=(c.port, result))
@@ -280,8 +246,7 @@ class ConsoleTest(unittest.TestCase):
                 c.wait(lambda l: re.match(r"^正在传输: \d+ KB \(\d+ KB/s\)$", [
                     r for r in l[1:-1] if r][-1]), "the progress row")
                 reader.join(150)
-                self.assertEqual(result[:2], [STARTING, DONE])
-                self.assertTrue(result[2] == original, "the file came back changed")
+                self.assertTrue(result == [STARTING, DONE, original], result[:2])
                 c.wait(lambda l: not [r for r in l if "正在传输" in r], "the progress row to go")
                 c.tmux("send-keys", "F2")
                 c.wait(lambda l: "正在退出..." in l, "the close")
@@ -289,25 +254,11 @@ class ConsoleTest(unittest.TestCase):
                 c.closed()
                 # The last lines stay readable for 2 s before the program leaves.
                 self.assertTrue(1.5 < time.monotonic() - began < 10)
-
-    def test_options_enable_utf8(self):
-        c = self.start()
-        client = RawClient(c.port).login()
-        self.assertEqual(client.command("OPTS UTF8 ON"), b"501 Option UTF8 is disabled.\r\n")
-        c.tmux("send-keys", "F1", "Down", "Down", "Enter")
-        c.wait(lambda l: [r for r in l if "启用UTF8编码" in r], "the Options dialog")
-        # The check box is the eleventh control in the tab order; focus starts on the first.
-        c.tmux("send-keys", *["Tab"] * 10, "Space", "F1")
-        c.wait(lambda l: l[0].startswith(" DROVN"), "the main window again")
-        wait_until(lambda: b'"opt_enableUtf8"=hex(1):31\n' in read(c.registry), "the save")
-        self.assertEqual(client.command("OPTS UTF8 ON"), b"200 Option UTF8 is on.\r\n")
-        client.quit()
-
     def test_sigterm_and_a_terminal_that_goes_away_close(self):
-        c = self.start()
+        c = Console(self)
         os.kill(c.pid, signal.SIGTERM)
         c.closed()
-        c = self.start(ignore_hangup=True)
+        c = Console(self, ignore_hangup=True)
         c.tmux("kill-pane")
         c.closed(modes=None)
 

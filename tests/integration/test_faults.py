@@ -1,20 +1,7 @@
-"""What scripts/reliability reports: faults (connections reset or half-closed mid-transfer, a
-SIGTERM with a client that reads nothing), hostile input, and 50 sessions of random transfers
-and file commands checked against a model of every file (DROVN_LOAD_SCALE scales the operation
-count, DROVN_LOAD_SEED fixes the seed). Each ends with descriptors back to idle."""
+"""What scripts/reliability reports: faults mid-transfer, hostile input, and 50 sessions of random
+transfers checked against a model of every file. Each ends with descriptors back to idle."""
 
-import fcntl
-import hashlib
-import os
-import random
-import signal
-import socket
-import struct
-import subprocess
-import termios
-import threading
-import time
-import unittest
+import contextlib, fcntl, os, random, signal, socket, struct, termios, threading, time, unittest
 
 from drovn_harness import (ABORTED, DONE, PASV, STARTING, Server, RawClient, read, reset,
                            settled_fds, wait_until, write, write_report)
@@ -25,21 +12,19 @@ CREATED, REMOVED = b"257 Directory created.\r\n", b"250 DELE command ok.\r\n"
 GBK_0X5C, ODD, ROOT = b"\x95\x5c", b"a*b?\x01c", b"250 Directory changed to /\r\n"
 BAD_LINES = [  # a line and its reply
     (b"NOOP" + b" " * 2042, OK), (b"X" * 2046, b"500 Invalid command " + b"X" * 2025 + b"\r\n"),
-    (b"NO\x00OP", b"500 Invalid command NO\r\n"), (b"NOOP\x00garbage", OK),
+    (b"NO\x00OP", b"500 Invalid command NO\r\n"), (b"NOOP\x00garbage", OK), (b"CWD \xff\xfe", DENIED),
     (b"USER a\x00b", b"500 You are already logged in.\r\n"), (b"\x00\r\nNOOP", OK),
-    (b"CWD \xff\xfe", DENIED), (b"OPTS UTF8 ON", b"200 Option UTF8 is on.\r\n"),
-    (b"MKD \xff\xfe", CREATED), (b"RMD \xff\xfe", REMOVED), (b"MKD \xe6\x97\xad", CREATED),
-    (b"RMD \xe6\x97\xad", REMOVED), (b"OPTS UTF8 OFF", b"200 Option UTF8 is off.\r\n"),
-    (b"MKD " + GBK_0X5C, CREATED), (b"CWD " + GBK_0X5C, b"250 Directory changed to /\x95\r\n"),
-    (b"CWD /", ROOT), (b"RMD " + GBK_0X5C, REMOVED),
-    (b"PORT", b"500 Bad command parameter.\r\n"), (b"PORT ,,,,,", SYNTAX),
+    (b"OPTS UTF8 ON", b"200 Option UTF8 is on.\r\n"), (b"MKD \xff\xfe", CREATED),
+    (b"RMD \xff\xfe", REMOVED), (b"MKD \xe6\x97\xad", CREATED), (b"RMD \xe6\x97\xad", REMOVED),
+    (b"OPTS UTF8 OFF", b"200 Option UTF8 is off.\r\n"), (b"MKD " + GBK_0X5C, CREATED),
+    (b"CWD " + GBK_0X5C, b"250 Directory changed to /\x95\r\n"), (b"CWD /", ROOT),
+    (b"RMD " + GBK_0X5C, REMOVED), (b"PORT", b"500 Bad command parameter.\r\n"),
     # An address that is not the client's is refused; the port fields are taken as numbers.
-    (b"PORT a,b,c,d,e,f", SYNTAX), (b"PORT 999,1,1,1,1,1", SYNTAX),
+    (b"PORT ,,,,,", SYNTAX), (b"PORT a,b,c,d,e,f", SYNTAX), (b"PORT 999,1,1,1,1,1", SYNTAX),
     (b"PORT 127,0,0,1,300,1", b"200 PORT command ok.\r\n"), (b"REST abc", b"350 REST from 0\r\n"),
-    (b"MKD " + b"m" * 256, DENIED), (b"MKD " + b"n" * 255, CREATED),
-    (b"RMD " + b"n" * 255, REMOVED), (b"MKD " + ODD, CREATED),
-    (b"CWD " + ODD, b"250 Directory changed to /" + ODD + b"\r\n"), (b"CWD /", ROOT),
-    (b"RMD " + ODD, REMOVED),
+    (b"MKD " + b"m" * 256, DENIED), (b"MKD " + b"n" * 255, CREATED), (b"MKD " + ODD, CREATED),
+    (b"RMD " + b"n" * 255, REMOVED), (b"CWD " + ODD, b"250 Directory changed to /" + ODD + b"\r\n"),
+    (b"CWD /", ROOT), (b"RMD " + ODD, REMOVED),
 ]
 # The folder each MKD makes. Bytes that are no UTF-8 become replacement characters; paths are
 # cut byte by byte in the code page, so the trail byte 0x5C of "昞" counts as a separator and
@@ -64,27 +49,24 @@ class Faults(unittest.TestCase):
         self.assertEqual(c.command("DELE new"), REMOVED)
         c.quit()
         RESULTS["survived"] += 1
-
-    def test_connections_that_vanish(self):
+    def test_connections_that_vanish_and_a_stalled_reader_at_sigterm(self):
         with Server() as server:
-            with open(os.path.join(server.store, "big"), "wb") as f:
-                f.truncate(256 << 20)
+            write(os.path.join(server.store, "big"), b"", 256 << 20)
             # Long names make a listing of several MiB, more than loopback buffers hold.
             for i in range(30000):
                 open(os.path.join(server.store, f"{i:06d}-" + "n" * 90), "wb").close()
             idle = settled_fds(server.proc.pid)
+            # A client that closed its side can send no more commands: its session ends at once,
+            # while the client's own end is still open.
+            RESULTS["total"] += 1
+            with RawClient(server.port).login().sock as half:
+                half.shutdown(socket.SHUT_WR)
+                self.survived(server, idle)
             for command, side in [(c, s) for c in ("RETR big", "STOR up", "LIST")
-                                  for s in ("data", "control")] + [(None, "half-closed")]:
+                                  for s in ("data", "control")]:
                 with self.subTest(command=command, side=side):
                     RESULTS["total"] += 1
                     c = RawClient(server.port).login()
-                    if command is None:
-                        # A client that closed its side can send no more commands: its session
-                        # ends at once, while the client's own end is still open.
-                        c.sock.shutdown(socket.SHUT_WR)
-                        self.survived(server, idle)
-                        c.sock.close()
-                        continue
                     data = c.passive()
                     self.assertEqual(c.command(command), STARTING)
                     for _ in range(16):  # the transfer is moving
@@ -92,25 +74,19 @@ class Faults(unittest.TestCase):
                             data.sendall(bytes(65536))
                         else:
                             self.assertTrue(data.recv(65536), "the data ended early")
+                    if side == "control":
+                        reset(c.sock)
+                    reset(data)
                     if side == "data":
-                        reset(data)
                         # A listing the kernel already took whole may count as sent.
                         self.assertIn(c.reply(), (ABORTED, DONE) if command == "LIST"
                                       else (ABORTED,))
                         self.assertEqual(c.command("NOOP"), OK)
                         c.quit()
-                    else:
-                        reset(c.sock)
-                        reset(data)
                     self.survived(server, idle)
-
-    def test_sigterm_with_a_client_that_reads_nothing(self):
-        # The stop shuts the session's data connection down too, so the session ends at once
-        # instead of after the per-session wait.
-        RESULTS["total"] += 1
-        with Server() as server:
-            with open(os.path.join(server.store, "big"), "wb") as f:
-                f.truncate(1 << 30)
+            # A SIGTERM while a client reads nothing: the stop shuts the session's data connection
+            # down too, so the session ends at once instead of after the per-session wait.
+            RESULTS["total"] += 1
             c = RawClient(server.port).login()
             data = c.passive()
             self.assertEqual(c.command("RETR big"), STARTING)
@@ -120,15 +96,11 @@ class Faults(unittest.TestCase):
                 data, termios.FIONREAD, bytes(4)))[0]) or queued[-1] == queued[-2] > 0,
                 "the data connection to fill up", step=0.5)
             os.kill(server.proc.pid, signal.SIGTERM)
-            try:
-                self.assertEqual(server.proc.wait(5.0), 0)
-            except subprocess.TimeoutExpired:
-                self.fail(f"no exit 5 s after SIGTERM; lines: {server.lines!r}")
+            self.assertEqual(server.proc.wait(5.0), 0)  # TimeoutExpired when it hangs
             c.sock.close()
             data.close()
             with Server(store=server.store) as again:
                 self.survived(again, settled_fds(again.proc.pid))
-
     def test_bad_input(self):
         RESULTS["total"] += 1
         with Server(["--set", "opt_enableUtf8=1"]) as server:
@@ -158,11 +130,9 @@ class Faults(unittest.TestCase):
             for size in (2047, 3000):
                 c = RawClient(server.port).login()
                 c.sock.sendall(b"A" * size + b"\r\n")
-                try:
+                # A reset is a close too: the rest of the line was still unread at the close.
+                with contextlib.suppress(ConnectionResetError), c.sock:
                     self.assertIsNone(c.reply())
-                except ConnectionResetError:
-                    pass  # the rest of the line was still unread when the server closed
-                c.sock.close()
             self.survived(server, idle)
 
 SESSIONS, OPS = 50, ["STOR", "APPE", "RETR", "REST RETR", "REST STOR", "NLST", "DELE"]
@@ -209,8 +179,7 @@ def work(w, port, store, pool, go):
     folder = os.path.join(store, w["folder"])
     assert sorted(os.listdir(folder)) == sorted(files), "the store holds other files"
     for name, data in files.items():
-        assert hashlib.sha256(read(os.path.join(folder, name))).digest() == \
-            hashlib.sha256(data).digest(), f"{name}: SHA-256 differs from the model"
+        assert read(os.path.join(folder, name)) == data, f"{name}: the bytes differ from the model"
 
 def run(w, *args):
     try:
@@ -222,7 +191,7 @@ def run(w, *args):
             reset(w["client"].sock)
 
 class Load(unittest.TestCase):
-    def test_fifty_sessions_with_checksums(self):
+    def test_fifty_sessions_checked_byte_by_byte(self):
         seed = int(os.environ.get("DROVN_LOAD_SEED", random.randrange(1 << 30)))
         image = read(os.environ["DROVN_BINARY"])  # a sanitizer build is scaled down on its own
         scale = os.environ.get("DROVN_LOAD_SCALE", 0.5 if b"san_init" in image else 1)
@@ -240,7 +209,6 @@ class Load(unittest.TestCase):
                     t.start()
                     self.assertTrue(w["logged in"].wait(300))
                 self.assertEqual([repr(w["error"]) for w in workers if w["error"]], [], seed)
-                go.set()
             finally:
                 go.set()
                 for t in threads:
