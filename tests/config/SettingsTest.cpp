@@ -1,6 +1,8 @@
 // The settings in the registry file: the defaults, the fifteen values, saves killed half way.
 #include <poll.h>
+#include <sys/wait.h>
 
+#include <csignal>
 #include <random>
 
 #include "config/Settings.h"

@@ -170,7 +170,7 @@ TEST_P(ListingTest, LinesByteForByte) {
   // A directory whose path all but fills a path text lists its entries in full all the same.
   fs::path deep = store() / "d";
   ASSERT_EQ(ask(*client, "CWD /d").substr(0, 4), "250 ");
-  for (const std::size_t length : {255, 255, 255, 255, 255, 255, 255, 249}) {
+  for (const std::size_t length : {255u, 255u, 255u, 255u, 255u, 255u, 255u, 249u}) {
     deep /= std::string(length, 'x');
     fs::create_directory(deep);
     ASSERT_EQ(ask(*client, "CWD " + deep.filename().string()).substr(0, 4), "250 ");
