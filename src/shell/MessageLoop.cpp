@@ -8,6 +8,10 @@ namespace {
 // Messages handled in one turn before the console's input is looked at: the log channel's
 // posts are merged while queued, so this bound only matters under a flood of other messages.
 constexpr int kMessagesPerTurn = 64;
+// After a wake-up the queue is left as it is for this long before it is drained: log lines
+// written meanwhile merge with the post already queued, so a busy service wakes the window once
+// per batch of lines rather than once per line, and no line waits longer than this.
+constexpr int kBatchMs = 5;
 
 // The shorter of two waits, where a negative wait means none.
 int sooner(int a, int b) {
@@ -60,9 +64,19 @@ void MessageLoop::turn() {
     turnWithClient();
     return;
   }
-  platform::MessageQueue::Taken taken;
-  if (queue_.take(taken, timerTimeout())) dispatch(taken);
+  if (platform::waitForInput(queue_.readyFd(), -1, timerTimeout()).queue) {
+    (void)platform::waitForInput(-1, -1, kBatchMs);
+    drainQueue();
+  }
   fireTimerIfDue();
+}
+
+void MessageLoop::drainQueue() {
+  platform::MessageQueue::Taken taken;
+  for (int n = 0; n < kMessagesPerTurn && !window_.state().quitPosted; ++n) {
+    if (!queue_.take(taken, 0)) break;
+    dispatch(taken);
+  }
 }
 
 void MessageLoop::turnWithClient() {
@@ -75,11 +89,9 @@ void MessageLoop::turnWithClient() {
     client_->inputHungUp();
   }
   if (ready.queue) {
-    platform::MessageQueue::Taken taken;
-    for (int n = 0; n < kMessagesPerTurn && !window_.state().quitPosted; ++n) {
-      if (!queue_.take(taken, 0)) break;
-      dispatch(taken);
-    }
+    // Typing during the pause ends it: the keys are handled in this turn.
+    (void)platform::waitForInput(-1, inputGone_ ? -1 : client_->inputFd(), kBatchMs);
+    drainQueue();
   }
   // Looked at on every turn, not only when the descriptor is readable: a terminal's size
   // change arrives as a signal, and the terminal library reports it only when asked for input.

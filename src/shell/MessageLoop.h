@@ -45,6 +45,8 @@ class MessageLoop {
  private:
   void turn();
   void turnWithClient();
+  // Takes and handles what is queued, up to a turn's worth.
+  void drainQueue();
   int timerTimeout();
   void fireTimerIfDue();
   void dispatch(platform::MessageQueue::Taken& taken);
