@@ -259,28 +259,18 @@ bool ServiceController::openListener(ListenerRun& run) {
   platform::SocketAddress any;
   any.port = platform::hostToNet16(port_.load());
   any.address = 0;  // all local addresses: a configured address is only announced
+  // A failed bind or listen gives the socket up; its line says so when the port is taken.
+  const auto fail = [&](const char* portTaken, const char* otherwise) {
+    const bool taken = error == std::errc::address_in_use;
+    line.format(taken ? portTaken : otherwise, platform::socketErrorNumber(error));
+    logRun(run, line.c_str());
+    run.listenSocket.close();
+    return false;
+  };
   error = network.bind(run.listenSocket, any);
-  if (error) {
-    if (error == std::errc::address_in_use) {
-      line.format("绑定端口出错: %d 端口已被占用", platform::socketErrorNumber(error));
-    } else {
-      line.format("绑定出错: %d", platform::socketErrorNumber(error));
-    }
-    logRun(run, line.c_str());
-    run.listenSocket.close();
-    return false;
-  }
+  if (error) return fail("绑定端口出错: %d 端口已被占用", "绑定出错: %d");
   error = network.listen(run.listenSocket, kListenBacklog);
-  if (error) {
-    if (error == std::errc::address_in_use) {
-      line.format("监听出错: %d 端口已被占用", platform::socketErrorNumber(error));
-    } else {
-      line.format("监听出错: %d", platform::socketErrorNumber(error));
-    }
-    logRun(run, line.c_str());
-    run.listenSocket.close();
-    return false;
-  }
+  if (error) return fail("监听出错: %d 端口已被占用", "监听出错: %d");
   {
     platform::MutexLock lock(stateLock_);
     if (run.stopRequested.load()) {
