@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -398,13 +400,19 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
   return static_cast<long long>(done);
 }
 
-void LinuxNetwork::setBufferSizes(Socket& s, int bytes) {
+void LinuxNetwork::setReceiveBuffer(Socket& s, int bytes) {
   Socket::Use u(s);
   if (u.fd() < 0) return;
-  // The sizes are a hint for throughput; the kernel may cap them, and a failure changes nothing
+  // The size is a hint for throughput; the kernel may cap it, and a failure changes nothing
   // that the transfer depends on.
-  (void)::setsockopt(u.fd(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
   (void)::setsockopt(u.fd(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+std::size_t LinuxNetwork::unsentBytes(Socket& s) {
+  Socket::Use u(s);
+  int queued = 0;
+  if (u.fd() < 0 || ::ioctl(u.fd(), SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<std::size_t>(queued);
 }
 
 void LinuxNetwork::setStallLimit(Socket& s, uint32_t ms) {

@@ -57,8 +57,12 @@ class Network {
   static constexpr long long kNothingYet = -2;
   virtual long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
                                   std::error_code& error) = 0;
-  // Send and receive buffer sizes; failures are not reported.
-  virtual void setBufferSizes(Socket& s, int bytes) = 0;
+  // The receive buffer's size; failures are not reported. The send buffer is left to the
+  // kernel, which grows it as the connection needs.
+  virtual void setReceiveBuffer(Socket& s, int bytes) = 0;
+  // The bytes sent on s that its peer has not acknowledged yet (0 for a socket that is closed,
+  // reset or not connected): what was handed to send less this is what the peer has taken.
+  virtual std::size_t unsentBytes(Socket& s) = 0;
   // From now on a connect, send or receive on s (the file blocks below included) that moves
   // nothing for ms fails with ETIMEDOUT, so a peer that stops answering cannot hold a thread for
   // ever; a call that moves some bytes starts the limit again. Failures are not reported.
@@ -111,7 +115,8 @@ class LinuxNetwork final : public Network {
   long long receive(Socket& s, void* buf, std::size_t n, std::error_code& error) override;
   long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
                           std::error_code& error) override;
-  void setBufferSizes(Socket& s, int bytes) override;
+  void setReceiveBuffer(Socket& s, int bytes) override;
+  std::size_t unsentBytes(Socket& s) override;
   void setStallLimit(Socket& s, uint32_t ms) override;
   bool peerClosed(Socket& s) override;
   long long sendFileBlock(Socket& s, FileHandle& file, void* buffer, std::size_t n,

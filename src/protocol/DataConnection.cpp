@@ -28,6 +28,9 @@ constexpr std::size_t kPortFields = 6;
 constexpr int kPassiveBacklog = 1;
 // The passive wait looks at the session and its control connection this often.
 constexpr uint32_t kAcceptSliceMs = 1000;
+// How often a finished download looks at what the client has taken: short, since a fast client
+// takes the last of the queue in about this time and the final reply waits for it.
+constexpr uint32_t kTakenPollMs = 2;
 // A rate sample this old asks the main window for a progress refresh.
 constexpr int32_t kSampleMs = 2000;
 
@@ -83,6 +86,20 @@ void recordMovement(SessionHost& host, std::size_t n) {
 bool isTracked(DataConnection& c) {
   const uint32_t id = c.socket().id();
   return id != 0 && id == c.host().meter().trackedConnection.load();
+}
+
+// A download moves as the client takes it: the bytes handed to the socket less those still in
+// its send queue. The kernel may queue megabytes of a slow reader's download; counted as sent,
+// they would show the transfer far ahead of the client, and finished while it still reads.
+// Gives true when the client took some since the last look.
+bool updateTaken(DataConnection& c, std::size_t handedNow) {
+  c.handed += handedNow;
+  const uint64_t unsent = c.host().platform().network.unsentBytes(c.socket());
+  const uint64_t taken = c.handed > unsent ? c.handed - unsent : 0;
+  if (taken <= c.taken) return false;
+  if (isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(taken - c.taken));
+  c.taken = taken;
+  return true;
 }
 
 // Passive mode: waits on the listening socket for the client's connection, for at most the
@@ -261,7 +278,7 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s) {
     if (!opened) return nullptr;
     s.passiveMode = false;
     // Whatever size the kernel grants is good enough; a transfer does not depend on it.
-    network(s).setBufferSizes(c->socket(), kDataBufferSize);
+    network(s).setReceiveBuffer(c->socket(), kDataBufferSize);
     // A client that stops reading or sending fails the transfer instead of holding it; one
     // that is merely slow keeps it.
     network(s).setStallLimit(c->socket(), host.limits().dataStallMs);
@@ -281,7 +298,7 @@ std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
     // A send that returned a count but not all of it leaves no failure of its own.
     throw platform::PlatformError{sent < 0 ? error : platform::errnoError(ECONNABORTED)};
   }
-  if (sent != 0 && isTracked(c)) recordMovement(c.host(), n);
+  if (sent != 0) (void)updateTaken(c, n);
   return n;
 }
 
@@ -299,7 +316,7 @@ std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* b
       c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
   if (sent < 0) throw platform::PlatformError{error};
   const auto count = static_cast<std::size_t>(sent);
-  if (count != 0 && isTracked(c)) recordMovement(c.host(), count);
+  if (count != 0) (void)updateTaken(c, count);
   return count;
 }
 
@@ -310,6 +327,18 @@ long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* 
       c.host().platform().network.receiveFileBlock(c.socket(), file, buffer, n, error);
   if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
   return got;
+}
+
+void awaitTaken(Session& s, DataConnection& c) {
+  platform::Clock& clock = s.controller->platform().clock;
+  const uint32_t stallMs = s.controller->limits().dataStallMs;
+  uint32_t idleMs = 0;
+  while (c.taken < c.handed && !s.closing.load()) {
+    idleMs = updateTaken(c, 0) ? 0 : idleMs + kTakenPollMs;
+    if (c.taken >= c.handed) return;
+    if (idleMs >= stallMs) throw platform::PlatformError{platform::errnoError(ETIMEDOUT)};
+    clock.sleep(kTakenPollMs);
+  }
 }
 
 void closeDataConnection(std::unique_ptr<DataConnection>& c) {

@@ -15,9 +15,9 @@
 
 namespace drovn::protocol {
 
-inline constexpr int kDataBufferSize = 458752;  // socket send and receive buffers
+inline constexpr int kDataBufferSize = 458752;  // the socket's receive buffer
 static_assert(kDataBufferSize == static_cast<int>(kTransferBlockSize),
-              "one transfer block goes to the socket in one call");
+              "one transfer block comes from the socket in one call");
 
 // The passive port search: from the first port above the well-known range up to the last port
 // there is.
@@ -34,6 +34,9 @@ class DataConnection {
   DataConnection& operator=(const DataConnection&) = delete;
   platform::Socket& socket() noexcept { return socket_; }
   SessionHost& host() noexcept { return host_; }
+  // A download's bytes: handed to the socket, and of those what the client has taken.
+  uint64_t handed = 0;
+  uint64_t taken = 0;
 
  private:
   SessionHost& host_;
@@ -60,6 +63,10 @@ std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* b
 // that a failed write throws PlatformError.
 long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* buffer,
                            std::size_t n);
+// After a download's last block: waits until the client has taken every byte sent, so that the
+// progress row follows the client to the end. Ends early when the session is closing; throws
+// PlatformError (ETIMEDOUT) when the client takes nothing for the stall limit, as a send would.
+void awaitTaken(Session& s, DataConnection& c);
 // Shuts the connection down, closes it and ends its tracking. Null does nothing.
 void closeDataConnection(std::unique_ptr<DataConnection>& c);
 void dotsToCommas(Text& text);

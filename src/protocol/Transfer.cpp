@@ -149,6 +149,7 @@ void handleRetr(Session& s, std::string_view argument) {
     while (count > 0 && !s.closing.load()) {
       count = sendFileBlock(*connection, file.handle(), s.transferBuffer.get(), kTransferBlockSize);
     }
+    awaitTaken(s, *connection);
     closeDataConnection(connection);
     file.close();  // before the reply, as for uploads
     if (!s.closing.load()) sendReply(s, kTransferCompleted);

@@ -60,7 +60,8 @@ class FaultNetwork final : public platform::Network {
   long long receiveFileBlock(Socket& s, File& f, void* b, std::size_t n, Error& e) override {
     return real_.receiveFileBlock(s, f, b, n, e);
   }
-  void setBufferSizes(Socket& s, int bytes) override { real_.setBufferSizes(s, bytes); }
+  void setReceiveBuffer(Socket& s, int bytes) override { real_.setReceiveBuffer(s, bytes); }
+  std::size_t unsentBytes(Socket& s) override { return real_.unsentBytes(s); }
   void setStallLimit(Socket& s, uint32_t ms) override { real_.setStallLimit(s, ms); }
   bool peerClosed(Socket& s) override { return real_.peerClosed(s); }
   Error hostName(FixedText<256>& out) override { return real_.hostName(out); }
