@@ -58,7 +58,9 @@ class LogChannel {
   FixedText<kLogTextSize> logNarrow_ GUARDED_BY(logLock_);
   // Three UTF-8 bytes for each of the 2047 code-page bytes at most, and the terminator.
   FixedText<3 * (kLogTextSize - 1) + 1> logUtf8_ GUARDED_BY(logLock_);
-  char pendingLog_[kPendingLogBytes] GUARDED_BY(logLock_) = {};
+  // Not cleared: only the first pendingLength_ bytes are ever read, and pages never written cost
+  // an idle process no memory.
+  char pendingLog_[kPendingLogBytes] GUARDED_BY(logLock_);
   std::size_t pendingLength_ GUARDED_BY(logLock_) = 0;
   // Set after an unannounced append, cleared by whoever posts next.
   std::atomic<bool> unannounced_{false};
