@@ -179,8 +179,9 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
   const platform::CalendarTime& now = dir.now;
 
   // The entry is looked up in the listed directory itself, by its name in UTF-8, so no byte of a
-  // double-byte character is ever taken for a separator.
-  std::string name;
+  // double-byte character is ever taken for a separator. A listing formats every entry of its
+  // directory: the name's buffer keeps its room from one entry to the next.
+  thread_local std::string name;
   vfs::clientToUtf8(p.codec, utf8, entry.view(), name);
 
   platform::Entry found;
