@@ -18,6 +18,9 @@ constexpr char kSessionTimeout[] = "500 Session timeout\r\n";
 constexpr char kTooManyBadCommands[] = "421 Too many bad commands.\r\n";
 constexpr uint32_t kWaitMs = 1000;     // one readiness wait
 constexpr uint32_t kPollSleepMs = 80;  // between empty waits, empty receives and empty lines
+// How long the first receive after a reply keeps the thread awake for the client's next
+// command; a client that thinks longer finds the thread asleep, as before.
+constexpr uint32_t kCommandSpinMicros = 100;
 static_assert(protocol::kReceiveBufferSize >= 3, "a line needs room for a byte and CR LF");
 
 // Milliseconds since `since` on the wrapping tick counter.
@@ -138,6 +141,8 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
 
   uint32_t waitStart = clock.tickCount();
   if (s.closing.load()) return 0;
+  // Only the first receive spins: an idle session's waits of a second each cost nothing.
+  uint32_t spinMicros = kCommandSpinMicros;
   for (;;) {
     if (takeLine(s, out)) return 1;
     // A full buffer without a line end can never become a line: waiting would only hold the
@@ -151,7 +156,9 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
     std::error_code error;
     const auto used = static_cast<std::size_t>(s.receivedLength);
     const long long received = network.receiveWithin(
-        socket, s.receiveBuffer + used, protocol::kReceiveBufferSize - used, kWaitMs, error);
+        socket, s.receiveBuffer + used, protocol::kReceiveBufferSize - used, kWaitMs, spinMicros,
+        error);
+    spinMicros = 0;
     if (s.closing.load()) return 0;
     if (received == platform::Network::kNothingYet) {
       if (pastLimit(clock, waitStart, waitLimitSeconds)) {

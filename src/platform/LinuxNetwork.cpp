@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -278,9 +279,26 @@ long long LinuxNetwork::receive(Socket& s, void* buf, std::size_t n, std::error_
 }
 
 long long LinuxNetwork::receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
-                                      std::error_code& error) {
+                                      uint32_t spinMicros, std::error_code& error) {
   Socket::Use u(s);
   if (!mayReceive(s, u.fd(), error)) return -1;
+  if (spinMicros > 0) {
+    // A thread that sleeps in the receive is woken from another processor when the bytes
+    // come, and on a virtual machine that wake costs more than the round trip itself. A client
+    // that answers a reply with its next command does so within microseconds, so asking
+    // without waiting for that long, giving the processor away between the asks, takes the
+    // command while this thread still runs.
+    using SpinClock = std::chrono::steady_clock;
+    const auto until = SpinClock::now() + std::chrono::microseconds(spinMicros);
+    for (;;) {
+      const long long r = receiveOnce(s, u.fd(), buf, n, MSG_DONTWAIT, true, error);
+      if (r != kNothingYet || SpinClock::now() >= until) {
+        if (r != kNothingYet) return r;
+        break;
+      }
+      (void)sched_yield();
+    }
+  }
   if (s.receiveWaitMs_ != waitMs) {
     timeval wait{};
     wait.tv_sec = static_cast<time_t>(waitMs / 1000);

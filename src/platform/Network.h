@@ -54,9 +54,11 @@ class Network {
   virtual long long receive(Socket& s, void* buf, std::size_t n, std::error_code& error) = 0;
   // As receive, but waits at most waitMs for the first byte: kNothingYet when none came. A
   // session's reads of its commands are this one call each, no readiness wait before them.
+  // For the first spinMicros the thread keeps asking instead of sleeping, for a command that
+  // is expected at once.
   static constexpr long long kNothingYet = -2;
   virtual long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
-                                  std::error_code& error) = 0;
+                                  uint32_t spinMicros, std::error_code& error) = 0;
   // The receive buffer's size; failures are not reported. The send buffer is left to the
   // kernel, which grows it as the connection needs.
   virtual void setReceiveBuffer(Socket& s, int bytes) = 0;
@@ -114,7 +116,7 @@ class LinuxNetwork final : public Network {
   long long send(Socket& s, const void* data, std::size_t n, std::error_code& error) override;
   long long receive(Socket& s, void* buf, std::size_t n, std::error_code& error) override;
   long long receiveWithin(Socket& s, void* buf, std::size_t n, uint32_t waitMs,
-                          std::error_code& error) override;
+                          uint32_t spinMicros, std::error_code& error) override;
   void setReceiveBuffer(Socket& s, int bytes) override;
   std::size_t unsentBytes(Socket& s) override;
   void setStallLimit(Socket& s, uint32_t ms) override;

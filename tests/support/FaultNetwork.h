@@ -50,8 +50,9 @@ class FaultNetwork final : public platform::Network {
   long long receive(Socket& s, void* b, std::size_t n, Error& e) override {
     return real_.receive(s, b, n, e);
   }
-  long long receiveWithin(Socket& s, void* b, std::size_t n, uint32_t ms, Error& e) override {
-    return real_.receiveWithin(s, b, n, ms, e);
+  long long receiveWithin(Socket& s, void* b, std::size_t n, uint32_t ms, uint32_t spin,
+                          Error& e) override {
+    return real_.receiveWithin(s, b, n, ms, spin, e);
   }
   // File blocks go the real network's way (sendfile, pieces), as in the shipped program.
   long long sendFileBlock(Socket& s, File& f, void* b, std::size_t n, Error& e) override {
