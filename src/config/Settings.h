@@ -31,6 +31,14 @@ struct Settings {
   SettingsText bind_manualport;
   bool opt_keepLightOn = false;
   bool opt_enableUtf8 = false;
+  // Beyond the fifteen: read when present, never written by the program, off or empty by
+  // default, so a registry without them behaves as before.
+  bool opt_modernClients = false;
+  bool auth_readOnly1 = false;
+  bool auth_readOnly2 = false;
+  bool auth_readOnlyAnonymous = false;
+  SettingsText pasv_portRange;  // "LOW-HIGH", or empty for any free port
+  SettingsText bind_listenIp;   // the control listener's address, or empty for all
 };
 
 // The virtual name under which every account's root directory is mounted.

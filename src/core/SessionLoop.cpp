@@ -64,6 +64,7 @@ void teardown(Session& s) {
 void runSession(Session& s, const CommandDispatch& dispatch) {
   protocol::SessionHost& host = *s.controller;
   platform::Clock& clock = host.platform().clock;
+  s.modernClients = host.settings().opt_modernClients;
 
   FixedText<16> peer;
   platform::inetNtoa(s.activeAddress.address, peer);

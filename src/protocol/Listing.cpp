@@ -12,6 +12,7 @@
 #include "protocol/LoginCommand.h"
 #include "protocol/Replies.h"
 #include "protocol/SessionOutput.h"
+#include "protocol/TextFunctions.h"
 #include "vfs/DirectoryEnumeration.h"
 #include "vfs/Encoding.h"
 #include "vfs/PathResolver.h"
@@ -172,6 +173,20 @@ void handleList(Session& s, std::string_view argument) {
 
 void handleNlst(Session& s, std::string_view argument) {
   sendListing(s, argument, Form::Names);
+}
+
+void handleModernList(Session& s, vfs::TokenList& tokens, bool namesOnly) {
+  Text argument;
+  if (!joinArguments(s, tokens, Needed::WordOnly, argument)) return;
+  sendListing(s, argument.view(), namesOnly ? Form::Names : Form::Long);
+}
+
+void handleMlsd(Session& s, std::string_view) {
+  sendReply(s, "502 Command not implemented.\r\n");
+}
+
+void handleMlst(Session& s, std::string_view) {
+  sendReply(s, "502 Command not implemented.\r\n");
 }
 
 void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8) {

@@ -29,6 +29,16 @@ bool takeListOption(vfs::TokenList& tokens);
 void handleList(Session& s, std::string_view argument);
 void handleNlst(Session& s, std::string_view argument);
 
+// For sessions with the standard extensions. LIST (namesOnly false) and NLST (true) as
+// handleList and handleNlst, except that option words are ignored, a path to a file lists that
+// file alone, a '*' or '?' pattern in the last path part picks entries of its folder, and dates
+// more than six months away show their year. tokens holds the command word and its arguments.
+void handleModernList(Session& s, vfs::TokenList& tokens, bool namesOnly);
+// MLSD: the machine-readable listing of a directory over the data connection; MLST: the facts of
+// one entry on the control connection.
+void handleMlsd(Session& s, std::string_view argument);
+void handleMlst(Session& s, std::string_view argument);
+
 // The directory a listing looks its entries up in, as the two store paths of a file call.
 struct ListedDirectory {
   StorePaths paths;

@@ -34,6 +34,11 @@ struct Session {
   int64_t restartOffset = 0;
   bool passiveMode = false;
   bool utf8 = false;
+  // The standard command extensions, taken from the settings when the client connects, so a
+  // session keeps the command set it started with.
+  bool modernClients = false;
+  // Set at login for an account that may list and download but change nothing.
+  bool readOnly = false;
   platform::Socket controlSocket;
   // The control connection's peer (network order): the only host data connections may reach.
   uint32_t clientAddress = 0;
