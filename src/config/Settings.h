@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "platform/FixedText.h"
@@ -45,6 +46,10 @@ struct Settings {
 inline constexpr std::string_view rootMountName = "/";
 inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
 inline constexpr std::size_t kSettingCount = 15;
+
+// TEMPORARY until the settings branch lands.
+struct PortRange { uint16_t low = 0; uint16_t high = 0; };
+bool parsePortRange(std::string_view text, std::optional<PortRange>& out);
 
 void setDefaultSettings(Settings& s);
 // Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened

@@ -150,6 +150,10 @@ class FileSystem {
   // nothing: WriteNew empties the file only once the sharing check has passed.
   virtual std::error_code openFile(Path root, Path path, OpenMode mode,
                                    std::unique_ptr<FileHandle>& out) = 0;
+  // Sets a regular file's time of last write (UTC calendar fields, whole seconds); anything but
+  // a regular file is refused with permission_denied, a time that is no valid date with
+  // invalid_argument.
+  virtual std::error_code setLastWrite(Path root, Path path, const CalendarTime& when) = 0;
 };
 
 }  // namespace drovn::platform

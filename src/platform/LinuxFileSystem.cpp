@@ -614,4 +614,34 @@ std::error_code LinuxFileSystem::openFile(Path root, Path path, OpenMode mode,
   return {};
 }
 
+std::error_code LinuxFileSystem::setLastWrite(Path root, Path path, const CalendarTime& when) {
+  struct tm fields {};
+  fields.tm_year = when.year - 1900;
+  fields.tm_mon = when.month - 1;
+  fields.tm_mday = when.day;
+  fields.tm_hour = when.hour;
+  fields.tm_min = when.minute;
+  fields.tm_sec = when.second;
+  const time_t seconds = ::timegm(&fields);
+  // timegm normalises what is out of range (a 31st of February becomes March): such a date is
+  // refused rather than moved.
+  const CalendarTime back = utcFields({seconds, 0});
+  if (back.year != when.year || back.month != when.month || back.day != when.day ||
+      back.hour != when.hour || back.minute != when.minute || back.second != when.second) {
+    return errnoError(EINVAL);
+  }
+  Located at;
+  if (const std::error_code error = locate(storeFd_, root, path, at)) return error;
+  // Opened for reading only: setting a time asks for ownership of the file, not write access.
+  const UniqueFd fd(openBeneath(at.root.get(), at.rest, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (!fd) return lastStoreError();
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return lastStoreError();
+  if (!S_ISREG(st.st_mode)) return errnoError(EACCES);
+  // The last access stays as it is.
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
+  if (::futimens(fd.get(), times) != 0) return lastStoreError();
+  return {};
+}
+
 }  // namespace drovn::platform

@@ -34,6 +34,7 @@ class LinuxFileSystem final : public FileSystem {
   // files are refused before anything is read from them.
   std::error_code openFile(Path root, Path path, OpenMode mode,
                            std::unique_ptr<FileHandle>& out) override;
+  std::error_code setLastWrite(Path root, Path path, const CalendarTime& when) override;
 
   // The files open through this object and its handles, shared with every handle so that a
   // handle may outlive the object.

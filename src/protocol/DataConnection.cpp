@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 
 #include "platform/ErrorCodes.h"
 #include "platform/MessageQueue.h"
@@ -23,6 +24,8 @@ constexpr char kActiveOpening[] = "150 Opening data connection...\r\n";
 constexpr char kOpenFailed[] = "425 Failed to open data connection.\r\n";
 constexpr std::string_view kPassiveFirst = "227 (";
 constexpr std::string_view kPassiveLast = ") Entering passive mode...\r\n";
+constexpr char kNoSuchFamily[] = "522 Network protocol not supported, use (1)\r\n";
+constexpr char kExtendedSyntaxError[] = "501 Syntax error in the address.\r\n";
 
 constexpr std::size_t kPortFields = 6;
 constexpr int kPassiveBacklog = 1;
@@ -213,47 +216,80 @@ void handlePort(Session& s, std::string_view argument) {
   sendReply(s, kPortOk);
 }
 
-void handlePasv(Session& s) {
-  if (!requireLogin(s)) return;
+namespace {
+
+// The ports a passive listener may take, and the address it binds: every local address and any
+// port from the first above the well-known range, unless the operator named a range or a listen
+// address.
+struct PassivePlan {
+  uint32_t first = kFirstPassivePort;
+  uint32_t last = kLastPassivePort;
+  uint32_t address = 0;
+  bool ranged = false;
+};
+
+PassivePlan passivePlan(Session& s) {
+  PassivePlan plan;
+  const config::Settings settings = s.controller->settings();
+  std::optional<config::PortRange> range;
+  // Checked when the service started; a text that does not parse here leaves the full search.
+  if (config::parsePortRange(settings.pasv_portRange.view(), range) && range) {
+    plan.first = range->low;
+    plan.last = range->high;
+    plan.ranged = true;
+  }
+  if (!settings.bind_listenIp.empty()) {
+    plan.address = platform::inetAddr(settings.bind_listenIp.c_str());
+  }
+  return plan;
+}
+
+}  // namespace
+
+bool openPassiveListener(Session& s, uint16_t& port) {
   // The earlier listener goes first, so its port is free for this search again.
   s.passiveSocket.close();
   platform::Network& net = network(s);
+  const PassivePlan plan = passivePlan(s);
   std::error_code bindError;
-  bool bound = false;
-  uint16_t port = kFirstPassivePort;
-  for (uint32_t candidate = kFirstPassivePort; candidate <= kLastPassivePort; ++candidate) {
+  for (uint32_t candidate = plan.first; candidate <= plan.last; ++candidate) {
     const std::error_code opened = net.openTcp(s.passiveSocket);
     if (opened) {
       logFailure(s, "Passive socket failed: %d", opened);
-      return;
+      return false;
     }
-    platform::SocketAddress any;  // every local address
+    platform::SocketAddress local;
     port = static_cast<uint16_t>(candidate);
-    any.port = platform::hostToNet16(port);
-    bindError = net.bind(s.passiveSocket, any);
+    local.port = platform::hostToNet16(port);
+    local.address = plan.address;
+    bindError = net.bind(s.passiveSocket, local);
     if (!bindError) {
       // Binding reuses addresses, so a port that another socket has bound but not yet listened
       // on (a PASV of another session at the same moment) is refused only here: it is taken
       // all the same, and the search goes on as after a failed bind.
       const std::error_code listened = net.listen(s.passiveSocket, kPassiveBacklog);
-      if (!listened) {
-        bound = true;
-        break;
-      }
+      if (!listened) return true;
       if (listened != std::errc::address_in_use) {
         logFailure(s, "Passive listen failed: %d", listened);
         s.passiveSocket.close();
-        return;
+        return false;
       }
       bindError = listened;
     }
     s.passiveSocket.close();
   }
-  if (!bound) {
-    // The search ends at the last port: reported as a socket that could not be had.
-    logFailure(s, "Passive socket failed: %d", bindError);
-    return;
-  }
+  // The search ends at the last port: reported as a socket that could not be had.
+  logFailure(s, "Passive socket failed: %d", bindError);
+  // Every port of a short range can be in use at once; the client is told, so that it does
+  // not wait for a reply that would never come.
+  if (plan.ranged) sendReply(s, kOpenFailed);
+  return false;
+}
+
+void handlePasv(Session& s) {
+  if (!requireLogin(s)) return;
+  uint16_t port = 0;
+  if (!openPassiveListener(s, port)) return;
   FixedText<2048> address;
   s.controller->copyServerAddress(address);
   Text numbers;
@@ -265,6 +301,64 @@ void handlePasv(Session& s) {
   composeReply(reply, kPassiveFirst, announced.view(), kPassiveLast);
   sendReply(s, reply.c_str());
   s.passiveMode = true;
+}
+
+void handleEpsv(Session& s, std::string_view argument) {
+  if (!requireLogin(s)) return;
+  // The client promises to use EPSV alone from now on; nothing here depends on it.
+  if (vfs::equalsIgnoringCase(argument, "ALL")) {
+    sendReply(s, "200 EPSV ALL ok.\r\n");
+    return;
+  }
+  if (!argument.empty() && argument != "1") {
+    sendReply(s, argument == "2" ? kNoSuchFamily : kExtendedSyntaxError);
+    return;
+  }
+  uint16_t port = 0;
+  if (!openPassiveListener(s, port)) return;
+  // Only the port is announced: the client connects to the address it reached us at, which is
+  // what makes this form work through address translation.
+  Text reply;
+  reply.format("229 Entering Extended Passive Mode (|||%d|)\r\n", static_cast<int>(port));
+  sendReply(s, reply.c_str());
+  s.passiveMode = true;
+}
+
+void handleEprt(Session& s, std::string_view argument) {
+  if (!requireLogin(s)) return;
+  // |family|address|port| with any printable delimiter in place of '|'.
+  if (argument.size() < 7 || argument.back() != argument.front()) {
+    sendReply(s, kExtendedSyntaxError);
+    return;
+  }
+  vfs::TokenList fields;
+  if (vfs::splitTokens(argument.substr(1, argument.size() - 2), argument.front(), fields) != 3) {
+    sendReply(s, kExtendedSyntaxError);
+    return;
+  }
+  if (fields[0].view() != "1") {
+    sendReply(s, fields[0].view() == "2" ? kNoSuchFamily : kExtendedSyntaxError);
+    return;
+  }
+  const uint32_t address = platform::inetAddr(fields[1].c_str());
+  const int port = vfs::leadingInt(fields[2].view());
+  if (address == 0xFFFFFFFFu || port <= 0 || port > 65535) {
+    sendReply(s, kExtendedSyntaxError);
+    return;
+  }
+  // The same rule as PORT: data goes only to the client's own host.
+  if (address != s.clientAddress) {
+    Text line;
+    Text logText;
+    line.format("EPRT to %s refused", logForm(s, fields[1].c_str(), logText));
+    logLine(s, line.c_str());
+    sendReply(s, kSyntaxError);
+    return;
+  }
+  s.activeAddress.address = address;
+  s.activeAddress.port = platform::hostToNet16(static_cast<uint16_t>(port));
+  s.passiveMode = false;
+  sendReply(s, "200 EPRT command ok.\r\n");
 }
 
 std::unique_ptr<DataConnection> openDataConnection(Session& s) {

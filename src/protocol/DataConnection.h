@@ -45,9 +45,16 @@ class DataConnection {
 
 // PORT h1,h2,h3,h4,p1,p2: the address for the next active connection. Sends one reply.
 void handlePort(Session& s, std::string_view argument);
-// Listens on the first free port from kFirstPassivePort on and announces it. Sends one reply on
-// success and none on failure (the cause is logged).
+// Listens on the first free port from kFirstPassivePort on (or of the configured range, on the
+// configured listen address) and announces it. Sends one reply on success and none on failure
+// (the cause is logged), except that a configured range with no free port is answered with 425.
 void handlePasv(Session& s);
+// The listener of PASV and EPSV: the session's passive socket, listening; false (logged) when
+// none could be had.
+bool openPassiveListener(Session& s, uint16_t& port);
+// EPSV [1|ALL] and EPRT |1|address|port|: the extended forms of PASV and PORT, for IPv4.
+void handleEpsv(Session& s, std::string_view argument);
+void handleEprt(Session& s, std::string_view argument);
 // Sends the 125 or 150 preliminary reply itself; null when no connection could be made (the
 // cause is logged; only an internal failure, such as no memory, is answered, with 425).
 std::unique_ptr<DataConnection> openDataConnection(Session& s);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "protocol/DataConnection.h"
+#include "protocol/Extensions.h"
 #include "protocol/FileCommands.h"
 #include "protocol/Listing.h"
 #include "protocol/LoginCommand.h"
@@ -23,6 +24,26 @@ namespace {
 constexpr char kSystem[] = "215 UNIX (DROVN_V20091111)\r\n";
 constexpr char kFeatures[] = "211-Extensions supported:\r\n SIZE\r\n UTF8\r\n211 END\r\n";
 constexpr char kNoopReply[] = "200 OK \r\n";
+// What a session with the standard extensions is told it may use.
+constexpr char kModernFeatures[] =
+    "211-Extensions supported:\r\n"
+    " EPSV\r\n"
+    " EPRT\r\n"
+    " MDTM\r\n"
+    " MFMT\r\n"
+    " MLST type*;size*;modify*;perm*;\r\n"
+    " REST STREAM\r\n"
+    " SIZE\r\n"
+    " UTF8\r\n"
+    " TVFS\r\n"
+    "211 END\r\n";
+constexpr char kGoodbye[] = "221 Goodbye.\r\n";
+constexpr char kHelp[] =
+    "214-Commands recognized:\r\n"
+    " USER PASS QUIT NOOP SYST FEAT HELP OPTS CLNT PWD CWD CDUP MKD RMD DELE RNFR RNTO\r\n"
+    " TYPE STRU MODE ALLO PORT PASV EPRT EPSV LIST NLST MLSD MLST RETR STOR APPE REST\r\n"
+    " SIZE MDTM MFMT XPWD XCWD XCUP XMKD XRMD\r\n"
+    "214 Help OK.\r\n";
 constexpr char kHiddenPassword[] = "PASS [hidden]";
 constexpr char kAnonymousPassword[] = "PASS [anonymous]";
 
@@ -52,11 +73,15 @@ struct Request {
 // NLST, which take a listing option out of them before joining the rest.
 using Step = bool (*)(Session&, Request&);
 
+// Whether the command may change the store: refused for a read-only account.
+enum class Effect { Reads, Writes };
+
 struct Command {
   std::string_view word;
   Argument argument;
   Login login;
   Step carryOut;
+  Effect effect = Effect::Reads;
 };
 
 void replyWithWord(Session& s, std::string_view first, std::string_view word) {
@@ -160,19 +185,68 @@ constexpr std::array<Command, 26> kCommands{{
     {"NLST", Argument::Optional, Login::ByHandler, nameList},
     {"RETR", Argument::Required, Login::ByHandler, withArgument<handleRetr>},
     {"SIZE", Argument::Required, Login::ByHandler, withArgument<handleSize>},
-    {"STOR", Argument::Required, Login::ByHandler, withArgument<handleStor>},
-    {"DELE", Argument::Required, Login::ByHandler, withArgument<handleDele>},
-    {"MKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>},
-    {"RMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>},
-    {"APPE", Argument::Required, Login::ByHandler, withArgument<handleAppe>},
-    {"RNFR", Argument::Required, Login::ByHandler, withArgument<handleRnfr>},
-    {"RNTO", Argument::Required, Login::ByHandler, withArgument<handleRnto>},
+    {"STOR", Argument::Required, Login::ByHandler, withArgument<handleStor>, Effect::Writes},
+    {"DELE", Argument::Required, Login::ByHandler, withArgument<handleDele>, Effect::Writes},
+    {"MKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>, Effect::Writes},
+    {"RMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>, Effect::Writes},
+    {"APPE", Argument::Required, Login::ByHandler, withArgument<handleAppe>, Effect::Writes},
+    {"RNFR", Argument::Required, Login::ByHandler, withArgument<handleRnfr>, Effect::Writes},
+    {"RNTO", Argument::Required, Login::ByHandler, withArgument<handleRnto>, Effect::Writes},
     {"REST", Argument::Required, Login::ByHandler, withArgument<handleRest>},
     {"CDUP", Argument::None, Login::ByHandler, changeToParent},
     {"FEAT", Argument::Optional, Login::Here, features},
     {"OPTS", Argument::Required, Login::ByHandler, withArgument<handleOpts>},
     {"NOOP", Argument::None, Login::Open, noop},
     {"QUIT", Argument::None, Login::Open, quit},
+}};
+
+// The same answer whatever the argument.
+template <const char* reply>
+bool fixedReply(Session& s, Request&) {
+  sendReply(s, reply);
+  return true;
+}
+
+constexpr char kAlloReply[] = "202 No storage allocation necessary.\r\n";
+constexpr char kClntReply[] = "200 Noted.\r\n";
+
+bool quitWithGoodbye(Session& s, Request&) {
+  sendReply(s, kGoodbye);
+  return false;
+}
+
+bool modernList(Session& s, Request& r) {
+  handleModernList(s, r.tokens, false);
+  return true;
+}
+
+bool modernNameList(Session& s, Request& r) {
+  handleModernList(s, r.tokens, true);
+  return true;
+}
+
+// Looked at before the table above by sessions with the standard extensions: the commands they
+// add, and the ones whose reply they change.
+constexpr std::array<Command, 19> kModernCommands{{
+    {"FEAT", Argument::Optional, Login::Open, fixedReply<kModernFeatures>},
+    {"QUIT", Argument::None, Login::Open, quitWithGoodbye},
+    {"HELP", Argument::Optional, Login::Open, fixedReply<kHelp>},
+    {"LIST", Argument::Optional, Login::ByHandler, modernList},
+    {"NLST", Argument::Optional, Login::ByHandler, modernNameList},
+    {"MLSD", Argument::Optional, Login::ByHandler, withArgument<handleMlsd>},
+    {"MLST", Argument::Optional, Login::ByHandler, withArgument<handleMlst>},
+    {"EPSV", Argument::Optional, Login::ByHandler, withArgument<handleEpsv>},
+    {"EPRT", Argument::Required, Login::ByHandler, withArgument<handleEprt>},
+    {"MDTM", Argument::Required, Login::ByHandler, withArgument<handleMdtm>},
+    {"MFMT", Argument::Required, Login::ByHandler, withArgument<handleMfmt>, Effect::Writes},
+    {"STRU", Argument::Required, Login::Here, withArgument<handleStru>},
+    {"MODE", Argument::Required, Login::Here, withArgument<handleMode>},
+    {"ALLO", Argument::Optional, Login::Here, fixedReply<kAlloReply>},
+    {"CLNT", Argument::Optional, Login::Open, fixedReply<kClntReply>},
+    {"XCWD", Argument::Required, Login::ByHandler, withArgument<handleCwd>},
+    {"XCUP", Argument::None, Login::ByHandler, changeToParent},
+    {"XMKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>, Effect::Writes},
+    {"XRMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>, Effect::Writes},
 }};
 
 // Joins the request's argument as the command's rule says; false when the command must not go
@@ -208,6 +282,14 @@ void logReceivedLine(Session& s, const Text& line, const Text& word, const vfs::
   logCommandLine(s, logForm(s, line.c_str(), logText));
 }
 
+template <std::size_t N>
+const Command* find(const std::array<Command, N>& table, std::string_view word) {
+  for (const Command& command : table) {
+    if (word == command.word) return &command;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int dispatchCommand(Session& s, Text& line) {
@@ -227,11 +309,17 @@ int dispatchCommand(Session& s, Text& line) {
 
   logReceivedLine(s, line, word, tokens);
 
-  for (const Command& command : kCommands) {
-    if (word.view() != command.word) continue;
-    if (command.login == Login::Here && !requireLogin(s)) return 1;
-    if (!prepareArgument(s, request, command.argument)) return 1;
-    return command.carryOut(s, request) ? 1 : 0;
+  const Command* command = s.modernClients ? find(kModernCommands, word.view()) : nullptr;
+  if (command == nullptr) command = find(kCommands, word.view());
+  if (command != nullptr) {
+    if (command->login == Login::Here && !requireLogin(s)) return 1;
+    if (!prepareArgument(s, request, command->argument)) return 1;
+    // Refused before the handler looks at the store, so nothing on disk can change.
+    if (command->effect == Effect::Writes && s.readOnly) {
+      sendReply(s, kAccessDenied);
+      return 1;
+    }
+    return command->carryOut(s, request) ? 1 : 0;
   }
   // The word in upper case; the arguments are left out.
   replyWithWord(s, kInvalidCommand, word.view());

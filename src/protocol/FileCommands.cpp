@@ -185,7 +185,9 @@ void handleType(Session& s, std::string_view argument) {
 
 void handleOpts(Session& s, std::string_view argument) {
   if (!requireLogin(s)) return;
-  if (!s.controller->settings().opt_enableUtf8) {
+  // A client with the standard extensions gets the encoding it announces: one refused here
+  // sends UTF-8 anyway, and its names would land on disk as the code page's reading of them.
+  if (!s.modernClients && !s.controller->settings().opt_enableUtf8) {
     sendReply(s, kUtf8Disabled);
     return;
   }

@@ -45,14 +45,18 @@ struct Script {
   Admin admin;
   bool loggedIn;
   std::vector<std::string> lines;
+  bool modern = false;  // the standard extensions on
 };
 
 class CommandScriptTest : public ProtocolTest, public testing::WithParamInterface<Script> {
  protected:
   void configure(config::Settings& s) override {
     if (GetParam().admin != Admin::None) setAdmin(s, GetParam().admin);
+    s.opt_modernClients = GetParam().modern;
   }
 };
+
+constexpr char kGoodbye[] = "221 Goodbye.\r\n";
 
 TEST_P(CommandScriptTest, RepliesInOrder) {
   writeFile(store() / "a.txt", "hello");
@@ -66,13 +70,25 @@ TEST_P(CommandScriptTest, RepliesInOrder) {
     writeFile(store() / name, "");
     fs::resize_file(store() / name, size);
   }
+  // 2020-01-02 03:04:05 UTC
+  fs::last_write_time(store() / "a.txt",
+                      fs::file_time_type::clock::from_sys(std::chrono::sys_seconds{1577934245s}));
   auto client = connect(GetParam().loggedIn ? "anonymous" : "");
   ASSERT_NE(client, nullptr);
   const std::vector<std::string>& lines = GetParam().lines;
   for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
     EXPECT_EQ(ask(*client, lines[i]), lines[i + 1]) << testing::PrintToString(lines[i]);
   }
-  EXPECT_EQ(ask(*client, "NOOP"), kNoop);  // no second reply came for any command
+  // No second reply came for any command.
+  if (lines.back() != kGoodbye) {
+    EXPECT_EQ(ask(*client, "NOOP"), kNoop);
+  }
+}
+
+std::string modernFeatures() {
+  return "211-Extensions supported:\r\n EPSV\r\n EPRT\r\n MDTM\r\n MFMT\r\n"
+         " MLST type*;size*;modify*;perm*;\r\n REST STREAM\r\n SIZE\r\n UTF8\r\n TVFS\r\n"
+         "211 END\r\n";
 }
 
 const std::string kSub = "257 \"/sub\" is current directory.\r\n";
@@ -88,7 +104,10 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandScriptTest, testing::Values(
         "foo bar", "500 Invalid command FOO\r\n",   "A\nB", "500 Invalid command A B\r\n",
         "NoOp extra", kNoop,                        "CWD", kBadParameter,
         "USER\tbob", "500 Invalid command USER\tBOB\r\n",
-        "FEAT", "211-Extensions supported:\r\n SIZE\r\n UTF8\r\n211 END\r\n"}},
+        "FEAT", "211-Extensions supported:\r\n SIZE\r\n UTF8\r\n211 END\r\n",
+        "MDTM a.txt", "500 Invalid command MDTM\r\n",
+        "EPSV", "500 Invalid command EPSV\r\n",
+        "OPTS UTF8 ON", "501 Option UTF8 is disabled.\r\n"}},
     Script{"DisabledAccountRefusesItsOwnPassword", Admin::Disabled, false, {
         "USER admin", userOk("admin"),              "PASS Secret", kNotLoggedIn,
         "PASS Secret", kEnterUserName,              "USER ADMIN", userOk("ADMIN")}},
@@ -127,7 +146,34 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandScriptTest, testing::Values(
         "REST abc", "350 REST from 0\r\n",          "REST +42", "350 REST from 42\r\n",
         "REST -5", "350 REST from -5\r\n",          "REST 12abc", "350 REST from 12\r\n",
         "REST 3000000000", "350 REST from 3000000000\r\n",
-        "REST 99999999999999999999999", "350 REST from 9223372036854775807\r\n"}}),
+        "REST 99999999999999999999999", "350 REST from 9223372036854775807\r\n"}},
+    Script{"ModernBeforeLogin", Admin::None, false, {
+        "FEAT", modernFeatures(),                   "CLNT curl/7.88", "200 Noted.\r\n",
+        "MDTM a.txt", kPleaseLogIn,                 "EPSV", kPleaseLogIn,
+        "QUIT", kGoodbye}, true},
+    Script{"ModernExtensions", Admin::None, true, {
+        "STRU f", "200 Structure set to F.\r\n",   "STRU R", "504 Only file structure is supported.\r\n",
+        "MODE S", "200 Mode set to S.\r\n",        "MODE B", "504 Only stream mode is supported.\r\n",
+        "ALLO 512", "202 No storage allocation necessary.\r\n",
+        "MDTM a.txt", "213 20200102030405\r\n",    "MDTM sub", kAccessDenied,
+        "MDTM missing", kAccessDenied,              "MFMT 20210203040506 sub/inner.txt",
+        "213 Modify=20210203040506; sub/inner.txt\r\n",
+        "MDTM sub/inner.txt", "213 20210203040506\r\n",
+        "MFMT 20210231000000 a.txt", "501 Syntax error in the time.\r\n",
+        "MFMT 2021 a.txt", "501 Syntax error in the time.\r\n",
+        "MFMT 2021020304050x a.txt", "501 Syntax error in the time.\r\n",
+        "MFMT 20210203040506 missing", kAccessDenied,
+        "XMKD made", "257 Directory created.\r\n", "XCWD made", changedTo("/made"),
+        "XCUP", changedTo("/"),                     "XRMD made", kDeleteOk,
+        "EPSV 2", "522 Network protocol not supported, use (1)\r\n",
+        "EPSV x", "501 Syntax error in the address.\r\n",
+        "EPSV ALL", "200 EPSV ALL ok.\r\n",
+        "EPRT |2|::1|5000|", "522 Network protocol not supported, use (1)\r\n",
+        "EPRT |1|127.0.0.2|5000|", "500 Syntax error.\r\n",
+        "EPRT |1|127.0.0.1|0|", "501 Syntax error in the address.\r\n",
+        "EPRT 1|127.0.0.1|5000", "501 Syntax error in the address.\r\n",
+        "EPRT |1|127.0.0.1|5000|", "200 EPRT command ok.\r\n",
+        "OPTS UTF8 ON", "200 Option UTF8 is on.\r\n", "QUIT", kGoodbye}, true}),
     [](const testing::TestParamInfo<Script>& i) { return std::string(i.param.name); });
 // clang-format on
 

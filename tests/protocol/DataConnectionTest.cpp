@@ -107,6 +107,68 @@ TEST_F(DataTest, ActiveConnectGivesUpAtItsLimitOrWhenRefused) {
   EXPECT_EQ(ask(*client, "NOOP"), kNoop);
 }
 
+// Two neighbouring ports that nothing on 127.0.0.1 uses at the moment, as "LOW-HIGH".
+std::string freePortPair(platform::Network& network) {
+  for (uint16_t low = 47000; low < 47400; low = static_cast<uint16_t>(low + 2)) {
+    platform::Socket a, b;
+    platform::SocketAddress at{.address = 0};
+    if (network.openTcp(a) || network.openTcp(b)) return "";
+    at.port = platform::hostToNet16(low);
+    if (network.bind(a, at)) continue;
+    at.port = platform::hostToNet16(static_cast<uint16_t>(low + 1));
+    if (network.bind(b, at)) continue;
+    return std::to_string(low) + "-" + std::to_string(low + 1);
+  }
+  return "";
+}
+
+// Sessions with the standard extensions and a passive range of two ports: EPSV announces the
+// port alone, EPRT names the client's own address, and a third listener finds no port until
+// one of the two is let go.
+class ExtendedTest : public ProtocolTest {
+ protected:
+  void configure(config::Settings& s) override {
+    s.opt_modernClients = true;
+    range = freePortPair(harness.network());
+    s.pasv_portRange.assign(range);
+  }
+  std::string range;
+};
+
+TEST_F(ExtendedTest, EpsvEprtAndAPassiveRangeOfTwoPorts) {
+  ASSERT_FALSE(range.empty());
+  const auto low = static_cast<uint16_t>(std::stoi(range));
+  writeFile(store() / "a.txt", "hello");
+  auto first = connect(), second = connect(), third = connect();
+  ASSERT_TRUE(first && second && third);
+  const std::string reply = ask(*first, "EPSV");
+  EXPECT_EQ(reply, "229 Entering Extended Passive Mode (|||" + std::to_string(low) + "|)\r\n");
+  EXPECT_EQ(ask(*second, "PASV"), "227 (" + portArgument(low + 1) + ") Entering passive mode...\r\n");
+  EXPECT_EQ(ask(*third, "EPSV"), kOpenFailed);
+  EXPECT_TRUE(harness.waitForLine("Passive socket failed: 10048"));
+
+  ASSERT_TRUE(first->send("RETR a.txt\r\n"));
+  DataPeer peer(harness.network());
+  ASSERT_TRUE(peer.connectTo(low));
+  EXPECT_EQ(first->readLine(), kPassiveOpened);
+  EXPECT_EQ(peer.readAll(), "hello");
+  EXPECT_EQ(first->readLine(), kCompleted);
+  // A listener stays until its session's next passive command or its end.
+  EXPECT_EQ(ask(*third, "EPSV"), kOpenFailed);
+  EXPECT_EQ(ask(*second, "QUIT"), "221 Goodbye.\r\n");
+  EXPECT_TRUE(harness.waitForLine("#2>Disconnected."));
+  EXPECT_EQ(ask(*third, "EPSV"),
+            "229 Entering Extended Passive Mode (|||" + std::to_string(low + 1) + "|)\r\n");
+  DataPeer active(harness.network());
+  const uint16_t activePort = passivePort("227 (" + active.listen() + ")");
+  EXPECT_EQ(ask(*first, "EPRT |1|127.0.0.1|" + std::to_string(activePort) + "|"),
+            "200 EPRT command ok.\r\n");
+  EXPECT_EQ(ask(*first, "RETR a.txt"), kActiveOpening);
+  ASSERT_TRUE(active.accept());
+  EXPECT_EQ(active.readAll(), "hello");
+  EXPECT_EQ(first->readLine(), kCompleted);
+}
+
 class ListingTest : public ProtocolTest, public testing::WithParamInterface<Mode> {};
 
 // Non-directories come first, then directories, each in the directory's own order. The date

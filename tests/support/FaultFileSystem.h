@@ -37,6 +37,9 @@ class FaultFileSystem final : public platform::FileSystem {
   Error createDirectory(Path r, Path p) override { return real_.createDirectory(r, p); }
   Error removeDirectory(Path r, Path p) override { return real_.removeDirectory(r, p); }
   Error moveFile(Path r, Path f, Path t) override { return real_.moveFile(r, f, t); }
+  Error setLastWrite(Path r, Path p, const platform::CalendarTime& w) override {
+    return real_.setLastWrite(r, p, w);
+  }
   Error openDirectory(Path r, Path d, platform::Detail detail,
                       std::unique_ptr<platform::DirectorySearch>& o) override {
     return real_.openDirectory(r, d, detail, o);
