@@ -1,10 +1,14 @@
 #include "config/Settings.h"
 
 #include <array>
+#include <charconv>
 #include <cstring>
 #include <cstdlib>
 #include <string>
 #include <memory>
+#include <span>
+
+#include "platform/Network.h"
 
 namespace drovn::config {
 
@@ -24,8 +28,9 @@ constexpr Field textField(std::string_view name, SettingsText Settings::*text) {
   return Field{name, nullptr, text};
 }
 
-// The stored order: loading and saving both go through the values in this order.
-constexpr std::array<Field, kSettingCount> kFields{{
+// The stored order: loading and saving both go through the values in this order; saving stops
+// after the first kSettingCount.
+constexpr std::array<Field, kSettingCount + kReadOnlySettingCount> kFields{{
     flagField("auth_Anonymous", &Settings::auth_Anonymous),
     textField("auth_anonyRoot", &Settings::auth_anonyRoot),
     flagField("auth_enable1", &Settings::auth_enable1),
@@ -41,7 +46,14 @@ constexpr std::array<Field, kSettingCount> kFields{{
     textField("bind_manualport", &Settings::bind_manualport),
     flagField("opt_keepLightOn", &Settings::opt_keepLightOn),
     flagField("opt_enableUtf8", &Settings::opt_enableUtf8),
+    flagField("opt_modernClients", &Settings::opt_modernClients),
+    flagField("auth_readOnly1", &Settings::auth_readOnly1),
+    flagField("auth_readOnly2", &Settings::auth_readOnly2),
+    flagField("auth_readOnlyAnonymous", &Settings::auth_readOnlyAnonymous),
+    textField("pasv_portRange", &Settings::pasv_portRange),
+    textField("bind_listenIp", &Settings::bind_listenIp),
 }};
+constexpr std::span<const Field> kStoredFields(kFields.data(), kSettingCount);
 
 // A value is read into a buffer of this size; a longer one is ignored.
 constexpr uint32_t kValueBufferSize = 2048;
@@ -92,6 +104,12 @@ void setDefaultSettings(Settings& s) {
   s.bind_manualport.assign("21");
   s.opt_keepLightOn = false;
   s.opt_enableUtf8 = false;
+  s.opt_modernClients = false;
+  s.auth_readOnly1 = false;
+  s.auth_readOnly2 = false;
+  s.auth_readOnlyAnonymous = false;
+  s.pasv_portRange.clear();
+  s.bind_listenIp.clear();
 }
 
 void loadSettings(platform::Registry& registry, Settings& s) {
@@ -118,7 +136,7 @@ void loadSettings(platform::Registry& registry, Settings& s) {
 void saveSettings(platform::Registry& registry, const Settings& s) {
   std::unique_ptr<platform::RegistryKey> key;
   if (registry.createKey(kSettingsKey, platform::Registry::Access::Write, key) || !key) return;
-  for (const Field& f : kFields) {
+  for (const Field& f : kStoredFields) {
     std::string_view data;
     if (f.flag) {
       // auth_Anonymous has always been stored with its terminator, the other flags without.
@@ -141,6 +159,62 @@ bool setSettingByName(Settings& s, std::string_view name, std::string_view codeP
     }
   }
   return false;
+}
+
+namespace {
+
+// A port number in decimal: digits only, no leading zero, 1 to 65535.
+std::optional<uint16_t> parsePort(std::string_view text) {
+  if (text.empty() || text.front() == '0' ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+}  // namespace
+
+bool parsePortRange(std::string_view text, std::optional<PortRange>& out) {
+  if (text.empty()) {
+    out.reset();
+    return true;
+  }
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return false;
+  const auto low = parsePort(text.substr(0, dash));
+  const auto high = parsePort(text.substr(dash + 1));
+  if (!low || !high || *low > *high) return false;
+  out = PortRange{*low, *high};
+  return true;
+}
+
+bool validListenAddress(std::string_view text) {
+  if (text.empty()) return true;
+  // The platform's reading takes short, octal and hex forms too; an address is taken only when
+  // it reads back as the same four decimal parts, so what the operator wrote is what is bound.
+  FixedText<16> typed;
+  if (!typed.assign(text) || typed.view() != text) return false;
+  FixedText<16> canonical;
+  platform::inetNtoa(platform::inetAddr(typed.c_str()), canonical);
+  return canonical.view() == text;
+}
+
+std::optional<UnusableSetting> findUnusableSetting(const Settings& s) {
+  std::optional<PortRange> range;
+  if (!parsePortRange(s.pasv_portRange.view(), range)) {
+    return UnusableSetting{"pasv_portRange", s.pasv_portRange.view(),
+                           "LOW-HIGH with 1 <= LOW <= HIGH <= 65535, or empty",
+                           "LOW-HIGH (1 <= LOW <= HIGH <= 65535) 或空"};
+  }
+  if (!validListenAddress(s.bind_listenIp.view())) {
+    return UnusableSetting{"bind_listenIp", s.bind_listenIp.view(),
+                           "an IPv4 address such as 192.168.1.10, or empty",
+                           "IPv4 地址 (如 192.168.1.10) 或空"};
+  }
+  return std::nullopt;
 }
 
 }  // namespace drovn::config

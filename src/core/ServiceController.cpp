@@ -95,6 +95,7 @@ void ServiceController::startService() {
     return;
   }
   logUtf8(launchStart_.load() ? "准备启动FTP服务..." : "正在启动...");
+  if (refuseUnusableSettings()) return;
 
   auto run = std::make_shared<ListenerRun>();
   // Marked running before the thread exists: the thread's first look at the flag must not
@@ -111,6 +112,22 @@ void ServiceController::startService() {
   run_ = std::move(run);
   listenThread_ = std::move(thread);
   platform_.messages.post(platform::events::ServiceStateChanged{});
+}
+
+bool ServiceController::refuseUnusableSettings() {
+  const config::Settings settings = settings_.snapshot();
+  const auto unusable = config::findUnusableSetting(settings);
+  if (!unusable) return false;
+  FixedText<2048> value;  // a value of 511 code-page bytes takes at most 1533 in UTF-8
+  value.syncLength(platform_.codec.codePageToUtf8(value.data(), value.kCapacity + 1,
+                                                  unusable->value));
+  FixedText<2048> line;
+  line.format("设置无效: %.*s=\"%s\", 应为 %.*s. 服务未启动.",
+              static_cast<int>(unusable->name.size()), unusable->name.data(), value.c_str(),
+              static_cast<int>(unusable->expectedForLog.size()), unusable->expectedForLog.data());
+  logUtf8(line.c_str());
+  launchStart_.store(false);  // the next Start is the operator's own
+  return true;
 }
 
 void ServiceController::waitForListener() {
@@ -234,8 +251,11 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
       }
     }
     port_.store(port);
+    // Checked at the start: an address here is always four decimal parts.
+    const uint32_t listenAddress =
+        settings.bind_listenIp.empty() ? 0 : platform::inetAddr(settings.bind_listenIp.c_str());
 
-    if (!openListener(*run)) return;
+    if (!openListener(*run, listenAddress)) return;
     acceptLoop(*run);
 
     run->listenSocket.close();
@@ -247,7 +267,7 @@ void ServiceController::listenerMain(const std::shared_ptr<ListenerRun>& run) {
   }
 }
 
-bool ServiceController::openListener(ListenerRun& run) {
+bool ServiceController::openListener(ListenerRun& run, uint32_t localAddress) {
   platform::Network& network = platform_.network;
   FixedText<2048> line;
   std::error_code error = network.openTcp(run.listenSocket);
@@ -256,9 +276,10 @@ bool ServiceController::openListener(ListenerRun& run) {
     logRun(run, line.c_str());
     return false;
   }
-  platform::SocketAddress any;
-  any.port = platform::hostToNet16(port_.load());
-  any.address = 0;  // all local addresses: a configured address is only announced
+  // All local addresses unless bind_listenIp names one; the announced address is only announced.
+  platform::SocketAddress local;
+  local.port = platform::hostToNet16(port_.load());
+  local.address = localAddress;
   // A failed bind or listen gives the socket up; its line says so when the port is taken.
   const auto fail = [&](const char* portTaken, const char* otherwise) {
     const bool taken = error == std::errc::address_in_use;
@@ -267,7 +288,7 @@ bool ServiceController::openListener(ListenerRun& run) {
     run.listenSocket.close();
     return false;
   };
-  error = network.bind(run.listenSocket, any);
+  error = network.bind(run.listenSocket, local);
   if (error) return fail("绑定端口出错: %d 端口已被占用", "绑定出错: %d");
   error = network.listen(run.listenSocket, kListenBacklog);
   if (error) return fail("监听出错: %d 端口已被占用", "监听出错: %d");

@@ -84,8 +84,11 @@ class ServiceController final : public protocol::SessionHost,
                     const protocol::SessionLimits& limits);
 
   void listenerMain(const std::shared_ptr<ListenerRun>& run);
-  // Steps 7 to 10 of a start: the listening socket; false when the thread must end.
-  bool openListener(ListenerRun& run);
+  // A start with a setting it cannot use logs why and goes no further: true then.
+  bool refuseUnusableSettings();
+  // Steps 7 to 10 of a start: the listening socket on `localAddress` (network order, 0 for all);
+  // false when the thread must end.
+  bool openListener(ListenerRun& run, uint32_t localAddress);
   void acceptLoop(ListenerRun& run);
   void acceptOne(ListenerRun& run);
   void discoverAddress(bool quiet, const ListenerRun& run);

@@ -14,6 +14,15 @@ constexpr char kRootError[] = "530 Root directory error\r\n";
 constexpr char kPasswordOk[] = "230 Password ok.\r\n";
 constexpr char kNotLoggedIn[] = "530 Not logged in.\r\n";
 
+// Whether the account that userName logged in to may only list and download. The account is
+// chosen as the password check chooses it: account 1's name first, then account 2's, else the
+// anonymous account.
+bool readOnlyAccount(const config::Settings& s, std::string_view userName) {
+  if (vfs::equalsIgnoringCase(userName, s.auth_user1.view())) return s.auth_readOnly1;
+  if (vfs::equalsIgnoringCase(userName, s.auth_user2.view())) return s.auth_readOnly2;
+  return s.auth_readOnlyAnonymous;
+}
+
 }  // namespace
 
 bool requireLogin(Session& s) {
@@ -51,6 +60,7 @@ void handlePass(Session& s, std::string_view password) {
     // The user name is not empty here, so the root is always mounted.
     vfs::buildMountTable(settings, s.userName.view(), s.mountTable);
     s.loggedIn = true;
+    s.readOnly = readOnlyAccount(settings, s.userName.view());
     sendReply(s, kPasswordOk);
     return;
   }

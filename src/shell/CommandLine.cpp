@@ -147,6 +147,18 @@ void applyOverlays(const std::vector<PreparedOverlay>& overlays, config::Setting
   }
 }
 
+bool checkStartSettings(const config::Settings& settings, platform::TextCodec& codec,
+                        std::string& error) {
+  const auto unusable = config::findUnusableSetting(settings);
+  if (!unusable) return true;
+  // Each code-page byte takes at most three UTF-8 bytes (a stray one becomes U+FFFD).
+  std::string value(unusable->value.size() * 3 + 1, '\0');
+  value.resize(codec.codePageToUtf8(value.data(), value.size(), unusable->value));
+  error = "setting '" + std::string(unusable->name) + "' is '" + value + "': expected " +
+          std::string(unusable->expected);
+  return false;
+}
+
 std::string usageText() {
   return "Usage: drovn [--headless] [--store DIR] [--registry FILE] [--set NAME=VALUE]... "
          "[--port N]\n"
@@ -171,7 +183,20 @@ std::string usageText() {
          "\n"
          "Settings: auth_Anonymous auth_anonyRoot auth_enable1 auth_user1 auth_pwd1 auth_root1\n"
          "          auth_enable2 auth_user2 auth_pwd2 auth_root2 use_manualip bind_manualip\n"
-         "          bind_manualport opt_keepLightOn opt_enableUtf8\n";
+         "          bind_manualport opt_keepLightOn opt_enableUtf8\n"
+         "\n"
+         "Read from the file or given with --set, never written by drovn (all off or empty):\n"
+         "  opt_modernClients       flag: the standard command extensions (FEAT, EPSV/EPRT,\n"
+         "                          MDTM/MFMT, MLSD/MLST, SIZE, REST STREAM, QUIT 221, ls-style\n"
+         "                          LIST/NLST with options, file paths, patterns and six-month\n"
+         "                          dates, HELP/STRU/MODE/ALLO/CLNT, XMKD/XRMD/XCWD/XCUP,\n"
+         "                          OPTS UTF8 ON)\n"
+         "  auth_readOnly1          flag: account 1 may list and download but not STOR, APPE,\n"
+         "                          DELE, MKD, RMD, RNFR/RNTO or MFMT (550 Access denied!)\n"
+         "  auth_readOnly2          flag: the same for account 2\n"
+         "  auth_readOnlyAnonymous  flag: the same for the anonymous account\n"
+         "  pasv_portRange          text LOW-HIGH: passive listeners take a free port from it\n"
+         "  bind_listenIp           text: the address the control listener binds (empty: all)\n";
 }
 
 }  // namespace drovn::shell

@@ -50,6 +50,10 @@ bool prepareOverlays(const std::vector<SettingOverlay>& overlays, platform::Text
                      std::vector<PreparedOverlay>& out, std::string& error);
 // In command-line order, so a later overlay of the same setting wins.
 void applyOverlays(const std::vector<PreparedOverlay>& overlays, config::Settings& settings);
+// False with a message naming the setting, its value and what it must hold when the service
+// could not start with these settings (from the file or the command line).
+bool checkStartSettings(const config::Settings& settings, platform::TextCodec& codec,
+                        std::string& error);
 
 std::string usageText();
 inline constexpr std::string_view kVersionText = "drovn 2.2";

@@ -96,6 +96,13 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
     config::Settings s = settings.snapshot();
     shell::applyOverlays(overlays, s);
     settings.replace(s);
+    // Without a console nobody would see the service refuse to start: say why and stop here.
+    // The console shows the refusal in its log instead.
+    std::string why;
+    if (!console && !shell::checkStartSettings(s, codec, why)) {
+      std::cerr << "drovn: " << why << '\n';
+      return shell::kUsageExit;
+    }
   }
   window.setService(service);
   service.reset();  // the window owns it from here on
