@@ -3,8 +3,6 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <cstdlib>
-#include <string>
 #include <memory>
 #include <span>
 
@@ -74,18 +72,6 @@ SettingKind settingKind(std::string_view name) {
     if (f.name == name) return f.flag ? SettingKind::Flag : SettingKind::Text;
   }
   return SettingKind::Unknown;
-}
-
-bool parsePortRange(std::string_view text, std::optional<PortRange>& out) {
-  out.reset();
-  if (text.empty()) return true;
-  const auto dash = text.find('-');
-  if (dash == std::string_view::npos) return false;
-  PortRange r{static_cast<uint16_t>(std::atoi(std::string(text.substr(0, dash)).c_str())),
-              static_cast<uint16_t>(std::atoi(std::string(text.substr(dash + 1)).c_str()))};
-  if (r.low == 0 || r.low > r.high) return false;
-  out = r;
-  return true;
 }
 
 void setDefaultSettings(Settings& s) {

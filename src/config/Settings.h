@@ -52,10 +52,6 @@ inline constexpr std::size_t kSettingCount = 15;
 // The values after them, which are only read.
 inline constexpr std::size_t kReadOnlySettingCount = 6;
 
-// TEMPORARY until the settings branch lands.
-struct PortRange { uint16_t low = 0; uint16_t high = 0; };
-bool parsePortRange(std::string_view text, std::optional<PortRange>& out);
-
 void setDefaultSettings(Settings& s);
 // Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened
 // leaves the defaults, a value that is missing or longer than 2048 bytes leaves its field. A

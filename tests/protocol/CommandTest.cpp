@@ -186,6 +186,43 @@ std::string tree(const fs::path& dir) {
   return all;
 }
 
+// Anonymous and account 1, both read-only: every command that writes is refused before it
+// touches the store, so nothing on disk changes, not even a time; downloads still work.
+class ReadOnlyTest : public ProtocolTest, public testing::WithParamInterface<bool> {
+ protected:
+  void configure(config::Settings& s) override {
+    setAdmin(s, Admin::Enabled);
+    s.auth_readOnly1 = true;
+    s.auth_readOnlyAnonymous = true;
+    s.opt_modernClients = true;
+  }
+};
+
+TEST_P(ReadOnlyTest, NoWritingCommandChangesAByte) {
+  writeFile(store() / "a.txt", "hello");
+  fs::create_directory(store() / "emptyDir");
+  const std::string before = tree(store());
+  const auto written = fs::last_write_time(store() / "a.txt");
+  auto client = GetParam() ? connect("admin", "Secret") : connect();
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(passivePort(ask(*client, "PASV")) != 0, true);
+  for (const char* line : {"STOR a.txt", "STOR new.txt", "APPE a.txt", "APPE new.txt", "DELE a.txt",
+                           "MKD made", "XMKD made", "RMD emptyDir", "XRMD emptyDir", "RNFR a.txt",
+                           "RNTO b.txt", "MFMT 20210203040506 a.txt"}) {
+    EXPECT_EQ(ask(*client, line), kAccessDenied) << line;
+  }
+  EXPECT_EQ(tree(store()), before);
+  EXPECT_EQ(fs::last_write_time(store() / "a.txt"), written);
+  std::string reply;
+  EXPECT_EQ(download(*client, Mode::Passive, "RETR a.txt", reply), "hello");
+  EXPECT_EQ(reply, kCompleted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accounts, ReadOnlyTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                           return i.param ? "Account1" : "Anonymous";
+                         });
+
 // Account 1 with its root in home/user1, and home/user2 beside it. Links in the root lead out
 // to the sibling and to the store's own parent, and one stays inside.
 class ConfinementTest : public ProtocolTest {
