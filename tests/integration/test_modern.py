@@ -1,0 +1,72 @@
+"""Today's clients against a server with the standard extensions (opt_modernClients=1): rclone
+keeps times and syncs a same-size edit, lftp mirrors keeping times, curl takes EPSV at once,
+ncftpls and tnftp list, fetch by pattern and resume, and aioftp ends its session cleanly."""
+
+import os, random, re, subprocess, unittest
+
+from drovn_harness import TIMEOUT, Server, read, temp_dir, write
+from test_clients import ENV, TROUBLE
+
+OLD = 1551675960  # 2019-03-04 05:06 UTC
+
+class ModernClients(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(["--set", "opt_modernClients=1"]).start()
+        cls.addClassCleanup(cls.server.close)
+    def at(self, *parts):
+        return os.path.join(self.server.store, *parts)
+    def run_client(self, argv, cwd, stdin=None):
+        done = subprocess.run(argv, cwd=cwd, env=dict(ENV, HOME=cwd), input=stdin, text=True,
+                              capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, (argv, done.stdout[-3000:], done.stderr[-3000:]))
+        return done
+    def test_curl_takes_epsv_at_once(self):
+        write(self.at("curl", "data"), data := random.randbytes(700000))
+        local = temp_dir(self)
+        done = self.run_client(["curl", "-q", "-sS", "-v", "--noproxy", "*", "-o", "out",
+                                f"ftp://127.0.0.1:{self.server.port}/curl/data"], local)
+        lines = done.stderr.splitlines()
+        self.assertEqual(read(os.path.join(local, "out")), data)
+        self.assertIn("> EPSV", lines)
+        self.assertTrue([l for l in lines if l.startswith("< 229 Entering Extended Passive")])
+        self.assertNotIn("> PASV", lines)
+        self.assertFalse([l for l in lines if TROUBLE.search(l)], lines)
+    def test_ncftpls_and_tnftp_patterns_and_resume(self):
+        files = {f"f{i}.dat": random.randbytes(random.randint(1, 300000)) for i in range(4)}
+        for name, data in files.items():
+            write(self.at("nc", name), data)
+        write(self.at("nc", "sub", "inner.txt"), b"inner")
+        local = temp_dir(self)
+        listed = self.run_client(["ncftpls", "-P", str(self.server.port),
+                                  "ftp://127.0.0.1/nc/"], local).stdout.split()
+        self.assertEqual(sorted(listed), sorted([*files, "sub/"]))
+        # A partial download to resume, then every .dat by pattern into an empty folder.
+        big = max(files, key=lambda n: len(files[n]))
+        write(os.path.join(local, big), files[big][:len(files[big]) // 3])
+        os.mkdir(os.path.join(local, "all"))
+        script = (f"open 127.0.0.1 {self.server.port}\nuser anonymous guest\nbinary\ncd nc\n"
+                  f"reget {big}\nlcd all\nmget *.dat\nnlist f0.dat\nbye\n")
+        done = self.run_client(["tnftp", "-n", "-i", "-v"], local, stdin=script)
+        self.assertIn("350 REST from", done.stdout)
+        self.assertEqual(read(os.path.join(local, big)), files[big])
+        self.assertEqual({n: read(os.path.join(local, "all", n)) for n in
+                          os.listdir(os.path.join(local, "all"))}, files)
+        self.assertNotIn("550", done.stdout)
+    def test_aioftp_lists_fetches_and_quits_cleanly(self):
+        write(self.at("aio", "a.txt"), b"hello")
+        code = ("import asyncio, sys, aioftp\n"
+                "async def main():\n"
+                f"    async with aioftp.Client.context('127.0.0.1', {self.server.port},"
+                " 'anonymous', 'guest') as c:\n"
+                "        print(sorted(str(p) for p, _ in await c.list('aio')))\n"
+                "        async with c.download_stream('aio/a.txt') as s:\n"
+                "            print(b''.join([b async for b in s.iter_by_block()]))\n"
+                "asyncio.run(main())\n")
+        # Debian's aioftp belongs to the system's interpreter.
+        done = self.run_client(["/usr/bin/python3", "-c", code], temp_dir(self))
+        self.assertEqual(done.stdout, "['aio/a.txt']\nb'hello'\n")
+        self.assertEqual(done.stderr, "")
+
+if __name__ == "__main__":
+    unittest.main()
