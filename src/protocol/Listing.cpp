@@ -1,6 +1,7 @@
 #include "protocol/Listing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -16,6 +17,7 @@
 #include "vfs/DirectoryEnumeration.h"
 #include "vfs/Encoding.h"
 #include "vfs/PathResolver.h"
+#include "vfs/Pattern.h"
 
 namespace drovn::protocol {
 
@@ -27,20 +29,54 @@ constexpr char kFilePermissions[] = "-rw-rw-rw-   1 user     group";
 constexpr char kDirectoryPermissions[] = "drw-rw-rw-   1 user     group";
 constexpr char kBadPermissions[] = "drw-rw-rw-   1 user       bad";
 
-enum class Form { Long, Names };
+// Long: the ls -l line of each entry; Names: the names as they are (or lines made before the
+// data connection opened); Facts: the machine-readable facts and the name.
+enum class Form { Long, Names, Facts };
+
+// What an entry of a modern listing may have done to it, in the letters of the standard fact.
+constexpr char kFilePerm[] = "radfw";
+constexpr char kReadOnlyFilePerm[] = "r";
+constexpr char kDirectoryPerm[] = "elcdmpf";
+constexpr char kReadOnlyDirectoryPerm[] = "el";
+
+// How far from now, either way, an entry may be dated and still show its hour and minute in a
+// modern listing: half of an average Gregorian year.
+constexpr int64_t kHalfYearSeconds = 15778476;
+static_assert(2 * kHalfYearSeconds == 31556952);  // 365.2425 days
 
 const char* monthText(int month) {
   return month >= 1 && month <= 12 ? monthNames[static_cast<std::size_t>(month - 1)] : "Jan";
 }
 
-// Hour and minute for this year, the year otherwise: only the calendar year is compared, so
-// last December already shows its year in January. Appended piece by piece, as
-// "%s %2d %2d:%02d" or "%s %2d  %04d" would write it, since a listing writes one per entry.
-void appendDate(Text& out, const platform::CalendarTime& when, int currentYear) {
+// Calendar fields as seconds since 1970 on the same clock, day counts as the proleptic
+// Gregorian calendar gives them.
+int64_t secondsOf(const platform::CalendarTime& t) {
+  using namespace std::chrono;
+  const sys_days date{year{t.year} / month{static_cast<unsigned>(t.month)} /
+                      day{static_cast<unsigned>(t.day)}};
+  return int64_t{date.time_since_epoch().count()} * 86400 + t.hour * 3600 + t.minute * 60 +
+         t.second;
+}
+
+// Whether an entry shows its hour and minute rather than its year. A modern listing asks what
+// ls -l asks: at most half a year from now, before or after. Otherwise only the calendar year
+// is compared, so last December already shows its year in January. The device clock gives
+// local time and entries carry UTC fields; both are read as they stand, which moves the bound
+// by at most the zone's offset, a few hours against half a year.
+bool showsTime(const platform::CalendarTime& when, const platform::CalendarTime& now,
+               bool byAge) {
+  if (!byAge) return when.year == now.year;
+  const int64_t apart = secondsOf(when) - secondsOf(now);
+  return apart <= kHalfYearSeconds && apart >= -kHalfYearSeconds;
+}
+
+// Appended piece by piece, as "%s %2d %2d:%02d" or "%s %2d  %04d" would write it, since a
+// listing writes one per entry.
+void appendDate(Text& out, const platform::CalendarTime& when, bool withTime) {
   out.append(monthText(when.month));
   out.append(' ');
   out.appendNumber(when.day, 2, ' ');
-  if (when.year == currentYear) {
+  if (withTime) {
     out.append(' ');
     out.appendNumber(when.hour, 2, ' ');
     out.append(':');
@@ -51,9 +87,48 @@ void appendDate(Text& out, const platform::CalendarTime& when, int currentYear) 
   }
 }
 
+// "type=file;size=5;modify=20261209101500;perm=radfw; name", the times in UTC.
+void writeFacts(Text& out, const Session& s, const platform::Entry& found,
+                std::string_view name) {
+  const platform::CalendarTime& t = found.lastWrite;
+  if (found.isDirectory()) {
+    out.assign("type=dir;");
+  } else {
+    out.assign("type=file;size=");
+    out.appendNumber(static_cast<long long>(found.size));
+    out.append(';');
+  }
+  out.append("modify=");
+  out.appendNumber(t.year, 4, '0');
+  for (const int field : {t.month, t.day, t.hour, t.minute, t.second}) {
+    out.appendNumber(field, 2, '0');
+  }
+  out.append(";perm=");
+  if (found.isDirectory()) {
+    out.append(s.readOnly ? kReadOnlyDirectoryPerm : kDirectoryPerm);
+  } else {
+    out.append(s.readOnly ? kReadOnlyFilePerm : kFilePerm);
+  }
+  out.append("; ");
+  out.append(name);
+}
+
 void abortTransfer(Session& s, std::unique_ptr<DataConnection>& connection) {
   closeDataConnection(connection);
   sendReply(s, kTransferAborted);
+}
+
+// Where a listing's path leads, with the store paths of what it names.
+enum class Found { Nothing, Directory, File };
+
+Found locate(Session& s, std::string_view argument, StorePaths& paths) {
+  auto path = resolveArgument(s, argument);
+  platform::EntryKind kind{};
+  if (!path || !toStorePaths(s, path->local, paths) ||
+      s.controller->platform().files.kindOf(paths.root, paths.path, kind)) {
+    return Found::Nothing;
+  }
+  return kind == platform::EntryKind::Directory ? Found::Directory : Found::File;
 }
 
 // Resolves the argument to a directory and collects its entry names; false (after the refusal)
@@ -61,8 +136,7 @@ void abortTransfer(Session& s, std::unique_ptr<DataConnection>& connection) {
 bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
                   vfs::EntryNameList& names) {
   try {
-    auto path = resolveArgument(s, argument);
-    if (!path || !isDirectory(s, path->local) || !toStorePaths(s, path->local, dir.paths)) {
+    if (locate(s, argument, dir.paths) != Found::Directory) {
       sendReply(s, kAccessDenied);
       return false;
     }
@@ -94,34 +168,51 @@ class NameListLease {
   vfs::EntryNameList& names_;
 };
 
-void sendListing(Session& s, std::string_view argument, Form form) {
-  if (!requireLogin(s)) return;
-  vfs::EntryNameList& names = s.listingNames;
-  const NameListLease lease(names);
-  auto dir = std::make_unique<ListedDirectory>();
-  if (!collectNames(s, argument, *dir, names)) return;
+// Overwrites entry, a name of dir in the client encoding, with its line in the long or the fact
+// form. A fact line needs the entry's details: an entry that cannot be looked up (gone since
+// the directory was read) is emptied and so left out.
+void formatEntry(Session& s, const ListedDirectory& dir, Text& entry, Form form) {
+  if (form == Form::Long) {
+    formatListLine(s, dir, entry, s.utf8);
+    return;
+  }
+  platform::Platform& p = s.controller->platform();
+  thread_local std::string name;
+  vfs::clientToUtf8(p.codec, s.utf8, entry.view(), name);
+  platform::Entry found;
+  if (entry.empty() || dir.lookUp(p.files, name, found)) {
+    entry.clear();
+    return;
+  }
+  vfs::PathText shownName;
+  vfs::utf8ToClient(p.codec, s.utf8, found.name.view(), shownName);
+  writeFacts(entry, s, found, shownName.view());
+}
 
+// Sends the names, each replaced by its line for the long and the fact forms, as one block on
+// one data connection, then the final reply. An empty name gives no line.
+void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Form form) {
   std::unique_ptr<DataConnection> connection = openDataConnection(s);
   if (!connection) return;
 
   try {
-    if (form == Form::Long) {
-      dir->now = s.controller->platform().clock.localNow();
+    if (form != Form::Names) {
+      dir.now = s.controller->platform().clock.localNow();
       // A directory that cannot be opened again leaves the lookups to the whole paths.
       platform::FileSystem& files = s.controller->platform().files;
-      if (files.openEntryLookup(dir->paths.root, dir->paths.path, dir->entries)) {
-        dir->entries.reset();
+      if (files.openEntryLookup(dir.paths.root, dir.paths.path, dir.entries)) {
+        dir.entries.reset();
       }
     }
     std::size_t total = 0;
     Text line;
     for (auto& name : names) {
-      if (form == Form::Long) {
+      if (form != Form::Names) {
         line.assign(name);
-        formatListLine(s, *dir, line, s.utf8);
+        formatEntry(s, dir, line, form);
         name.assign(line.view());
       }
-      total += name.size() + kLineEnd.size();
+      if (!name.empty()) total += name.size() + kLineEnd.size();
     }
     // Most listings fit the session's transfer buffer; a longer one gets one block of exactly
     // its size, so it still leaves in a single send.
@@ -133,6 +224,7 @@ void sendListing(Session& s, std::string_view argument, Form form) {
     }
     char* at = block;
     for (const auto& name : names) {
+      if (name.empty()) continue;
       at = std::copy_n(name.data(), name.size(), at);
       at = std::copy_n(kLineEnd.data(), kLineEnd.size(), at);
     }
@@ -154,7 +246,92 @@ void sendListing(Session& s, std::string_view argument, Form form) {
   sendReply(s, kTransferCompleted);
 }
 
+void sendListing(Session& s, std::string_view argument, Form form) {
+  if (!requireLogin(s)) return;
+  vfs::EntryNameList& names = s.listingNames;
+  const NameListLease lease(names);
+  auto dir = std::make_unique<ListedDirectory>();
+  if (!collectNames(s, argument, *dir, names)) return;
+  sendEntries(s, *dir, names, form);
+}
+
+// The entries of the argument's folder whose names match the pattern in its last part, or
+// false after the refusal when there are none. NLST names keep the folder as the client gave it.
+bool collectMatches(Session& s, std::string_view argument, std::size_t lastPart, Form form,
+                    ListedDirectory& dir, vfs::EntryNameList& names) {
+  const std::string_view folder = argument.substr(0, lastPart);
+  const std::string_view pattern = argument.substr(lastPart);
+  if (!collectNames(s, folder, dir, names)) return false;
+  std::erase_if(names, [&](const std::string& name) {
+    return !vfs::matchesPattern(pattern, name, s.utf8);
+  });
+  if (names.empty()) {
+    sendReply(s, kAccessDenied);
+    return false;
+  }
+  if (form == Form::Names) {
+    for (auto& name : names) name.insert(0, folder);
+  }
+  return true;
+}
+
+// A path to a file lists that file alone: NLST gives the path as the client gave it, LIST the
+// file's line, made here since there is only the one. False after the refusal.
+bool collectFile(Session& s, std::string_view argument, const StorePaths& paths, Form form,
+                 ListedDirectory& dir, vfs::EntryNameList& names) {
+  if (form == Form::Names) {
+    names.emplace_back(argument);
+    return true;
+  }
+  platform::Platform& p = s.controller->platform();
+  platform::Entry found;
+  if (p.files.lookup(paths.root, paths.path, found)) {
+    sendReply(s, kAccessDenied);
+    return false;
+  }
+  dir.now = p.clock.localNow();
+  vfs::PathText shownName;
+  vfs::utf8ToClient(p.codec, s.utf8, found.name.view(), shownName);
+  Text line;
+  writeLongLine(line, &found, shownName.view(), dir);
+  names.emplace_back(line.view());
+  return true;
+}
+
+// What a modern LIST or NLST sends, collected before any data connection: false after the
+// refusal. The form becomes Names when the lines are made already.
+bool collectModern(Session& s, std::string_view argument, Form& form, ListedDirectory& dir,
+                   vfs::EntryNameList& names) {
+  const std::size_t slash = argument.rfind('/');
+  const std::size_t lastPart = slash == std::string_view::npos ? 0 : slash + 1;
+  if (vfs::hasWildcard(argument.substr(lastPart))) {
+    return collectMatches(s, argument, lastPart, form, dir, names);
+  }
+  StorePaths paths;
+  switch (locate(s, argument, paths)) {
+    case Found::Directory:
+      return collectNames(s, argument, dir, names);
+    case Found::File:
+      if (!collectFile(s, argument, paths, form, dir, names)) return false;
+      form = Form::Names;
+      return true;
+    case Found::Nothing:
+      break;
+  }
+  sendReply(s, kAccessDenied);
+  return false;
+}
+
 }  // namespace
+
+std::error_code ListedDirectory::lookUp(platform::FileSystem& files, std::string_view name,
+                                        platform::Entry& found) const {
+  if (entries) return entries->lookup(name, found);
+  std::string path = paths.path;
+  if (path.empty() || path.back() != '/') path += '/';
+  path.append(name);
+  return files.lookup(paths.root, path, found);
+}
 
 bool takeListOption(vfs::TokenList& tokens) {
   if (tokens.size() < 2) return false;
@@ -176,22 +353,60 @@ void handleNlst(Session& s, std::string_view argument) {
 }
 
 void handleModernList(Session& s, vfs::TokenList& tokens, bool namesOnly) {
+  if (!requireLogin(s)) return;
+  // Every option word goes, wherever it stands; what is left is the path.
+  for (std::size_t i = tokens.size(); i-- > 1;) {
+    if (tokens[i].view().starts_with('-')) tokens.erase(i);
+  }
   Text argument;
   if (!joinArguments(s, tokens, Needed::WordOnly, argument)) return;
-  sendListing(s, argument.view(), namesOnly ? Form::Names : Form::Long);
+  vfs::EntryNameList& names = s.listingNames;
+  const NameListLease lease(names);
+  auto dir = std::make_unique<ListedDirectory>();
+  dir->datesByAge = true;
+  Form form = namesOnly ? Form::Names : Form::Long;
+  try {
+    if (!collectModern(s, argument.view(), form, *dir, names)) return;
+  } catch (const std::bad_alloc&) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  sendEntries(s, *dir, names, form);
 }
 
-void handleMlsd(Session& s, std::string_view) {
-  sendReply(s, "502 Command not implemented.\r\n");
+void handleMlsd(Session& s, std::string_view argument) {
+  if (!requireLogin(s)) return;
+  vfs::EntryNameList& names = s.listingNames;
+  const NameListLease lease(names);
+  auto dir = std::make_unique<ListedDirectory>();
+  if (!collectNames(s, argument, *dir, names)) return;
+  sendEntries(s, *dir, names, Form::Facts);
 }
 
-void handleMlst(Session& s, std::string_view) {
-  sendReply(s, "502 Command not implemented.\r\n");
+void handleMlst(Session& s, std::string_view argument) {
+  if (!requireLogin(s)) return;
+  StorePaths paths;
+  platform::Entry found;
+  if (locate(s, argument, paths) == Found::Nothing ||
+      s.controller->platform().files.lookup(paths.root, paths.path, found)) {
+    sendReply(s, kAccessDenied);
+    return;
+  }
+  const std::string_view name = argument.empty() ? s.currentDir.view() : argument;
+  Text facts;
+  writeFacts(facts, s, found, name);
+  // Room for the name twice (each at most a text) and the fixed parts.
+  FixedText<2 * kTextSize + 64> reply;
+  reply.assign("250-Listing ");
+  reply.append(name);
+  reply.append("\r\n ");
+  reply.append(facts.view());
+  reply.append("\r\n250 End\r\n");
+  sendReply(s, reply.c_str());
 }
 
 void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8) {
   platform::Platform& p = s.controller->platform();
-  const platform::CalendarTime& now = dir.now;
 
   // The entry is looked up in the listed directory itself, by its name in UTF-8, so no byte of a
   // double-byte character is ever taken for a separator. A listing formats every entry of its
@@ -201,37 +416,38 @@ void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool ut
 
   platform::Entry found;
   Text shownName;
-  const char* permissions = kBadPermissions;
-  int64_t size = 0;
-  platform::CalendarTime when = now;
-  const auto look = [&]() -> std::error_code {
-    if (dir.entries) return dir.entries->lookup(name, found);
-    std::string path = dir.paths.path;
-    if (path.empty() || path.back() != '/') path += '/';
-    return p.files.lookup(dir.paths.root, path + name, found);
-  };
-  if (!entry.empty() && !look()) {
-    if (found.isDirectory()) {
-      permissions = kDirectoryPermissions;
-    } else {
-      permissions = kFilePermissions;
-      size = static_cast<int64_t>(found.size);
-    }
-    when = found.lastWrite;
+  const bool foundIt = !entry.empty() && !dir.lookUp(p.files, name, found);
+  if (foundIt) {
     vfs::utf8ToClient(p.codec, utf8, found.name.view(), shownName);
   } else {
     shownName = entry;
   }
+  writeLongLine(entry, foundIt ? &found : nullptr, shownName.view(), dir);
+}
 
+void writeLongLine(Text& out, const platform::Entry* found, std::string_view name,
+                   const ListedDirectory& dir) {
+  const char* permissions = kBadPermissions;
+  int64_t size = 0;
+  platform::CalendarTime when = dir.now;
+  if (found != nullptr) {
+    if (found->isDirectory()) {
+      permissions = kDirectoryPermissions;
+    } else {
+      permissions = kFilePermissions;
+      size = static_cast<int64_t>(found->size);
+    }
+    when = found->lastWrite;
+  }
   // "%s %10lld %s %s" of the permissions, the size, the date and the name, written without
   // printf; a line longer than the text is cut as the format would cut it.
-  entry.assign(permissions);
-  entry.append(' ');
-  entry.appendNumber(size, 10, ' ');
-  entry.append(' ');
-  appendDate(entry, when, now.year);
-  entry.append(' ');
-  entry.append(shownName.view());
+  out.assign(permissions);
+  out.append(' ');
+  out.appendNumber(size, 10, ' ');
+  out.append(' ');
+  appendDate(out, when, showsTime(when, dir.now, dir.datesByAge));
+  out.append(' ');
+  out.append(name);
 }
 
 }  // namespace drovn::protocol

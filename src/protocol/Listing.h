@@ -1,11 +1,13 @@
-// Directory listings: LIST in the UNIX long format, NLST with bare names. Each collects the names
-// of one directory, builds the whole listing in memory and sends it as one block on one data
-// connection.
+// Directory listings: LIST in the UNIX long format, NLST with bare names, and for sessions with
+// the standard extensions MLSD with the facts of each entry. Each collects the names of one
+// directory, builds the whole listing in memory and sends it as one block on one data
+// connection. MLST gives the facts of one entry on the control connection.
 #pragma once
 
 #include <array>
 #include <memory>
 #include <string_view>
+#include <system_error>
 
 #include "platform/FileSystem.h"
 
@@ -48,11 +50,22 @@ struct ListedDirectory {
   // The device clock when the listing began: it picks the date form of every line and dates
   // the entries that cannot be looked up, so one listing never straddles two years.
   platform::CalendarTime now;
+  // A modern listing: an entry shows its year when it is more than half a year from now,
+  // either way, instead of when its year is not the current one.
+  bool datesByAge = false;
+
+  // The entry of this directory with the UTF-8 name, as FileSystem::lookup gives it.
+  std::error_code lookUp(platform::FileSystem& files, std::string_view name,
+                         platform::Entry& found) const;
 };
 
 // Overwrites entry, the name of an entry of dir in the client encoding, with the entry's
 // listing line (without line end). An entry that cannot be looked up still gets a line, marked
 // "bad", with size 0 and dir.now as its date.
 void formatListLine(Session& s, const ListedDirectory& dir, Text& entry, bool utf8);
+// The long line of the entry found (null: the "bad" line dated dir.now) under the name shown,
+// in the client encoding, into out.
+void writeLongLine(Text& out, const platform::Entry* found, std::string_view name,
+                   const ListedDirectory& dir);
 
 }  // namespace drovn::protocol
