@@ -150,10 +150,6 @@ bool withArgument(Session& s, Request& r) {
 
 // A listing option is dropped before the rest is joined again.
 bool list(Session& s, Request& r) {
-  if (s.modernClients) {
-    handleModernList(s, r.tokens, false);
-    return true;
-  }
   if (takeListOption(r.tokens)) joinArguments(s, r.tokens, Needed::WordOnly, r.argument);
   handleList(s, r.argument.view());
   return true;
@@ -161,10 +157,6 @@ bool list(Session& s, Request& r) {
 
 // NLST with an option, or with more than one word after it, gives the long form.
 bool nameList(Session& s, Request& r) {
-  if (s.modernClients) {
-    handleModernList(s, r.tokens, true);
-    return true;
-  }
   const bool tookOption = takeListOption(r.tokens);
   if (tookOption) joinArguments(s, r.tokens, Needed::WordOnly, r.argument);
   if (tookOption || r.tokens.size() > 2) {
@@ -175,17 +167,7 @@ bool nameList(Session& s, Request& r) {
   return true;
 }
 
-// A command of the standard extensions: unknown to a session without them.
-template <void (*handler)(Session&, std::string_view)>
-bool extension(Session& s, Request& r) {
-  if (s.modernClients) return withArgument<handler>(s, r);
-  Text word(r.tokens[0].view());
-  upperCaseAscii(word);
-  replyWithWord(s, kInvalidCommand, word.view());
-  return true;
-}
-
-constexpr std::array<Command, 28> kCommands{{
+constexpr std::array<Command, 26> kCommands{{
     {"USER", Argument::Required, Login::Open, user},
     {"PASS", Argument::Password, Login::Open, pass},
     {"PWD", Argument::None, Login::Here, printDirectory},
@@ -216,8 +198,6 @@ constexpr std::array<Command, 28> kCommands{{
     {"OPTS", Argument::Required, Login::ByHandler, withArgument<handleOpts>},
     {"NOOP", Argument::None, Login::Open, noop},
     {"QUIT", Argument::None, Login::Open, quit},
-    {"MLSD", Argument::Optional, Login::ByHandler, extension<handleMlsd>},
-    {"MLST", Argument::Optional, Login::ByHandler, extension<handleMlst>},
 }};
 
 // The same answer whatever the argument.
