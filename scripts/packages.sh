@@ -2,6 +2,8 @@
 # scripts/test and scripts/check-install.
 DROVN_PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev python3 curl
                 lftp libncurses-dev tmux)
+# The clients the extensions are tried with (aioftp for the system's own python3).
+DROVN_PACKAGES+=(rclone ncftp tnftp python3-aioftp)
 # sd-bus for the logind awake hold, and a bus daemon for its tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 # The install check: the Debian package (dpkg-shlibdeps and file for its dependencies, lintian),

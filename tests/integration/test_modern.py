@@ -21,6 +21,39 @@ class ModernClients(unittest.TestCase):
                               capture_output=True, timeout=120)
         self.assertEqual(done.returncode, 0, (argv, done.stdout[-3000:], done.stderr[-3000:]))
         return done
+    def source(self, count):
+        work = temp_dir(self)
+        for i in range(count):
+            write(path := os.path.join(work, "src", f"f{i}.bin"), random.randbytes(1000 * (i + 1)))
+            os.utime(path, (OLD + i, OLD + i))
+        return work
+    def times(self, folder):
+        return {n: int(os.stat(os.path.join(folder, n)).st_mtime) for n in os.listdir(folder)}
+    def test_rclone_keeps_times_and_syncs_a_same_size_edit(self):
+        work = self.source(5)
+        obscured = self.run_client(["rclone", "obscure", "guest"], work).stdout.strip()
+        remote = f":ftp,host=127.0.0.1,port={self.server.port},user=anonymous,pass={obscured}:rc"
+        def sync():
+            done = self.run_client(["rclone", "sync", "src", remote, "-v", "--config", "/dev/null",
+                                    "--low-level-retries", "1", "--retries", "1"], work)
+            return sorted(re.findall(r"INFO  : (\S+): Copied", done.stderr))
+        self.assertEqual(sync(), [f"f{i}.bin" for i in range(5)])
+        self.assertEqual(self.times(self.at("rc")), self.times(os.path.join(work, "src")))
+        self.assertEqual(sync(), [])  # the times match: nothing is sent again
+        edited = os.path.join(work, "src", "f2.bin")
+        write(edited, random.randbytes(3000))
+        os.utime(edited, (OLD + 99, OLD + 99))
+        self.assertEqual(sync(), ["f2.bin"])
+        self.assertEqual(read(self.at("rc", "f2.bin")), read(edited))
+    def test_lftp_mirror_keeps_times(self):
+        work = self.source(4)
+        self.run_client(["lftp", "-c", "set ftp:passive-mode yes; set ftp:ssl-allow no; "
+                         "set net:max-retries 1; set net:timeout 20; set cmd:fail-exit yes; "
+                         f"open -u anonymous,guest ftp://127.0.0.1:{self.server.port}; "
+                         "mirror -R src lf; mirror lf back"], work)
+        want = self.times(os.path.join(work, "src"))
+        self.assertEqual(self.times(self.at("lf")), want)
+        self.assertEqual(self.times(os.path.join(work, "back")), want)
     def test_curl_takes_epsv_at_once(self):
         write(self.at("curl", "data"), data := random.randbytes(700000))
         local = temp_dir(self)
@@ -40,7 +73,7 @@ class ModernClients(unittest.TestCase):
         local = temp_dir(self)
         listed = self.run_client(["ncftpls", "-P", str(self.server.port),
                                   "ftp://127.0.0.1/nc/"], local).stdout.split()
-        self.assertEqual(sorted(listed), sorted([*files, "sub/"]))
+        self.assertEqual(sorted(listed), sorted([*files, "sub"]))
         # A partial download to resume, then every .dat by pattern into an empty folder.
         big = max(files, key=lambda n: len(files[n]))
         write(os.path.join(local, big), files[big][:len(files[big]) // 3])
