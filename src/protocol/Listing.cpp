@@ -58,11 +58,12 @@ int64_t secondsOf(const platform::CalendarTime& t) {
          t.second;
 }
 
-// Whether an entry shows its hour and minute rather than its year. A modern listing asks what
-// ls -l asks: at most half a year from now, before or after. Otherwise only the calendar year
-// is compared, so last December already shows its year in January. The device clock gives
-// local time and entries carry UTC fields; both are read as they stand, which moves the bound
-// by at most the zone's offset, a few hours against half a year.
+// Whether an entry shows its hour and minute rather than its year. A modern listing asks, as
+// ls -l does, whether the entry is within half a year of now, before or after, comparing
+// instants rather than calendar years. Otherwise only the calendar year is compared, so last
+// December already shows its year in January. The device clock gives local time and entries
+// carry UTC fields; both are read as they stand, which moves the bound by at most the zone's
+// offset, a few hours against half a year.
 bool showsTime(const platform::CalendarTime& when, const platform::CalendarTime& now,
                bool byAge) {
   if (!byAge) return when.year == now.year;
