@@ -157,7 +157,9 @@ std::optional<uint16_t> parsePort(std::string_view text) {
   }
   unsigned value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    return std::nullopt;
+  }
   return static_cast<uint16_t>(value);
 }
 

@@ -89,7 +89,7 @@ bool validListenAddress(std::string_view text);
 // A setting whose text the service cannot start with.
 struct UnusableSetting {
   std::string_view name;
-  std::string_view value;     // code-page bytes, a view into the record that was checked
+  std::string_view value;  // code-page bytes, a view into the record that was checked
   // What it must hold: in English for standard error, in Chinese (UTF-8) for the operator log.
   std::string_view expected;
   std::string_view expectedForLog;
