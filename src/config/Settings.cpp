@@ -28,7 +28,7 @@ constexpr Field textField(std::string_view name, SettingsText Settings::*text) {
 
 // The stored order: loading and saving both go through the values in this order; saving stops
 // after the first kSettingCount.
-constexpr std::array<Field, kSettingCount + kReadOnlySettingCount> kFields{{
+constexpr std::array<Field, kSettingCount + kLoadOnlySettingCount> kFields{{
     flagField("auth_Anonymous", &Settings::auth_Anonymous),
     textField("auth_anonyRoot", &Settings::auth_anonyRoot),
     flagField("auth_enable1", &Settings::auth_enable1),

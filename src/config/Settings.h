@@ -50,7 +50,7 @@ inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
 // The values the Options form edits and saveSettings writes, in their stored order.
 inline constexpr std::size_t kSettingCount = 15;
 // The values after them, which are only read.
-inline constexpr std::size_t kReadOnlySettingCount = 6;
+inline constexpr std::size_t kLoadOnlySettingCount = 6;
 
 void setDefaultSettings(Settings& s);
 // Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened
@@ -60,7 +60,7 @@ void setDefaultSettings(Settings& s);
 void loadSettings(platform::Registry& registry, Settings& s);
 // Writes the fifteen values, changed or not, in the stored order, as REG_SZ: texts as their
 // code-page bytes without terminator, flags as "1" or "0" (auth_Anonymous with its terminating
-// zero byte). A value that cannot be written is skipped. The read-only values are never
+// zero byte). A value that cannot be written is skipped. The values after the fifteen are never
 // written, so a file keeps whatever the operator put there by hand.
 void saveSettings(platform::Registry& registry, const Settings& s);
 
