@@ -28,7 +28,7 @@ constexpr Field textField(std::string_view name, SettingsText Settings::*text) {
 
 // The stored order: loading and saving both go through the values in this order; saving stops
 // after the first kSettingCount.
-constexpr std::array<Field, kSettingCount + kReadOnlySettingCount> kFields{{
+constexpr std::array<Field, kSettingCount + kLoadOnlySettingCount> kFields{{
     flagField("auth_Anonymous", &Settings::auth_Anonymous),
     textField("auth_anonyRoot", &Settings::auth_anonyRoot),
     flagField("auth_enable1", &Settings::auth_enable1),
@@ -157,7 +157,9 @@ std::optional<uint16_t> parsePort(std::string_view text) {
   }
   unsigned value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value > 65535) return std::nullopt;
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    return std::nullopt;
+  }
   return static_cast<uint16_t>(value);
 }
 

@@ -50,7 +50,7 @@ inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
 // The values the Options form edits and saveSettings writes, in their stored order.
 inline constexpr std::size_t kSettingCount = 15;
 // The values after them, which are only read.
-inline constexpr std::size_t kReadOnlySettingCount = 6;
+inline constexpr std::size_t kLoadOnlySettingCount = 6;
 
 void setDefaultSettings(Settings& s);
 // Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened
@@ -60,7 +60,7 @@ void setDefaultSettings(Settings& s);
 void loadSettings(platform::Registry& registry, Settings& s);
 // Writes the fifteen values, changed or not, in the stored order, as REG_SZ: texts as their
 // code-page bytes without terminator, flags as "1" or "0" (auth_Anonymous with its terminating
-// zero byte). A value that cannot be written is skipped. The read-only values are never
+// zero byte). A value that cannot be written is skipped. The values after the fifteen are never
 // written, so a file keeps whatever the operator put there by hand.
 void saveSettings(platform::Registry& registry, const Settings& s);
 
@@ -89,7 +89,7 @@ bool validListenAddress(std::string_view text);
 // A setting whose text the service cannot start with.
 struct UnusableSetting {
   std::string_view name;
-  std::string_view value;     // code-page bytes, a view into the record that was checked
+  std::string_view value;  // code-page bytes, a view into the record that was checked
   // What it must hold: in English for standard error, in Chinese (UTF-8) for the operator log.
   std::string_view expected;
   std::string_view expectedForLog;

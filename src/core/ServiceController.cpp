@@ -119,8 +119,8 @@ bool ServiceController::refuseUnusableSettings() {
   const auto unusable = config::findUnusableSetting(settings);
   if (!unusable) return false;
   FixedText<2048> value;  // a value of 511 code-page bytes takes at most 1533 in UTF-8
-  value.syncLength(platform_.codec.codePageToUtf8(value.data(), value.kCapacity + 1,
-                                                  unusable->value));
+  value.syncLength(
+      platform_.codec.codePageToUtf8(value.data(), value.kCapacity + 1, unusable->value));
   FixedText<2048> line;
   line.format("设置无效: %.*s=\"%s\", 应为 %.*s. 服务未启动.",
               static_cast<int>(unusable->name.size()), unusable->name.data(), value.c_str(),

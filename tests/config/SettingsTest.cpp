@@ -1,4 +1,5 @@
-// The settings in the registry file: the defaults, the fifteen values, saves killed half way.
+// The settings in the registry file: the defaults, the fifteen values, the values that are only
+// read and their checks, saves killed half way.
 #include <poll.h>
 #include <sys/wait.h>
 
@@ -41,6 +42,51 @@ TEST_F(SettingsFile, WithoutAFileTheDefaultsAreLoadedAndSavedAsThisExactFile) {
             "\"bind_manualip\"=hex(1):31,39,32,2e,31,36,38,2e,31,2e,31,30,31\n"
             "\"bind_manualport\"=hex(1):32,31\n\"opt_keepLightOn\"=hex(1):30\n"
             "\"opt_enableUtf8\"=hex(1):30\n");
+}
+
+// The values beyond the fifteen are read, are off or empty without them, and are never saved.
+TEST_F(SettingsFile, TheReadOnlyValuesAreReadAndNeverSaved) {
+  const Settings defaults = load();
+  writeFile(file,
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Drovnel]\n"
+            "\"opt_modernClients\"=\"1\"\n\"auth_readOnly1\"=\"1\"\n\"auth_readOnly2\"=\"1\"\n"
+            "\"auth_readOnlyAnonymous\"=\"1\"\n\"pasv_portRange\"=\"5-9\"\n"
+            "\"bind_listenIp\"=\"1.2.3.4\"\n");
+  const auto extra = [](const Settings& x) {
+    return std::tuple(x.opt_modernClients, x.auth_readOnly1, x.auth_readOnly2,
+                      x.auth_readOnlyAnonymous, std::string(x.pasv_portRange.view()),
+                      std::string(x.bind_listenIp.view()));
+  };
+  EXPECT_EQ(extra(load()), std::tuple(true, true, true, true, "5-9"s, "1.2.3.4"s));
+  EXPECT_EQ(extra(defaults), std::tuple(false, false, false, false, ""s, ""s));
+  platform::LinuxRegistry with((dir.path / "a.reg").string(), codec);
+  platform::LinuxRegistry without((dir.path / "b.reg").string(), codec);
+  saveSettings(with, load());
+  saveSettings(without, defaults);
+  EXPECT_EQ(readFile(dir.path / "a.reg"), readFile(dir.path / "b.reg"));
+  EXPECT_TRUE(settingKind("auth_readOnly2") == SettingKind::Flag &&  // so that --set takes them
+              settingKind("bind_listenIp") == SettingKind::Text);
+}
+
+// What parsePortRange makes of a text: the range, "none", or "refused" (out left alone).
+std::string portRange(std::string_view text) {
+  std::optional<PortRange> range = PortRange{4, 4};
+  if (!parsePortRange(text, range)) return range->low == 4 && range->high == 4 ? "refused" : "?";
+  return range ? std::to_string(range->low) + ".." + std::to_string(range->high) : "none";
+}
+
+TEST(SettingTexts, PortRangesAndListenAddresses) {
+  const std::pair<const char*, const char*> ranges[] = {
+      {"", "none"},           {"1-65535", "1..65535"}, {"7-7", "7..7"},     {"0-5", "refused"},
+      {"1-65536", "refused"}, {"9-1", "refused"},      {"1-", "refused"},   {"-5", "refused"},
+      {" 1-2", "refused"},    {"1-2x", "refused"},     {"01-2", "refused"}, {"+1-2", "refused"},
+      {"1-2-3", "refused"},   {"5", "refused"}};
+  for (const auto& [text, read] : ranges) EXPECT_EQ(portRange(text), read) << text;
+  const std::pair<const char*, bool> addresses[] = {
+      {"", true},           {"0.0.0.0", true},    {"255.255.255.255", true}, {"192.168.1.10", true},
+      {"256.1.1.1", false}, {"1.2.3", false},     {"01.2.3.4", false},       {"0x7f.0.0.1", false},
+      {"1.2.3.4 ", false},  {"1.2.3.4.5", false}, {"localhost", false}};
+  for (const auto& [text, ok] : addresses) EXPECT_EQ(validListenAddress(text), ok) << text;
 }
 
 TEST_F(SettingsFile, TheFifteenValuesAreWrittenAndReadBack) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <latch>
+#include <limits>
 
 #include "protocol/Dispatcher.h"
 #include "support/ServiceHarness.h"
@@ -119,6 +121,34 @@ INSTANTIATE_TEST_SUITE_P(
                     StateCase{"SessionStuck", State::SessionStuck, {0},
                               listened("正在启动...", {"#1>Force killed", "#1>Disconnected"})}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// The address the kernel shows for the listener on `port`: "0100007F" is 127.0.0.1.
+std::string listenerAddress(uint16_t port) {
+  std::ifstream tcp("/proc/net/tcp");
+  tcp.ignore(std::numeric_limits<std::streamsize>::max(), '\n');  // the header
+  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
+    if (state == "0A" && std::stoul(local.substr(9), nullptr, 16) == port)
+      return local.substr(0, 8);
+    std::getline(tcp, rest);
+  }
+  return "none";
+}
+
+// bind_listenIp narrows the listener to one address; a setting the service cannot use keeps it
+// from starting at all.
+TEST(ListenSettings, TheListenerBindsTheAddressAndABadSettingStopsTheStart) {
+  ServiceHarness harness({.clockSpeed = 0});
+  harness.editSettings([](config::Settings& s) { s.bind_listenIp.assign("127.0.0.1"); });
+  ASSERT_TRUE(harness.startListening());
+  EXPECT_EQ(listenerAddress(harness.port()), "0100007F");
+  harness.service().stopService();
+  harness.editSettings([](config::Settings& s) { s.pasv_portRange.assign("9-1"); });
+  harness.service().startService();
+  EXPECT_TRUE(
+      harness.waitForLine("设置无效: pasv_portRange=\"9-1\", 应为 LOW-HIGH (1 <= LOW <= "
+                          "HIGH <= 65535) 或空. 服务未启动."));
+  EXPECT_FALSE(harness.service().running());
+}
 
 // Fifty sessions end in one of the ways clients leave; the next client waits until then.
 using Leave = std::pair<const char*, void (*)(FtpClient&)>;

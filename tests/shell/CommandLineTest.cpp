@@ -30,10 +30,19 @@ TEST(CommandLine, TheProgramRefusesWithAMessage) {
        "the value of setting 'auth_pwd1' is longer than 511 bytes in the code page" + hint},
       {{"--registry=/r", "--store", "/no/such"}, 2, "store directory '/no/such' does not exist\n"},
       {{"--store=/etc/passwd"}, 2, "store '/etc/passwd' is not a directory\n"},
+      // Settings the service cannot start with: a headless run does not serve at all.
+      {{"--registry=/no/such.reg", "--port=0", "--set=pasv_portRange=9-1"},
+       2,
+       "setting 'pasv_portRange' is '9-1': expected LOW-HIGH with 1 <= LOW <= HIGH <= 65535, or "
+       "empty\n"},
+      {{"--registry=/no/such.reg", "--port=0", "--headless", "--set=bind_listenIp=1.2.3"},
+       2,
+       "setting 'bind_listenIp' is '1.2.3': expected an IPv4 address such as 192.168.1.10, or "
+       "empty\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
-    std::string command = binary.string();
+    std::string command = "timeout 20 " + binary.string();  // 124 for a run that serves
     for (const std::string& arg : c.args) command += " '" + arg + "'";
     FILE* err = popen((command + " 2>&1 >/dev/null").c_str(), "r");
     ASSERT_NE(err, nullptr);
