@@ -92,8 +92,9 @@ void handleMfmt(Session& s, std::string_view argument) {
 }
 
 void handleStru(Session& s, std::string_view argument) {
-  sendReply(s, vfs::equalsIgnoringCase(argument, "F") ? "200 Structure set to F.\r\n"
-                                                      : "504 Only file structure is supported.\r\n");
+  sendReply(s, vfs::equalsIgnoringCase(argument, "F")
+                   ? "200 Structure set to F.\r\n"
+                   : "504 Only file structure is supported.\r\n");
 }
 
 void handleMode(Session& s, std::string_view argument) {

@@ -23,7 +23,6 @@ namespace drovn::protocol {
 
 namespace {
 
-
 // There is no real mode, link count, owner or group to show: every entry gets one of these.
 constexpr char kFilePermissions[] = "-rw-rw-rw-   1 user     group";
 constexpr char kDirectoryPermissions[] = "drw-rw-rw-   1 user     group";
@@ -64,8 +63,7 @@ int64_t secondsOf(const platform::CalendarTime& t) {
 // December already shows its year in January. The device clock gives local time and entries
 // carry UTC fields; both are read as they stand, which moves the bound by at most the zone's
 // offset, a few hours against half a year.
-bool showsTime(const platform::CalendarTime& when, const platform::CalendarTime& now,
-               bool byAge) {
+bool showsTime(const platform::CalendarTime& when, const platform::CalendarTime& now, bool byAge) {
   if (!byAge) return when.year == now.year;
   const int64_t apart = secondsOf(when) - secondsOf(now);
   return apart <= kHalfYearSeconds && apart >= -kHalfYearSeconds;
@@ -89,8 +87,7 @@ void appendDate(Text& out, const platform::CalendarTime& when, bool withTime) {
 }
 
 // "type=file;size=5;modify=20261209101500;perm=radfw; name", the times in UTC.
-void writeFacts(Text& out, const Session& s, const platform::Entry& found,
-                std::string_view name) {
+void writeFacts(Text& out, const Session& s, const platform::Entry& found, std::string_view name) {
   const platform::CalendarTime& t = found.lastWrite;
   if (found.isDirectory()) {
     out.assign("type=dir;");
@@ -263,9 +260,8 @@ bool collectMatches(Session& s, std::string_view argument, std::size_t lastPart,
   const std::string_view folder = argument.substr(0, lastPart);
   const std::string_view pattern = argument.substr(lastPart);
   if (!collectNames(s, folder, dir, names)) return false;
-  std::erase_if(names, [&](const std::string& name) {
-    return !vfs::matchesPattern(pattern, name, s.utf8);
-  });
+  std::erase_if(
+      names, [&](const std::string& name) { return !vfs::matchesPattern(pattern, name, s.utf8); });
   if (names.empty()) {
     sendReply(s, kAccessDenied);
     return false;

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fstream>
 #include <latch>
-#include <limits>
 
 #include "protocol/Dispatcher.h"
 #include "support/ServiceHarness.h"
@@ -122,25 +120,19 @@ INSTANTIATE_TEST_SUITE_P(
                               listened("正在启动...", {"#1>Force killed", "#1>Disconnected"})}),
     [](const auto& p) { return std::string(p.param.name); });
 
-// The address the kernel shows for the listener on `port`: "0100007F" is 127.0.0.1.
-std::string listenerAddress(uint16_t port) {
-  std::ifstream tcp("/proc/net/tcp");
-  tcp.ignore(std::numeric_limits<std::streamsize>::max(), '\n');  // the header
-  for (std::string slot, local, remote, state, rest; tcp >> slot >> local >> remote >> state;) {
-    if (state == "0A" && std::stoul(local.substr(9), nullptr, 16) == port)
-      return local.substr(0, 8);
-    std::getline(tcp, rest);
-  }
-  return "none";
-}
-
 // bind_listenIp narrows the listener to one address; a setting the service cannot use keeps it
 // from starting at all.
 TEST(ListenSettings, TheListenerBindsTheAddressAndABadSettingStopsTheStart) {
   ServiceHarness harness({.clockSpeed = 0});
   harness.editSettings([](config::Settings& s) { s.bind_listenIp.assign("127.0.0.1"); });
   ASSERT_TRUE(harness.startListening());
-  EXPECT_EQ(listenerAddress(harness.port()), "0100007F");
+  // Another address of this machine is turned away; 127.0.0.1 is served.
+  platform::Socket other;
+  ASSERT_FALSE(harness.network().openTcp(other));
+  EXPECT_EQ(harness.network().connect(other, {.port = platform::hostToNet16(harness.port()),
+                                              .address = platform::inetAddr("127.0.0.2")}),
+            std::errc::connection_refused);
+  EXPECT_NE(harness.connectClient(), nullptr);
   harness.service().stopService();
   harness.editSettings([](config::Settings& s) { s.pasv_portRange.assign("9-1"); });
   harness.service().startService();

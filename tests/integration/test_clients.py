@@ -59,7 +59,6 @@ class Clients(unittest.TestCase):
                 check([("RNFR a b", "350 Destination needed."), ("RNTO ../c", "250 File renamed."),
                        ("RNTO x", "503 New name needed."), ("CWD /..", denied),
                        (f"SIZE /{d}", denied), ("RMD /c", denied),
-                       ("EPSV", "500 Invalid command EPSV"),
                        ("CWD ..", "250 Directory changed to /"),
                        ("RMD " + d, "250 DELE command ok."), ("DELE c", "250 DELE command ok.")])
                 self.assertFalse({d, "c"} & set(os.listdir(self.server.store)))

@@ -1,4 +1,4 @@
-// Text conversion (UTF-8, code page 936, UTF-16), the bounded text type, the registry file, the
+// Text conversion (UTF-8 and code page 936), the bounded text type, the registry file, the
 // wireless switch, the awake hold and one instance per registry file.
 #include <fcntl.h>
 #include <poll.h>

@@ -111,13 +111,13 @@ TEST_F(DataTest, ActiveConnectGivesUpAtItsLimitOrWhenRefused) {
 std::string freePortPair(platform::Network& network) {
   for (uint16_t low = 47000; low < 47400; low = static_cast<uint16_t>(low + 2)) {
     platform::Socket a, b;
-    platform::SocketAddress at{.address = 0};
     if (network.openTcp(a) || network.openTcp(b)) return "";
-    at.port = platform::hostToNet16(low);
-    if (network.bind(a, at)) continue;
-    at.port = platform::hostToNet16(static_cast<uint16_t>(low + 1));
-    if (network.bind(b, at)) continue;
-    return std::to_string(low) + "-" + std::to_string(low + 1);
+    const auto at = [](int port) {
+      return platform::SocketAddress{.port = platform::hostToNet16(static_cast<uint16_t>(port))};
+    };
+    if (!network.bind(a, at(low)) && !network.bind(b, at(low + 1))) {
+      return std::to_string(low) + "-" + std::to_string(low + 1);
+    }
   }
   return "";
 }
@@ -143,7 +143,8 @@ TEST_F(ExtendedTest, EpsvEprtAndAPassiveRangeOfTwoPorts) {
   ASSERT_TRUE(first && second && third);
   const std::string reply = ask(*first, "EPSV");
   EXPECT_EQ(reply, "229 Entering Extended Passive Mode (|||" + std::to_string(low) + "|)\r\n");
-  EXPECT_EQ(ask(*second, "PASV"), "227 (" + portArgument(low + 1) + ") Entering passive mode...\r\n");
+  EXPECT_EQ(ask(*second, "PASV"),
+            "227 (" + portArgument(low + 1) + ") Entering passive mode...\r\n");
   EXPECT_EQ(ask(*third, "EPSV"), kOpenFailed);
   EXPECT_TRUE(harness.waitForLine("Passive socket failed: 10048"));
 
