@@ -158,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, CommandScriptTest, testing::Values(
         "MDTM sub/inner.txt", "213 20210203040506\r\n",
         "MFMT 20210231000000 a.txt", "501 Syntax error in the time.\r\n",
         "MFMT 2021 a.txt", "501 Syntax error in the time.\r\n",
-        "MFMT 2021020304050x a.txt", "501 Syntax error in the time.\r\n",
+        "MFMT 2021020304050: a.txt", "501 Syntax error in the time.\r\n",
         "MFMT 20210203040506 missing", kAccessDenied,
         "XMKD made", "257 Directory created.\r\n", "XCWD made", changedTo("/made"),
         "XCUP", changedTo("/"),                     "XRMD made", kDeleteOk,
