@@ -84,7 +84,7 @@ class ModernClients(unittest.TestCase):
         self.assertEqual(read(os.path.join(local, big)), files[big])
         self.assertEqual({n: read(os.path.join(local, "all", n)) for n in
                           os.listdir(os.path.join(local, "all"))}, files)
-        self.assertNotIn("550", done.stdout)
+        self.assertFalse(re.search(r"^550 ", done.stdout, re.M), done.stdout)
     def test_aioftp_lists_fetches_and_quits_cleanly(self):
         write(self.at("aio", "a.txt"), b"hello")
         code = ("import asyncio, aioftp\nasync def main():\n"
