@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "platform/ErrorCodes.h"
 #include "platform/FileSystem.h"
@@ -131,6 +132,12 @@ Found locate(Session& s, std::string_view argument, StorePaths& paths) {
 
 // Resolves the argument to a directory and collects its entry names; false (after the refusal)
 // when it is no directory the session may list.
+// The entry names of the directory dir.paths names.
+void enumerate(Session& s, const ListedDirectory& dir, vfs::EntryNameList& names) {
+  platform::Platform& p = s.controller->platform();
+  vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, names, s.utf8);
+}
+
 bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
                   vfs::EntryNameList& names) {
   try {
@@ -138,8 +145,7 @@ bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
       sendReply(s, kAccessDenied);
       return false;
     }
-    platform::Platform& p = s.controller->platform();
-    vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, names, s.utf8);
+    enumerate(s, dir, names);
   } catch (const std::bad_alloc&) {
     sendReply(s, kAccessDenied);
     return false;
@@ -307,7 +313,10 @@ bool collectModern(Session& s, std::string_view argument, Form& form, ListedDire
   StorePaths paths;
   switch (locate(s, argument, paths)) {
     case Found::Directory:
-      return collectNames(s, argument, dir, names);
+      // Already located: listed without resolving the path again.
+      dir.paths = std::move(paths);
+      enumerate(s, dir, names);
+      return true;
     case Found::File:
       if (!collectFile(s, argument, paths, form, dir, names)) return false;
       form = Form::Names;
