@@ -2,10 +2,10 @@
 the new commands' replies and tls_require's refusals; a stranger on the passive port who does not
 resume the control connection's TLS session gets no byte; bad certificate settings stop drovn."""
 
-import contextlib, ftplib, hashlib, io, os, random, re, socket, ssl, subprocess, unittest
+import contextlib, ftplib, hashlib, os, random, re, socket, ssl, subprocess, unittest
 
 from drovn_harness import (DONE, READY, STARTING, TIMEOUT, RawClient, Server, read, reset,
-                           temp_dir, wait_until, write)
+                           temp_dir, write)
 from test_clients import ENV
 
 ACCOUNTS = ["--set", "auth_enable1=1", "--set", "auth_user1=admin", "--set", "auth_pwd1=secret",
@@ -109,8 +109,9 @@ class Tls(unittest.TestCase):
             done = self.curl("--ssl-reqd", "-k", "-u", "admin:secret", *args, cwd=local)
             lines = done.stderr.splitlines()
             at = iter(lines)
-            self.assertTrue(all(line in at for line in ("< 234 Proceed with negotiation.", "> PBSZ 0",
-                                                  "< 200 Protection level set to P.")), lines)
+            wanted = ("< 234 Proceed with negotiation.", "> PBSZ 0",
+                      "< 200 Protection level set to P.")
+            self.assertTrue(all(line in at for line in wanted), lines)
             self.assertFalse([line for line in lines if re.match(r"< [45]", line)], lines)
         self.assertEqual(sha256(read(self.at("curl", "up.bin"))), want)
         self.assertEqual(sha256(read(os.path.join(local, "back"))), want)
@@ -179,10 +180,10 @@ class Tls(unittest.TestCase):
                 self.assertEqual(c.reply(), b"220 Server ready...\r\n")
                 # Before login too, with the standard extensions on.
                 self.assertLessEqual(TLS_FEATURES, set(c.lines("FEAT")))
-                self.assertEqual([(l, c.command(l)[:-2]) for l, _ in clear], clear)
+                self.assertEqual([(line, c.command(line)[:-2]) for line, _ in clear], clear)
                 c.secure(word)
-                self.assertEqual([(l, c.command(l)[:-2]) for l, _ in secured], secured)
-                self.assertFalse(os.path.exists(self.at("t", "g")))
+                self.assertEqual([(line, c.command(line)[:-2]) for line, _ in secured], secured)
+                self.assertFalse(os.path.exists(self.at("t", "g")), "a refused upload made a file")
                 listener.setblocking(False)  # no data connection was opened for the 521s
                 self.assertRaises(BlockingIOError, listener.accept)
     def test_a_stranger_on_the_passive_port_gets_no_byte(self):
