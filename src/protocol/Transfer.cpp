@@ -7,6 +7,7 @@
 #include "protocol/LocalFiles.h"
 #include "protocol/LoginCommand.h"
 #include "protocol/Replies.h"
+#include "protocol/Security.h"
 #include "protocol/SessionOutput.h"
 #include "vfs/PathResolver.h"
 #include "vfs/Tokens.h"
@@ -210,6 +211,8 @@ void handleAppe(Session& s, std::string_view argument) {
     sendReply(s, kAccessDenied);
     return;
   }
+  // A transfer that TLS refuses must not create the file it would append to.
+  if (refuseUnprotectedData(s)) return;
   // The file first: a file that cannot be opened is refused before any data connection. The
   // restart offset plays no part and stays for the next RETR or STOR.
   LocalFile file;

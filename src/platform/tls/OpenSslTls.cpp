@@ -168,8 +168,7 @@ struct TlsConnection::Impl {
   Socket& socket;
   int fd = -1;
   std::unique_ptr<SSL, SslFree> ssl;
-  // Names the control connection; its data connections carry the same, and a session ticket
-  // is honoured only on a connection with the token it was issued under.
+  // Names the control connection; its data connections carry the same.
   unsigned char token[kTokenSize] = {};
   bool kernelSends = false;
   // After a fatal error the library must not be asked to shut the stream down.
@@ -191,39 +190,6 @@ struct TlsConnection::Impl {
     }
   }
 };
-
-namespace {
-
-TlsConnection::Impl* connectionOf(SSL* ssl) {
-  return static_cast<TlsConnection::Impl*>(SSL_get_app_data(ssl));
-}
-
-int putToken(SSL* ssl, void*) {
-  TlsConnection::Impl* c = connectionOf(ssl);
-  return SSL_SESSION_set1_ticket_appdata(SSL_get_session(ssl), c->token, kTokenSize);
-}
-
-// A ticket from another control connection (another client, or the same one's earlier login)
-// is declined: the handshake then starts afresh and the data connection is refused for it.
-SSL_TICKET_RETURN checkToken(SSL* ssl, SSL_SESSION* session, const unsigned char*, size_t,
-                             SSL_TICKET_STATUS status, void*) {
-  if (status == SSL_TICKET_FATAL_ERR_MALLOC || status == SSL_TICKET_FATAL_ERR_OTHER) {
-    return SSL_TICKET_RETURN_ABORT;
-  }
-  if (status != SSL_TICKET_SUCCESS && status != SSL_TICKET_SUCCESS_RENEW) {
-    return SSL_TICKET_RETURN_IGNORE_RENEW;
-  }
-  void* data = nullptr;
-  size_t length = 0;
-  const TlsConnection::Impl* c = connectionOf(ssl);
-  if (SSL_SESSION_get0_ticket_appdata(session, &data, &length) != 1 || length != kTokenSize ||
-      std::memcmp(data, c->token, kTokenSize) != 0) {
-    return SSL_TICKET_RETURN_IGNORE_RENEW;
-  }
-  return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE : SSL_TICKET_RETURN_USE_RENEW;
-}
-
-}  // namespace
 
 TlsServer::TlsServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TlsServer::~TlsServer() = default;
@@ -285,7 +251,6 @@ std::unique_ptr<TlsServer> TlsServer::create(const TlsFiles& files, std::string&
 #endif
   (void)SSL_CTX_set_options(ctx, options);
   (void)SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
-  (void)SSL_CTX_set_session_ticket_cb(ctx, putToken, checkToken, nullptr);
   impl->fingerprint = fingerprintOf(SSL_CTX_get0_certificate(ctx));
   return std::unique_ptr<TlsServer>(new TlsServer(std::move(impl)));
 }
@@ -312,9 +277,9 @@ std::unique_ptr<TlsConnection> TlsServer::handshake(Socket& s, const TlsConnecti
     reason = libraryReason("no random bytes");
     return nullptr;
   }
-  // TLS 1.2 sessions kept by id are bound the same way as tickets.
+  // A session, kept by id or carried in a ticket, resumes only on a connection with the context
+  // it was made under: the data connections of its own control connection.
   (void)SSL_set_session_id_context(ssl, c->token, kTokenSize);
-  (void)SSL_set_app_data(ssl, c.get());
   // A control connection waits for its commands with its own time-out, so a record that is not
   // a command must not leave the read blocked for the next one.
   if (control == nullptr) SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY);
