@@ -4,6 +4,8 @@ DROVN_PACKAGES=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev
                 lftp libncurses-dev tmux)
 # The clients the extensions are tried with (aioftp for the system's own python3).
 DROVN_PACKAGES+=(rclone ncftp tnftp python3-aioftp)
+# OpenSSL 3 for FTP over TLS (the openssl command checks the certificate drovn makes).
+DROVN_PACKAGES+=(libssl-dev openssl)
 # sd-bus for the logind awake hold, and a bus daemon for its tests.
 DROVN_PACKAGES+=(libsystemd-dev dbus-daemon)
 # The install check: the Debian package (dpkg-shlibdeps and file for its dependencies, lintian),

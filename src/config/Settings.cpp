@@ -50,6 +50,10 @@ constexpr std::array<Field, kSettingCount + kLoadOnlySettingCount> kFields{{
     flagField("auth_readOnlyAnonymous", &Settings::auth_readOnlyAnonymous),
     textField("pasv_portRange", &Settings::pasv_portRange),
     textField("bind_listenIp", &Settings::bind_listenIp),
+    flagField("tls_enable", &Settings::tls_enable),
+    textField("tls_certFile", &Settings::tls_certFile),
+    textField("tls_keyFile", &Settings::tls_keyFile),
+    flagField("tls_require", &Settings::tls_require),
 }};
 constexpr std::span<const Field> kStoredFields(kFields.data(), kSettingCount);
 

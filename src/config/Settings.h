@@ -1,7 +1,8 @@
 // What the operator configures: two named accounts, the anonymous account, the announced address
 // and port, and two options. Loaded from the registry key Software\Drovnel at start-up and
 // written back when the operator confirms the options. A few more values, for the standard
-// command extensions, read-only accounts and the listening addresses, are read but never written.
+// command extensions, read-only accounts, the listening addresses and TLS, are read but never
+// written.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,10 @@ struct Settings {
   bool auth_readOnlyAnonymous = false;  // the anonymous account likewise
   SettingsText pasv_portRange;          // "LOW-HIGH" for passive listeners, or empty: any port
   SettingsText bind_listenIp;           // the control listener's address, or empty: all
+  bool tls_enable = false;              // AUTH TLS, PBSZ and PROT (explicit FTPS)
+  SettingsText tls_certFile;            // PEM certificate (chain); empty with tls_keyFile: a
+  SettingsText tls_keyFile;             // self-signed pair made beside the registry file
+  bool tls_require = false;             // named accounts must use TLS for everything
 };
 
 // The virtual name under which every account's root directory is mounted.
@@ -50,7 +55,7 @@ inline constexpr std::string_view kSettingsKey = "Software\\Drovnel";
 // The values the Options form edits and saveSettings writes, in their stored order.
 inline constexpr std::size_t kSettingCount = 15;
 // The values after them, which are only read.
-inline constexpr std::size_t kLoadOnlySettingCount = 6;
+inline constexpr std::size_t kLoadOnlySettingCount = 10;
 
 void setDefaultSettings(Settings& s);
 // Defaults, then whatever the registry holds. Never fails visibly: a key that cannot be opened

@@ -95,7 +95,7 @@ void ServiceController::startService() {
     return;
   }
   logUtf8(launchStart_.load() ? "准备启动FTP服务..." : "正在启动...");
-  if (refuseUnusableSettings()) return;
+  if (refuseUnusableSettings() || refuseWithoutTls()) return;
 
   auto run = std::make_shared<ListenerRun>();
   // Marked running before the thread exists: the thread's first look at the flag must not
@@ -127,6 +127,43 @@ bool ServiceController::refuseUnusableSettings() {
               static_cast<int>(unusable->expectedForLog.size()), unusable->expectedForLog.data());
   logUtf8(line.c_str());
   launchStart_.store(false);  // the next Start is the operator's own
+  return true;
+}
+
+bool ServiceController::refuseWithoutTls() {
+  std::string error;
+  if (prepareTls(error)) return false;
+  FixedText<2048> line;
+  line.format("TLS 无法启用: %s. 服务未启动.", error.c_str());
+  logUtf8(line.c_str());
+  launchStart_.store(false);
+  return true;
+}
+
+bool ServiceController::prepareTls(std::string& error) {
+  const config::Settings settings = settings_.snapshot();
+  if (settings.tls_require && !settings.tls_enable) {
+    error = "tls_require=1 needs tls_enable=1";
+    return false;
+  }
+  if (!settings.tls_enable || tlsServer_) return true;
+  // The paths are kept in the code page, like every settings text.
+  const auto path = [this](const config::SettingsText& text) {
+    std::string out(text.size() * 3 + 1, '\0');
+    out.resize(platform_.codec.codePageToUtf8(out.data(), out.size(), text.view()));
+    return out;
+  };
+  platform::TlsFiles files{path(settings.tls_certFile), path(settings.tls_keyFile),
+                           certificateFolder_};
+  tlsServer_ = platform::TlsServer::create(files, error);
+  if (!tlsServer_) return false;
+  FixedText<2048> line;
+  if (!tlsServer_->madeCertificate().empty()) {
+    line.format("已生成自签名 TLS 证书: %s", tlsServer_->madeCertificate().c_str());
+    logUtf8(line.c_str());
+  }
+  line.format("TLS 证书 SHA-256 指纹: %s", tlsServer_->fingerprint().c_str());
+  logUtf8(line.c_str());
   return true;
 }
 

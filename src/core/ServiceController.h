@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "config/Settings.h"
@@ -16,6 +17,7 @@
 #include "platform/Platform.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
+#include "platform/Tls.h"
 #include "protocol/Session.h"
 #include "protocol/SessionHost.h"
 #include "protocol/TransferMeter.h"
@@ -67,6 +69,15 @@ class ServiceController final : public protocol::SessionHost,
   config::Settings settings() const override { return settings_.snapshot(); }
   platform::Platform& platform() override { return platform_; }
   protocol::TransferMeter& meter() override { return meter_; }
+  platform::TlsServer* tls() override { return tlsServer_.get(); }
+
+  // Where a self-signed certificate is made when TLS is on and none is named: the registry
+  // file's folder. Main thread, before the first start.
+  void setCertificateFolder(std::string folder) { certificateFolder_ = std::move(folder); }
+  // With TLS on: loads (or makes) the certificate once, and logs its fingerprint. False, with
+  // error set, when the settings ask for TLS that cannot be had; the service then does not
+  // start. Main thread.
+  bool prepareTls(std::string& error);
 
  private:
   // What one start of the listening thread owns. The thread holds its own record, so a thread
@@ -86,6 +97,7 @@ class ServiceController final : public protocol::SessionHost,
   void listenerMain(const std::shared_ptr<ListenerRun>& run);
   // A start with a setting it cannot use logs why and goes no further: true then.
   bool refuseUnusableSettings();
+  bool refuseWithoutTls();
   // Steps 7 to 10 of a start: the listening socket on `localAddress` (network order, 0 for all);
   // false when the thread must end.
   bool openListener(ListenerRun& run, uint32_t localAddress);
@@ -133,6 +145,10 @@ class ServiceController final : public protocol::SessionHost,
       GUARDED_BY(registryLock_);
   std::array<platform::Thread, kMaxSessions> sessionThreads_ GUARDED_BY(registryLock_);
   std::atomic<int> abandoned_{0};
+
+  // Made once and kept for the process: sessions hold it by pointer.
+  std::unique_ptr<platform::TlsServer> tlsServer_;
+  std::string certificateFolder_{"."};
 };
 
 }  // namespace drovn::core

@@ -54,6 +54,8 @@ bool takeLine(Session& s, protocol::Text& out) {
 
 // Ends the session from its own thread; the registry may already have let go of it.
 void teardown(Session& s) {
+  // A client under TLS is told the control stream ends here, not cut.
+  if (s.controlTls) s.controlTls->closeNotify();
   if (s.controlSocket.isOpen()) s.controlSocket.close();
   s.controller->unregisterSession(s.sessionId);
   protocol::logSessionLine(s, "Disconnected.");
@@ -64,7 +66,9 @@ void teardown(Session& s) {
 void runSession(Session& s, const CommandDispatch& dispatch) {
   protocol::SessionHost& host = *s.controller;
   platform::Clock& clock = host.platform().clock;
-  s.modernClients = host.settings().opt_modernClients;
+  const config::Settings settings = host.settings();
+  s.modernClients = settings.opt_modernClients;
+  s.tls = settings.tls_enable ? host.tls() : nullptr;
 
   FixedText<16> peer;
   platform::inetNtoa(s.activeAddress.address, peer);
@@ -156,9 +160,12 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
 
     std::error_code error;
     const auto used = static_cast<std::size_t>(s.receivedLength);
-    const long long received = network.receiveWithin(
-        socket, s.receiveBuffer + used, protocol::kReceiveBufferSize - used, kWaitMs, spinMicros,
-        error);
+    char* room = s.receiveBuffer + used;
+    const std::size_t roomSize = protocol::kReceiveBufferSize - used;
+    const long long received =
+        s.controlTls && &socket == &s.controlSocket
+            ? s.controlTls->receiveWithin(room, roomSize, kWaitMs, network, error)
+            : network.receiveWithin(socket, room, roomSize, kWaitMs, spinMicros, error);
     spinMicros = 0;
     if (s.closing.load()) return 0;
     if (received == platform::Network::kNothingYet) {

@@ -9,6 +9,7 @@
 #include "platform/MessageQueue.h"
 #include "platform/Network.h"
 #include "protocol/LoginCommand.h"
+#include "protocol/Security.h"
 #include "protocol/SessionOutput.h"
 #include "protocol/TextFunctions.h"
 #include "vfs/Tokens.h"
@@ -361,10 +362,15 @@ void handleEprt(Session& s, std::string_view argument) {
   sendReply(s, "200 EPRT command ok.\r\n");
 }
 
-std::unique_ptr<DataConnection> openDataConnection(Session& s) {
+std::unique_ptr<DataConnection> openDataConnection(Session& s, bool& answered) {
   SessionHost& host = *s.controller;
+  answered = false;
   // The accept or connect below may wait long before any reply: show the command first.
   announceCommandLine(s);
+  if (refuseUnprotectedData(s)) {
+    answered = true;
+    return nullptr;
+  }
   try {
     auto c = std::make_unique<DataConnection>(host, s.dataSocket);
     const bool opened = s.passiveMode ? acceptPassive(s, *c) : connectActive(s, *c);
@@ -376,18 +382,29 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s) {
     // A client that stops reading or sending fails the transfer instead of holding it; one
     // that is merely slow keeps it.
     network(s).setStallLimit(c->socket(), host.limits().dataStallMs);
+    if (s.protectData && !secureDataConnection(s, *c)) {
+      answered = true;
+      return nullptr;
+    }
     startTracking(host, c->socket().id());
     return c;
   } catch (...) {
     // Not a platform failure (those are results above) but one of our own, such as no memory.
     sendReply(s, kOpenFailed);
+    answered = true;
     return nullptr;
   }
 }
 
+std::unique_ptr<DataConnection> openDataConnection(Session& s) {
+  bool answered = false;
+  return openDataConnection(s, answered);
+}
+
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
   std::error_code error;
-  const long long sent = c.host().platform().network.send(c.socket(), data, n, error);
+  const long long sent = c.tls ? c.tls->send(data, n, error)
+                               : c.host().platform().network.send(c.socket(), data, n, error);
   if (sent < 0 || static_cast<std::size_t>(sent) != n) {
     // A send that returned a count but not all of it leaves no failure of its own.
     throw platform::PlatformError{sent < 0 ? error : platform::errnoError(ECONNABORTED)};
@@ -398,7 +415,8 @@ std::size_t sendData(DataConnection& c, const void* data, std::size_t n) {
 
 long long receiveData(DataConnection& c, void* buf, std::size_t n) {
   std::error_code error;
-  const long long got = c.host().platform().network.receive(c.socket(), buf, n, error);
+  const long long got = c.tls ? c.tls->receive(buf, n, error)
+                              : c.host().platform().network.receive(c.socket(), buf, n, error);
   if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
   return got;
 }
@@ -407,7 +425,8 @@ std::size_t sendFileBlock(DataConnection& c, platform::FileHandle& file, void* b
                           std::size_t n) {
   std::error_code error;
   const long long sent =
-      c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
+      c.tls ? c.tls->sendFileBlock(file, buffer, n, error)
+            : c.host().platform().network.sendFileBlock(c.socket(), file, buffer, n, error);
   if (sent < 0) throw platform::PlatformError{error};
   const auto count = static_cast<std::size_t>(sent);
   if (count != 0) (void)updateTaken(c, count);
@@ -418,7 +437,8 @@ long long receiveFileBlock(DataConnection& c, platform::FileHandle& file, void* 
                            std::size_t n) {
   std::error_code error;
   const long long got =
-      c.host().platform().network.receiveFileBlock(c.socket(), file, buffer, n, error);
+      c.tls ? c.tls->receiveFileBlock(file, buffer, n, error)
+            : c.host().platform().network.receiveFileBlock(c.socket(), file, buffer, n, error);
   if (got > 0 && isTracked(c)) recordMovement(c.host(), static_cast<std::size_t>(got));
   return got;
 }
@@ -439,6 +459,9 @@ void closeDataConnection(std::unique_ptr<DataConnection>& c) {
   if (!c) return;
   // Named before the close, which takes the id away.
   uint32_t id = c->socket().id();
+  // The client tells a whole download from a cut one by this, and an upload's client waits
+  // for it after its own.
+  if (c->tls) c->tls->closeNotify();
   c->socket().shutdownAndClose();
   // Only this connection's tracking ends: a newer connection may have taken it over meanwhile.
   if (id != 0) (void)c->host().meter().trackedConnection.compare_exchange_strong(id, 0);

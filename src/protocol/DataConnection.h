@@ -37,6 +37,8 @@ class DataConnection {
   // A download's bytes: handed to the socket, and of those what the client has taken.
   uint64_t handed = 0;
   uint64_t taken = 0;
+  // The connection's TLS under PROT P; every transfer call below goes through it then.
+  std::unique_ptr<platform::TlsConnection> tls;
 
  private:
   SessionHost& host_;
@@ -56,7 +58,10 @@ bool openPassiveListener(Session& s, uint16_t& port);
 void handleEpsv(Session& s, std::string_view argument);
 void handleEprt(Session& s, std::string_view argument);
 // Sends the 125 or 150 preliminary reply itself; null when no connection could be made (the
-// cause is logged; only an internal failure, such as no memory, is answered, with 425).
+// cause is logged; only an internal failure, such as no memory, is answered, with 425). With
+// TLS, a data connection the session must protect but has not, and one whose handshake fails,
+// are answered too; `answered` then says so.
+std::unique_ptr<DataConnection> openDataConnection(Session& s, bool& answered);
 std::unique_ptr<DataConnection> openDataConnection(Session& s);
 // Sends the whole block; gives its length, or throws PlatformError with the failure.
 std::size_t sendData(DataConnection& c, const void* data, std::size_t n);

@@ -12,6 +12,7 @@
 #include "protocol/Listing.h"
 #include "protocol/LoginCommand.h"
 #include "protocol/Replies.h"
+#include "protocol/Security.h"
 #include "protocol/SessionOutput.h"
 #include "protocol/TextFunctions.h"
 #include "protocol/Transfer.h"
@@ -97,6 +98,7 @@ bool user(Session& s, Request& r) {
   }
   // The joined argument is never empty: a bare USER was refused for its missing parameter.
   // A later USER replaces the name; only PASS decides whether it is accepted.
+  if (refuseLoginInClear(s, r.argument.view())) return true;
   s.userName = r.argument;
   Text reply;
   composeReply(reply, "331 User name \"", s.userName.view(), "\" is okay, need password.\r\n");
@@ -121,8 +123,22 @@ bool systemName(Session& s, Request&) {
   return true;
 }
 
+// A feature list, with the TLS commands after its first line when the session offers them.
+void sendFeatures(Session& s, std::string_view list) {
+  if (s.tls == nullptr) {
+    sendReply(s, list.data());
+    return;
+  }
+  const std::size_t firstLine = list.find('\n') + 1;
+  Text reply;
+  reply.assign(list.substr(0, firstLine));
+  reply.append(kTlsFeatures);
+  reply.append(list.substr(firstLine));
+  sendReply(s, reply.c_str());
+}
+
 bool features(Session& s, Request&) {
-  sendReply(s, kFeatures);
+  sendFeatures(s, kFeatures);
   return true;
 }
 
@@ -228,7 +244,11 @@ bool modernNameList(Session& s, Request& r) {
 // Looked at before the table above by sessions with the standard extensions: the commands they
 // add, and the ones whose reply they change.
 constexpr std::array<Command, 19> kModernCommands{{
-    {"FEAT", Argument::Optional, Login::Open, fixedReply<kModernFeatures>},
+    {"FEAT", Argument::Optional, Login::Open,
+     [](Session& s, Request&) {
+       sendFeatures(s, kModernFeatures);
+       return true;
+     }},
     {"QUIT", Argument::None, Login::Open, quitWithGoodbye},
     {"HELP", Argument::Optional, Login::Open, fixedReply<kHelp>},
     {"LIST", Argument::Optional, Login::ByHandler, modernList},
@@ -247,6 +267,18 @@ constexpr std::array<Command, 19> kModernCommands{{
     {"XCUP", Argument::None, Login::ByHandler, changeToParent},
     {"XMKD", Argument::Required, Login::ByHandler, withArgument<handleMkd>, Effect::Writes},
     {"XRMD", Argument::Required, Login::ByHandler, withArgument<handleRmd>, Effect::Writes},
+}};
+
+// Looked at first by sessions that offer TLS.
+constexpr std::array<Command, 4> kTlsCommands{{
+    {"AUTH", Argument::Required, Login::Open, withArgument<handleAuth>},
+    {"PBSZ", Argument::Required, Login::Open, withArgument<handlePbsz>},
+    {"PROT", Argument::Required, Login::Open, withArgument<handleProt>},
+    {"CCC", Argument::None, Login::Open,
+     [](Session& s, Request&) {
+       handleCcc(s);
+       return true;
+     }},
 }};
 
 // Joins the request's argument as the command's rule says; false when the command must not go
@@ -309,7 +341,8 @@ int dispatchCommand(Session& s, Text& line) {
 
   logReceivedLine(s, line, word, tokens);
 
-  const Command* command = s.modernClients ? find(kModernCommands, word.view()) : nullptr;
+  const Command* command = s.tls != nullptr ? find(kTlsCommands, word.view()) : nullptr;
+  if (command == nullptr && s.modernClients) command = find(kModernCommands, word.view());
   if (command == nullptr) command = find(kCommands, word.view());
   if (command != nullptr) {
     if (command->login == Login::Here && !requireLogin(s)) return 1;

@@ -14,16 +14,25 @@ constexpr char kRootError[] = "530 Root directory error\r\n";
 constexpr char kPasswordOk[] = "230 Password ok.\r\n";
 constexpr char kNotLoggedIn[] = "530 Not logged in.\r\n";
 
-// Whether the account that userName logged in to may only list and download. The account is
-// chosen as the password check chooses it: account 1's name first, then account 2's, else the
-// anonymous account.
 bool readOnlyAccount(const config::Settings& s, std::string_view userName) {
-  if (vfs::equalsIgnoringCase(userName, s.auth_user1.view())) return s.auth_readOnly1;
-  if (vfs::equalsIgnoringCase(userName, s.auth_user2.view())) return s.auth_readOnly2;
+  switch (accountOf(s, userName)) {
+    case Account::One:
+      return s.auth_readOnly1;
+    case Account::Two:
+      return s.auth_readOnly2;
+    case Account::Anonymous:
+      break;
+  }
   return s.auth_readOnlyAnonymous;
 }
 
 }  // namespace
+
+Account accountOf(const config::Settings& s, std::string_view userName) {
+  if (vfs::equalsIgnoringCase(userName, s.auth_user1.view())) return Account::One;
+  if (vfs::equalsIgnoringCase(userName, s.auth_user2.view())) return Account::Two;
+  return Account::Anonymous;
+}
 
 bool requireLogin(Session& s) {
   if (s.loggedIn) return true;
@@ -61,6 +70,8 @@ void handlePass(Session& s, std::string_view password) {
     vfs::buildMountTable(settings, s.userName.view(), s.mountTable);
     s.loggedIn = true;
     s.readOnly = readOnlyAccount(settings, s.userName.view());
+    s.protectionRequired =
+        settings.tls_require && accountOf(settings, s.userName.view()) != Account::Anonymous;
     sendReply(s, kPasswordOk);
     return;
   }

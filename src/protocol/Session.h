@@ -11,6 +11,7 @@
 
 #include "platform/FixedText.h"
 #include "platform/Socket.h"
+#include "platform/Tls.h"
 #include "protocol/SessionHost.h"
 #include "vfs/DirectoryEnumeration.h"
 #include "vfs/MountTable.h"
@@ -48,6 +49,13 @@ struct Session {
   // closes it; it lives in the session so that a stop can shut it down like the other two and
   // free a session blocked in a send to a client that reads nothing.
   platform::Socket dataSocket;
+  // FTP over TLS: the server when the settings offer it (taken when the client connects), the
+  // control connection's stream from AUTH TLS on, PROT P, and whether the account logged in to
+  // may move data only under TLS.
+  platform::TlsServer* tls = nullptr;
+  std::unique_ptr<platform::TlsConnection> controlTls;
+  bool protectData = false;
+  bool protectionRequired = false;
   SessionHost* controller = nullptr;
   Text renameFrom;
   Text userName;

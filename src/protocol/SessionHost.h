@@ -8,6 +8,7 @@
 #include "config/Settings.h"
 #include "platform/FixedText.h"
 #include "platform/Platform.h"
+#include "platform/Tls.h"
 #include "protocol/TransferMeter.h"
 
 namespace drovn::protocol {
@@ -37,6 +38,8 @@ class SessionHost {
   virtual config::Settings settings() const = 0;
   virtual platform::Platform& platform() = 0;
   virtual TransferMeter& meter() = 0;
+  // The TLS server, made when the service first started with TLS on; null without it.
+  virtual platform::TlsServer* tls() = 0;
 
  protected:
   ~SessionHost() = default;

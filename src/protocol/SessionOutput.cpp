@@ -34,7 +34,11 @@ void sendReply(Session& s, const char* reply) {
   SessionHost& host = *s.controller;
   std::error_code error;
   // The result is not looked at: a connection that broke shows up at the next receive.
-  (void)host.platform().network.send(s.controlSocket, reply, std::strlen(reply), error);
+  if (s.controlTls) {
+    (void)s.controlTls->send(reply, std::strlen(reply), error);
+  } else {
+    (void)host.platform().network.send(s.controlSocket, reply, std::strlen(reply), error);
+  }
   Text logText;
   logLine(s, logForm(s, reply, logText));
 }

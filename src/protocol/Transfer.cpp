@@ -219,9 +219,11 @@ void handleAppe(Session& s, std::string_view argument) {
     sendReply(s, kAccessDenied);
     return;
   }
-  std::unique_ptr<DataConnection> connection = openDataConnection(s);
+  bool answered = false;
+  std::unique_ptr<DataConnection> connection = openDataConnection(s, answered);
   if (!connection) {
     file.close();
+    if (answered) return;
     sendReply(s, kTransferAborted);
     logLocalPath(s, path->local);
     logLine(s, kNoDataConnection);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/Tls.h"
+
 namespace drovn::shell {
 
 namespace {
@@ -159,6 +161,18 @@ bool checkStartSettings(const config::Settings& settings, platform::TextCodec& c
   return false;
 }
 
+std::string versionText() {
+  const char* library = platform::tlsLibraryVersion();
+  return std::string(kVersionText) + "\nTLS: " +
+         (library != nullptr ? library : "none (built without OpenSSL)") + "\n";
+}
+
+std::string certificateFolder(const std::string& registryPath) {
+  const std::size_t slash = registryPath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : registryPath.substr(0, slash);
+}
+
 std::string usageText() {
   return "Usage: drovn [--headless] [--store DIR] [--registry FILE] [--set NAME=VALUE]... "
          "[--port N]\n"
@@ -196,7 +210,12 @@ std::string usageText() {
          "  auth_readOnly2          flag: the same for account 2\n"
          "  auth_readOnlyAnonymous  flag: the same for the anonymous account\n"
          "  pasv_portRange          text LOW-HIGH: passive listeners take a free port from it\n"
-         "  bind_listenIp           text: the address the control listener binds (empty: all)\n";
+         "  bind_listenIp           text: the address the control listener binds (empty: all)\n"
+         "  tls_enable              flag: FTP over TLS (AUTH TLS, PBSZ, PROT P/C)\n"
+         "  tls_certFile            text: the certificate (PEM); with tls_keyFile also empty, a\n"
+         "                          self-signed one is made beside the settings file\n"
+         "  tls_keyFile             text: its private key (PEM)\n"
+         "  tls_require             flag: accounts 1 and 2 must log in and move data under TLS\n";
 }
 
 }  // namespace drovn::shell

@@ -57,5 +57,9 @@ bool checkStartSettings(const config::Settings& settings, platform::TextCodec& c
 
 std::string usageText();
 inline constexpr std::string_view kVersionText = "drovn 2.2";
+// What --version prints: the version, then the TLS library the build uses (or none).
+std::string versionText();
+// The folder of the registry file, where a self-signed TLS certificate is made.
+std::string certificateFolder(const std::string& registryPath);
 
 }  // namespace drovn::shell

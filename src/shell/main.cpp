@@ -103,6 +103,11 @@ int run(const shell::CommandLine& line, const std::vector<shell::PreparedOverlay
       std::cerr << "drovn: " << why << '\n';
       return shell::kUsageExit;
     }
+    service->setCertificateFolder(shell::certificateFolder(registryPath));
+    if (!console && !service->prepareTls(why)) {
+      std::cerr << "drovn: TLS: " << why << '\n';
+      return shell::kUsageExit;
+    }
   }
   window.setService(service);
   service.reset();  // the window owns it from here on
@@ -137,7 +142,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (line.action == shell::CommandLine::Action::Version) {
-    std::cout << shell::kVersionText << '\n';
+    std::cout << shell::versionText();
     return 0;
   }
   if (!shell::validateStoreDir(line.storeDir, error)) {

@@ -51,14 +51,19 @@ TEST_F(SettingsFile, TheReadOnlyValuesAreReadAndNeverSaved) {
             "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Drovnel]\n"
             "\"opt_modernClients\"=\"1\"\n\"auth_readOnly1\"=\"1\"\n\"auth_readOnly2\"=\"1\"\n"
             "\"auth_readOnlyAnonymous\"=\"1\"\n\"pasv_portRange\"=\"5-9\"\n"
-            "\"bind_listenIp\"=\"1.2.3.4\"\n");
+            "\"bind_listenIp\"=\"1.2.3.4\"\n\"tls_enable\"=\"1\"\n\"tls_certFile\"=\"c.pem\"\n"
+            "\"tls_keyFile\"=\"k.pem\"\n\"tls_require\"=\"1\"\n");
   const auto extra = [](const Settings& x) {
     return std::tuple(x.opt_modernClients, x.auth_readOnly1, x.auth_readOnly2,
                       x.auth_readOnlyAnonymous, std::string(x.pasv_portRange.view()),
-                      std::string(x.bind_listenIp.view()));
+                      std::string(x.bind_listenIp.view()), x.tls_enable,
+                      std::string(x.tls_certFile.view()), std::string(x.tls_keyFile.view()),
+                      x.tls_require);
   };
-  EXPECT_EQ(extra(load()), std::tuple(true, true, true, true, "5-9"s, "1.2.3.4"s));
-  EXPECT_EQ(extra(defaults), std::tuple(false, false, false, false, ""s, ""s));
+  EXPECT_EQ(extra(load()),
+            std::tuple(true, true, true, true, "5-9"s, "1.2.3.4"s, true, "c.pem"s, "k.pem"s, true));
+  EXPECT_EQ(extra(defaults),
+            std::tuple(false, false, false, false, ""s, ""s, false, ""s, ""s, false));
   platform::LinuxRegistry with((dir.path / "a.reg").string(), codec);
   platform::LinuxRegistry without((dir.path / "b.reg").string(), codec);
   saveSettings(with, load());

@@ -39,6 +39,13 @@ TEST(CommandLine, TheProgramRefusesWithAMessage) {
        2,
        "setting 'bind_listenIp' is '1.2.3': expected an IPv4 address such as 192.168.1.10, or "
        "empty\n"},
+      {{"--registry=/no/such.reg", "--port=0", "--headless", "--set=tls_require=1"},
+       2,
+       "TLS: tls_require=1 needs tls_enable=1\n"},
+      {{"--registry=/no/such.reg", "--port=0", "--headless", "--set=tls_enable=1",
+        "--set=tls_certFile=/no/cert.pem", "--set=tls_keyFile=/no/key.pem"},
+       2,
+       "TLS: /no/cert.pem: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[0]);
