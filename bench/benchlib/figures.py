@@ -17,6 +17,9 @@ GREETING_TIMEOUT = 3.0
 # under a second on loopback, even fifty at once).
 TRANSFER_TIMEOUT = 15.0
 IPERF_TIMEOUT = 60
+# Explicit FTPS: AUTH on the control connection, PROT P for data; the bench's certificate is
+# self-signed, so curl is told not to verify it.
+TLS_CURL = ("--ssl-reqd", "--insecure")
 
 
 class Sizes:
@@ -254,9 +257,9 @@ class Measure:
         self.record("list_ms", median(samples["LIST"]))
         self.record("nlst_ms", median(samples["NLST"]))
 
-    def _curl(self, args, what):
+    def _curl(self, args, what, extra=()):
         url = f"ftp://127.0.0.1:{self.server.port}/"
-        argv = [self.peers["curl"]["binary"], "-sS", "--disable-epsv", "--ftp-pasv",
+        argv = [self.peers["curl"]["binary"], "-sS", *extra, "--disable-epsv", "--ftp-pasv",
                 "--user", f"{self.server.user}:{self.server.password}",
                 "--connect-timeout", "20", "--max-time", str(CURL_TIMEOUT - 10),
                 "-w", "%{size_download} %{size_upload} %{time_pretransfer} %{time_total}"]
@@ -273,26 +276,73 @@ class Measure:
             raise FtpError(f"curl {what} moved {int(size)} of {self.sizes.big} bytes")
         return size / (float(total) - float(pre)) / 1e6, cpu
 
-    def single_stream(self):
+    def _stream_pair(self, prefix, extra=()):
+        """One RETR of the big file to /dev/null, then one STOR of it; PREFIX names the figures
+        (retr_mbps, retr_cpu, stor_mbps, stor_cpu after it)."""
         try:
-            mbps, cpu = self._curl(lambda url: ["-o", "/dev/null", url + self.store.big], "RETR")
-            self.record("retr_mbps", mbps)
-            self.record("retr_cpu", cpu)
+            mbps, cpu = self._curl(lambda url: ["-o", "/dev/null", url + self.store.big], "RETR",
+                                   extra)
+            self.record(prefix + "retr_mbps", mbps)
+            self.record(prefix + "retr_cpu", cpu)
         except (FtpError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            self.fail("retr_mbps", str(e))
-            self.fail("retr_cpu", str(e))
-        name = f"{self.tag}-big.bin"
+            self.fail(prefix + "retr_mbps", str(e))
+            self.fail(prefix + "retr_cpu", str(e))
+        name = f"{self.tag}-{prefix}big.bin"
         try:
             self.store.recycle_memory(self.sizes.big)
             mbps, cpu = self._curl(
-                lambda url: ["-T", self.store.big_path, f"{url}{self.store.up}/{name}"], "STOR")
-            self.record("stor_mbps", mbps)
-            self.record("stor_cpu", cpu)
+                lambda url: ["-T", self.store.big_path, f"{url}{self.store.up}/{name}"], "STOR",
+                extra)
+            self.record(prefix + "stor_mbps", mbps)
+            self.record(prefix + "stor_cpu", cpu)
         except (FtpError, OSError, subprocess.TimeoutExpired, ValueError) as e:
-            self.fail("stor_mbps", str(e))
-            self.fail("stor_cpu", str(e))
+            self.fail(prefix + "stor_mbps", str(e))
+            self.fail(prefix + "stor_cpu", str(e))
         finally:
             self.store.remove_upload(name)
+
+    def single_stream(self):
+        self._stream_pair("")
+
+    def tls_probe(self):
+        """Lists the root once over explicit FTPS with curl -v (not timed) and keeps the
+        protocol and cipher that curl reports for the control and the data connection."""
+        argv = [self.peers["curl"]["binary"], "-v", "-sS", *TLS_CURL, "--disable-epsv",
+                "--ftp-pasv", "--user", f"{self.server.user}:{self.server.password}",
+                "--connect-timeout", "20", "--max-time", "60", "-l", "-o", "/dev/null",
+                f"ftp://127.0.0.1:{self.server.port}/"]
+        r = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                           timeout=90)
+        if r.returncode != 0:
+            raise FtpError(f"curl TLS listing exit {r.returncode}: "
+                           f"{r.stderr.strip().splitlines()[-1:]}")
+        used = [ln.split("using", 1)[1].strip() for ln in r.stderr.splitlines()
+                if ln.startswith("* SSL connection using")]
+        accepted, sent = None, None
+        for ln in r.stderr.splitlines():
+            if ln.startswith("> AUTH"):
+                sent = ln[2:].strip()
+            elif ln.startswith("< ") and sent and accepted is None:
+                if ln[2:5] == "234":
+                    accepted = sent
+                sent = None
+        reused = "SSL re-using session ID" in r.stderr
+        if len(used) < 2:
+            raise FtpError(f"curl saw {len(used)} TLS handshakes, not control + data")
+        kinds = sorted(set(used))
+        self.server.tls_seen = (
+            ("; ".join(kinds) if len(kinds) > 1 else kinds[0] + " on control and data")
+            + f" ({accepted or 'AUTH ?'} accepted; curl "
+            f"{'resumed' if reused else 'did not resume'} the session on the data connection)")
+
+    def tls_stream(self):
+        try:
+            self.tls_probe()
+        except (FtpError, OSError, subprocess.TimeoutExpired) as e:
+            for fig in ("tls_retr_mbps", "tls_retr_cpu", "tls_stor_mbps", "tls_stor_cpu"):
+                self.fail(fig, f"TLS listing: {e}")
+            return
+        self._stream_pair("tls_", TLS_CURL)
 
     def connect_with_retry(self, deadline):
         """Connect and log in the way an FTP client does when a greeting does not come: give up

@@ -16,6 +16,10 @@ def figure_rows(sizes):
         ("retr_cpu", "  server CPU for that RETR (s)", LOW, "{:.2f}"),
         ("stor_mbps", f"STOR {big}, one stream, curl (MB/s)", HIGH, "{:.0f}"),
         ("stor_cpu", "  server CPU for that STOR (s)", LOW, "{:.2f}"),
+        ("tls_retr_mbps", f"TLS RETR of {big} (MB/s)", HIGH, "{:.0f}"),
+        ("tls_retr_cpu", "  server CPU for that TLS RETR (s)", LOW, "{:.2f}"),
+        ("tls_stor_mbps", f"TLS STOR of {big} (MB/s)", HIGH, "{:.0f}"),
+        ("tls_stor_cpu", "  server CPU for that TLS STOR (s)", LOW, "{:.2f}"),
         ("login50_s", f"{n} clients connect + login together (s)", LOW, "{:.3f}"),
         ("login50_reconnects", f"  reconnects after {GREETING_TIMEOUT:.0f} s without greeting",
          LOW, "{:.0f}"),
@@ -54,9 +58,11 @@ def summarize(samples, servers):
     return {s: {f: median(v) for f, v in samples.get(s, {}).items() if v} for s in servers}
 
 
-def render(meta, sizes, samples, failures, servers, ceiling, process_per_session):
+def render(meta, sizes, samples, failures, servers, ceiling, process_per_session, shown=None):
+    """SHOWN: the figure keys to give rows to (default every figure)."""
     peers = [s for s in servers if s != "drovn"]
     medians = summarize(samples, servers)
+    rows = [r for r in figure_rows(sizes) if shown is None or r[0] in shown]
     lines = []
     lines.append(f"drovn benchmark, {meta['date']}")
     lines.append("")
@@ -70,7 +76,7 @@ def render(meta, sizes, samples, failures, servers, ceiling, process_per_session
     head = ["figure"] + servers + ["best peer", "drovn vs best"]
     lines.append("| " + " | ".join(head) + " |")
     lines.append("|" + "|".join(["---"] + ["---:"] * (len(servers)) + ["---", "---:"]) + "|")
-    for key, label, better, fmt in figure_rows(sizes):
+    for key, label, better, fmt in rows:
         cells = [label + (" ↑" if better == HIGH else " ↓")]
         for s in servers:
             v = medians.get(s, {}).get(key)
@@ -97,6 +103,18 @@ def render(meta, sizes, samples, failures, servers, ceiling, process_per_session
                  "(which copies through user space), so the best RETR is a ceiling too. "
                  "(k/n): the median of the k rounds out of n in which that figure was measured "
                  "(see Problems).")
+    if meta["rounds_run"] > 1:
+        lines.append("")
+        lines.append("Spread over the rounds (lowest – highest sample):")
+        lines.append("")
+        lines.append("| figure | " + " | ".join(servers) + " |")
+        lines.append("|" + "|".join(["---"] + ["---:"] * len(servers)) + "|")
+        for key, label, better, fmt in rows:
+            cells = [label.strip()]
+            for s in servers:
+                v = samples.get(s, {}).get(key, [])
+                cells.append(f"{fmt.format(min(v))} – {fmt.format(max(v))}" if v else "—")
+            lines.append("| " + " | ".join(cells) + " |")
     # Memory against the servers that, like drovn's threads, hold one unit per session.
     pps = [s for s in peers if s in process_per_session]
     for key in ("pss_idle", "pss_50"):
@@ -109,6 +127,18 @@ def render(meta, sizes, samples, failures, servers, ceiling, process_per_session
     lines.append("Servers:")
     for s in servers:
         lines.append(f"- {s}: {meta['models'][s]}; {meta['configs'][s]}")
+    tls = meta.get("tls") or {}
+    if tls:
+        lines.append("")
+        lines.append("TLS (explicit FTPS with `curl --ssl-reqd --insecure`, one self-signed "
+                     "RSA 2048 certificate for every server):")
+        for s in servers:
+            t = tls.get(s, {})
+            if not t.get("capable"):
+                lines.append(f"- {s}: not measured with TLS"
+                             + (f": {t['config']}" if t.get("config") else ""))
+                continue
+            lines.append(f"- {s}: {t['config']}; negotiated: {t.get('seen') or 'not seen'}")
     problems = [(s, f, m) for s in servers for f, ms in failures.get(s, {}).items() for m in ms]
     if problems:
         lines.append("")

@@ -4,7 +4,12 @@ and whose login costs no slow password hash.
 
 Each server is started by PID and stopped by that PID (SIGTERM, then SIGKILL after a bound);
 any of its session processes still alive afterwards are ended by their own PIDs.
+
+A server that can speak explicit FTPS (AUTH TLS, PROT P) is started a second time with TLS on for
+the TLS figures, with the certificate from make_certificate(); the plain figures run on a start
+with TLS off, so switching TLS on cannot change them.
 """
+
 
 import os
 import pwd
@@ -31,6 +36,27 @@ def free_port():
         return s.getsockname()[1]
 
 
+def make_certificate(workdir):
+    """A self-signed RSA 2048 certificate and key in WORKDIR (made once, kept between runs):
+    (certificate path, key path). Every TLS server gets the same pair, so the key type and the
+    handshake are equal for all of them."""
+    cert = os.path.join(workdir, "tls-cert.pem")
+    key = os.path.join(workdir, "tls-key.pem")
+    if os.path.isfile(cert) and os.path.isfile(key):
+        return cert, key
+    r = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                        "-keyout", key + ".tmp", "-out", cert + ".tmp", "-days", "3650",
+                        "-subj", "/CN=127.0.0.1"],
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    if r.returncode != 0:
+        raise RuntimeError(f"openssl req failed: {r.stderr.strip()[-300:]}")
+    os.chmod(key + ".tmp", 0o600)
+    os.chmod(cert + ".tmp", 0o644)
+    os.replace(key + ".tmp", key)
+    os.replace(cert + ".tmp", cert)
+    return cert, key
+
+
 def unprivileged_ids():
     """nobody/nogroup: the account the C peers serve a virtual or anonymous user as."""
     pw = pwd.getpwnam("nobody")
@@ -45,12 +71,16 @@ class Server:
     name = "?"
     model = "?"          # how the server serves sessions, shown in the report
     per_session_processes = False
+    tls_capable = False  # can be started with explicit FTPS on (see tls_describe)
     user, password = USER, PASSWORD
 
     def __init__(self, binary, rundir, store):
         self.binary = binary
         self.rundir = rundir
         self.store = store
+        self.tls = False          # start with TLS on; set before start()
+        self.cert = self.key = None
+        self.tls_seen = None      # what curl negotiated, as text for the report
         self.proc = None
         self.port = None
         self.acct = None
@@ -149,10 +179,14 @@ class Server:
     def describe(self):
         return ""
 
+    def tls_describe(self):
+        return ""
+
 
 class Drovn(Server):
     name = "drovn"
     model = "one process, a thread per session"
+    tls_capable = True
 
     def argv(self):
         sets = {
@@ -160,8 +194,13 @@ class Drovn(Server):
             "auth_Anonymous": "0", "auth_enable1": "1", "auth_user1": USER,
             "auth_pwd1": PASSWORD, "auth_root1": "/",
         }
+        if self.tls:
+            sets.update({"tls_enable": "1", "tls_certFile": self.cert, "tls_keyFile": self.key})
+        # A registry of its own for the TLS start, so a setting drovn keeps in its registry
+        # never carries TLS into a plain start.
+        reg = "drovn-tls.reg" if self.tls else "drovn.reg"
         argv = [self.binary, "--headless", "--store", self.store,
-                "--registry", os.path.join(self.rundir, "drovn.reg")]
+                "--registry", os.path.join(self.rundir, reg)]
         for k, v in sets.items():
             argv += ["--set", f"{k}={v}"]
         return argv
@@ -169,6 +208,10 @@ class Drovn(Server):
     def describe(self):
         return ("account 1 `bench` (plain-text password compare), anonymous off, "
                 "`use_manualip=1 bind_manualip=127.0.0.1`, log lines to a file")
+
+    def tls_describe(self):
+        return ("`tls_enable=1 tls_certFile=CERT tls_keyFile=KEY`, registry `drovn-tls.reg`; "
+                "drovn requires the data connection to resume the control connection's session")
 
 
 def vsftpd_anonymous_account():
@@ -187,6 +230,7 @@ class Vsftpd(Server):
     name = "vsftpd"
     model = "a process pair per session"
     per_session_processes = True
+    tls_capable = True
     # vsftpd's anonymous user: no password hash at all. Uploads are allowed for it below.
     user, password = "anonymous", "bench@"
 
@@ -222,7 +266,7 @@ syslog_enable=NO
 vsftpd_log_file={self.rundir}/vsftpd-xfer.log
 dirmessage_enable=NO
 tcp_wrappers=NO
-ssl_enable=NO
+{self._ssl_lines()}
 secure_chroot_dir={empty}
 max_clients=0
 max_per_ip=0
@@ -233,8 +277,22 @@ seccomp_sandbox=NO
             f.write(conf)
         os.chmod(self.conf, 0o600)
 
+    def _ssl_lines(self):
+        if not self.tls:
+            return "ssl_enable=NO"
+        return f"""\
+ssl_enable=YES
+allow_anon_ssl=YES
+rsa_cert_file={self.cert}
+rsa_private_key_file={self.key}
+require_ssl_reuse=YES"""
+
     def argv(self):
         return [self.binary, self.conf]
+
+    def tls_describe(self):
+        return ("`ssl_enable=YES allow_anon_ssl=YES rsa_cert_file=CERT rsa_private_key_file=KEY "
+                "require_ssl_reuse=YES`, its other TLS settings at their defaults")
 
     def describe(self):
         return ("standalone `listen=YES background=NO`, anonymous with uploads "
@@ -247,6 +305,7 @@ class PureFtpd(Server):
     name = "pure-ftpd"
     model = "a process pair per session (privsep)"
     per_session_processes = True
+    tls_capable = True
 
     def __init__(self, binary, rundir, store, pure_pw):
         super().__init__(binary, rundir, store)
@@ -269,7 +328,12 @@ class PureFtpd(Server):
     def argv(self):
         return [self.binary, "-S", f"127.0.0.1,{self.port}", "-P", "127.0.0.1",
                 "-l", f"puredb:{self.pdb}", "-E", "-A", "-H", "-4", "-c", "200", "-C", "200",
-                "-L", "20000:8", "-f", "none", "-Y", "0", "-U", "133:022"]
+                "-L", "20000:8", "-f", "none", "-U", "133:022"] \
+            + (["-Y", "1", "-2", f"{self.cert},{self.key}"] if self.tls else ["-Y", "0"])
+
+    def tls_describe(self):
+        return ("`-Y 1 -2 CERT,KEY` (TLS allowed, not required); it sends no TLS 1.3 session "
+                "ticket, so each data connection makes a full handshake")
 
     def describe(self):
         return ("foreground, virtual user in a PureDB file with an md5-crypt hash (as nobody), "
@@ -280,6 +344,7 @@ class Proftpd(Server):
     name = "proftpd"
     model = "a process per session"
     per_session_processes = True
+    tls_capable = True
 
     def prepare(self):
         uid, gid = unprivileged_ids()
@@ -334,11 +399,30 @@ UseSendfile on
   ControlsEngine off
 </IfModule>
 """
+        if self.tls:
+            conf += f"""\
+<IfModule mod_dso.c>
+  ModulePath /usr/lib/proftpd
+  LoadModule mod_tls.c
+</IfModule>
+TLSEngine on
+TLSProtocol TLSv1.2 TLSv1.3
+TLSRSACertificateFile {self.cert}
+TLSRSACertificateKeyFile {self.key}
+TLSVerifyClient off
+TLSRequired off
+"""
         with open(self.conf, "w") as f:
             f.write(conf)
 
     def argv(self):
         return [self.binary, "--nodaemon", "-c", self.conf]
+
+    def tls_describe(self):
+        return ("`LoadModule mod_tls.c`, `TLSEngine on TLSProtocol TLSv1.2 TLSv1.3 "
+                "TLSVerifyClient off TLSRequired off`, RSA certificate and key files; mod_tls "
+                "requires the data connection to resume the control connection's session "
+                "(its default)")
 
     def describe(self):
         return ("`--nodaemon`, standalone, user from an AuthUserFile with an md5-crypt hash "
@@ -356,6 +440,10 @@ class Pyftpdlib(Server):
 
     def argv(self):
         return [self.binary, self.script, str(self.port), self.store, USER, PASSWORD]
+
+    def tls_describe(self):
+        return ("its `TLS_FTPHandler` (pyftpdlib 1.5.7 with python3-openssl 23.0.0) reset every "
+                "TLS data connection here, with or without session reuse, so it is left out")
 
     def describe(self):
         return ("`FTPServer` (its default async single process), `DummyAuthorizer` user with "
