@@ -65,6 +65,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DROVN_PACKAGE_MAINTAINER})
 # The dependencies come from the libraries the binary links, not from a list kept by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# OpenSSL is loaded at run time, only for TLS: the shared-library scan does not see it, and a
+# server without it runs all the same.
+if(DROVN_HAVE_TLS)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libssl3 (>= 3.0)")
+endif()
 # Creates the service's account and folders at install; starts and enables nothing.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${packaging_dir}/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

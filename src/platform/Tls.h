@@ -17,8 +17,9 @@ namespace drovn::platform {
 
 class Network;
 
-// The library the build uses ("OpenSSL 3.0.19 27 Jan 2026"), or null for a build without one.
-const char* tlsLibraryVersion() noexcept;
+// What --version says of TLS: the library ("OpenSSL 3.0.19 27 Jan 2026"), or "none (why)" for
+// a build without it or a machine where it cannot be loaded.
+std::string tlsLibraryVersion();
 
 struct TlsFiles {
   std::string certFile;  // PEM paths; both empty: a self-signed pair in madeFolder

@@ -162,9 +162,7 @@ bool checkStartSettings(const config::Settings& settings, platform::TextCodec& c
 }
 
 std::string versionText() {
-  const char* library = platform::tlsLibraryVersion();
-  return std::string(kVersionText) + "\nTLS: " +
-         (library != nullptr ? library : "none (built without OpenSSL)") + "\n";
+  return std::string(kVersionText) + "\nTLS: " + platform::tlsLibraryVersion() + "\n";
 }
 
 std::string certificateFolder(const std::string& registryPath) {

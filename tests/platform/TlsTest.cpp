@@ -11,7 +11,7 @@ namespace {
 using test::TempDir;
 
 TEST(TlsServer, MakesItsCertificateOnceAndNamesFilesItCannotUse) {
-  if (tlsLibraryVersion() == nullptr) GTEST_SKIP() << "built without OpenSSL";
+  if (tlsLibraryVersion().starts_with("none")) GTEST_SKIP() << "no TLS: " << tlsLibraryVersion();
   TempDir dir;
   const std::string folder = (dir.path / "conf").string();  // not there yet: made too
   std::string error;

@@ -2,6 +2,10 @@
 // BIO, so the kernel can take over the encryption of downloads (kernel TLS); every call borrows
 // the descriptor with a Socket::Use first, so a close from another thread wakes the call by its
 // shutdown and the descriptor cannot be released under it.
+//
+// The library is loaded when TLS is first asked for, not linked: mapped and relocated at every
+// start, it would about double an idle server's memory, which most servers never use TLS for.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -29,6 +33,63 @@ namespace drovn::platform {
 
 namespace {
 
+constexpr char kLibrary[] = "libssl.so.3";  // its dependency libcrypto.so.3 comes with it
+
+// Every library function this file calls, resolved by name when the library is loaded.
+// clang-format off
+#define DROVN_OPENSSL_CALLS(X)                                                                     \
+  X(ERR_clear_error) X(ERR_get_error) X(ERR_error_string_n) X(OpenSSL_version) X(RAND_bytes)       \
+  X(TLS_server_method) X(SSL_CTX_new) X(SSL_CTX_free) X(SSL_CTX_ctrl) X(SSL_CTX_set_options)       \
+  X(SSL_CTX_use_certificate_chain_file) X(SSL_CTX_use_PrivateKey_file)                             \
+  X(SSL_CTX_check_private_key) X(SSL_CTX_get0_certificate) X(SSL_new) X(SSL_free) X(SSL_ctrl)      \
+  X(SSL_set_session_id_context) X(SSL_set_fd) X(SSL_accept) X(SSL_get_error)                       \
+  X(SSL_session_reused) X(SSL_get_wbio) X(SSL_read_ex) X(SSL_write_ex) X(SSL_has_pending)          \
+  X(SSL_shutdown) X(BIO_new_fd) X(BIO_free) X(BIO_ctrl) X(PEM_write_bio_X509)                      \
+  X(PEM_write_bio_PrivateKey) X(EVP_PKEY_Q_keygen) X(EVP_PKEY_free) X(EVP_sha256) X(X509_new)      \
+  X(X509_free) X(X509_set_version) X(X509_get_serialNumber) X(X509_gmtime_adj)                     \
+  X(X509_getm_notBefore) X(X509_getm_notAfter) X(X509_set_pubkey) X(X509_get_subject_name)         \
+  X(X509_NAME_add_entry_by_txt) X(X509_set_issuer_name) X(X509_sign) X(X509_digest) X(BN_new)      \
+  X(BN_free) X(BN_rand) X(BN_to_ASN1_INTEGER)
+#ifndef OPENSSL_NO_KTLS
+#define DROVN_OPENSSL_KTLS_CALLS(X) X(SSL_sendfile)
+#else
+#define DROVN_OPENSSL_KTLS_CALLS(X)
+#endif
+// clang-format on
+
+struct Library {
+#define DROVN_CALL_FIELD(name) decltype(&::name) name = nullptr;
+  DROVN_OPENSSL_CALLS(DROVN_CALL_FIELD)
+  DROVN_OPENSSL_KTLS_CALLS(DROVN_CALL_FIELD)
+#undef DROVN_CALL_FIELD
+  std::string missing;  // why the library cannot be used; empty once every call is found
+};
+
+// Loaded once, on first use, and kept for the life of the process.
+const Library& lib() {
+  static const Library loaded = [] {
+    Library l;
+    void* handle = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* why = ::dlerror();
+      l.missing = why != nullptr ? why : kLibrary;
+      return l;
+    }
+#define DROVN_RESOLVE(name)                                            \
+  l.name = reinterpret_cast<decltype(l.name)>(::dlsym(handle, #name)); \
+  if (l.name == nullptr && l.missing.empty()) l.missing = std::string(kLibrary) + " lacks " #name;
+    DROVN_OPENSSL_CALLS(DROVN_RESOLVE)
+    DROVN_OPENSSL_KTLS_CALLS(DROVN_RESOLVE)
+#undef DROVN_RESOLVE
+    return l;
+  }();
+  return loaded;
+}
+
+}  // namespace
+
+namespace {
+
 constexpr std::size_t kTokenSize = 16;
 constexpr char kMadeCertificate[] = "tls-cert.pem";
 constexpr char kMadeKey[] = "tls-key.pem";
@@ -37,31 +98,31 @@ constexpr long kMadeValidSeconds = 3650L * 24 * 60 * 60;
 constexpr long kSessionCacheSize = 1024;
 
 struct SslCtxFree {
-  void operator()(SSL_CTX* p) const noexcept { SSL_CTX_free(p); }
+  void operator()(SSL_CTX* p) const noexcept { lib().SSL_CTX_free(p); }
 };
 struct SslFree {
-  void operator()(SSL* p) const noexcept { SSL_free(p); }
+  void operator()(SSL* p) const noexcept { lib().SSL_free(p); }
 };
 struct PkeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+  void operator()(EVP_PKEY* p) const noexcept { lib().EVP_PKEY_free(p); }
 };
 struct X509Free {
-  void operator()(X509* p) const noexcept { X509_free(p); }
+  void operator()(X509* p) const noexcept { lib().X509_free(p); }
 };
 struct BnFree {
-  void operator()(BIGNUM* p) const noexcept { BN_free(p); }
+  void operator()(BIGNUM* p) const noexcept { lib().BN_free(p); }
 };
 struct BioFree {
-  void operator()(BIO* p) const noexcept { BIO_free(p); }
+  void operator()(BIO* p) const noexcept { lib().BIO_free(p); }
 };
 
 // The oldest reason the library queued for this thread, and the queue emptied.
 std::string libraryReason(const char* fallback) {
-  const unsigned long code = ERR_get_error();
-  ERR_clear_error();
+  const unsigned long code = lib().ERR_get_error();
+  lib().ERR_clear_error();
   if (code == 0) return fallback;
   char text[256];
-  ERR_error_string_n(code, text, sizeof text);
+  lib().ERR_error_string_n(code, text, sizeof text);
   return text;
 }
 
@@ -82,11 +143,11 @@ bool writePem(const std::string& path, mode_t mode, bool key, EVP_PKEY* pkey, X5
   }
   bool written = false;
   {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_fd(fd, BIO_NOCLOSE));
-    written = bio && (key ? PEM_write_bio_PrivateKey(bio.get(), pkey, nullptr, nullptr, 0, nullptr,
-                                                     nullptr)
-                          : PEM_write_bio_X509(bio.get(), cert)) == 1;
-    written = written && BIO_flush(bio.get()) == 1;
+    std::unique_ptr<BIO, BioFree> bio(lib().BIO_new_fd(fd, BIO_NOCLOSE));
+    written = bio && (key ? lib().PEM_write_bio_PrivateKey(bio.get(), pkey, nullptr, nullptr, 0,
+                                                           nullptr, nullptr)
+                          : lib().PEM_write_bio_X509(bio.get(), cert)) == 1;
+    written = written && lib().BIO_ctrl(bio.get(), BIO_CTRL_FLUSH, 0, nullptr) == 1;
   }
   written = written && ::fsync(fd) == 0;
   const int closed = ::close(fd);
@@ -101,21 +162,22 @@ bool writePem(const std::string& path, mode_t mode, bool key, EVP_PKEY* pkey, X5
 // A self-signed P-256 certificate for ten years; clients are expected to compare its
 // fingerprint with the one in the log, not to trust it by a chain.
 bool makeCertificate(const std::string& certPath, const std::string& keyPath, std::string& error) {
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("P-256"));
-  std::unique_ptr<X509, X509Free> cert(X509_new());
-  std::unique_ptr<BIGNUM, BnFree> serial(BN_new());
-  bool made = key && cert && serial && X509_set_version(cert.get(), 2) == 1 &&
-              BN_rand(serial.get(), 63, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) == 1 &&
-              BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) != nullptr &&
-              X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0) != nullptr &&
-              X509_gmtime_adj(X509_getm_notAfter(cert.get()), kMadeValidSeconds) != nullptr &&
-              X509_set_pubkey(cert.get(), key.get()) == 1;
+  std::unique_ptr<EVP_PKEY, PkeyFree> key(lib().EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  std::unique_ptr<X509, X509Free> cert(lib().X509_new());
+  std::unique_ptr<BIGNUM, BnFree> serial(lib().BN_new());
+  bool made =
+      key && cert && serial && lib().X509_set_version(cert.get(), 2) == 1 &&
+      lib().BN_rand(serial.get(), 63, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY) == 1 &&
+      lib().BN_to_ASN1_INTEGER(serial.get(), lib().X509_get_serialNumber(cert.get())) != nullptr &&
+      lib().X509_gmtime_adj(lib().X509_getm_notBefore(cert.get()), 0) != nullptr &&
+      lib().X509_gmtime_adj(lib().X509_getm_notAfter(cert.get()), kMadeValidSeconds) != nullptr &&
+      lib().X509_set_pubkey(cert.get(), key.get()) == 1;
   if (made) {
-    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME* name = lib().X509_get_subject_name(cert.get());
     const auto* common = reinterpret_cast<const unsigned char*>("drovn");
-    made = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, common, -1, -1, 0) == 1 &&
-           X509_set_issuer_name(cert.get(), name) == 1 &&
-           X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+    made = lib().X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, common, -1, -1, 0) == 1 &&
+           lib().X509_set_issuer_name(cert.get(), name) == 1 &&
+           lib().X509_sign(cert.get(), key.get(), lib().EVP_sha256()) > 0;
   }
   if (!made) {
     error = "cannot make a certificate: " + libraryReason("unknown failure");
@@ -140,7 +202,8 @@ bool readable(const std::string& path, std::string& error) {
 std::string fingerprintOf(X509* cert) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (cert == nullptr || X509_digest(cert, EVP_sha256(), digest, &length) != 1) return {};
+  if (cert == nullptr || lib().X509_digest(cert, lib().EVP_sha256(), digest, &length) != 1)
+    return {};
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned int i = 0; i < length; ++i) {
@@ -153,8 +216,9 @@ std::string fingerprintOf(X509* cert) {
 
 }  // namespace
 
-const char* tlsLibraryVersion() noexcept {
-  return OpenSSL_version(OPENSSL_VERSION);
+std::string tlsLibraryVersion() {
+  if (!lib().missing.empty()) return "none (" + lib().missing + ")";
+  return lib().OpenSSL_version(OPENSSL_VERSION);
 }
 
 struct TlsServer::Impl {
@@ -202,10 +266,14 @@ const std::string& TlsServer::madeCertificate() const noexcept {
 }
 
 std::unique_ptr<TlsServer> TlsServer::create(const TlsFiles& files, std::string& error) {
+  if (!lib().missing.empty()) {
+    error = "cannot load the TLS library: " + lib().missing;
+    return nullptr;
+  }
   // The library writes to sockets with write(), which raises SIGPIPE for a peer that has gone;
   // the send reports it as an error instead.
   (void)::signal(SIGPIPE, SIG_IGN);
-  ERR_clear_error();
+  lib().ERR_clear_error();
   auto impl = std::make_unique<Impl>();
   std::string certFile = files.certFile;
   std::string keyFile = files.keyFile;
@@ -229,29 +297,29 @@ std::unique_ptr<TlsServer> TlsServer::create(const TlsFiles& files, std::string&
   }
   if (!readable(certFile, error) || !readable(keyFile, error)) return nullptr;
 
-  impl->context.reset(SSL_CTX_new(TLS_server_method()));
+  impl->context.reset(lib().SSL_CTX_new(lib().TLS_server_method()));
   SSL_CTX* ctx = impl->context.get();
   if (ctx == nullptr) {
     error = "cannot start TLS: " + libraryReason("no context");
     return nullptr;
   }
-  if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
+  if (lib().SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
     error = "cannot load the certificate " + certFile + ": " + libraryReason("not a PEM file");
     return nullptr;
   }
-  if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_check_private_key(ctx) != 1) {
+  if (lib().SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      lib().SSL_CTX_check_private_key(ctx) != 1) {
     error = "cannot load the key " + keyFile + ": " + libraryReason("not the certificate's key");
     return nullptr;
   }
-  (void)SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  (void)lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
   uint64_t options = SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF;
 #ifdef SSL_OP_ENABLE_KTLS
   options |= SSL_OP_ENABLE_KTLS;
 #endif
-  (void)SSL_CTX_set_options(ctx, options);
-  (void)SSL_CTX_sess_set_cache_size(ctx, kSessionCacheSize);
-  impl->fingerprint = fingerprintOf(SSL_CTX_get0_certificate(ctx));
+  (void)lib().SSL_CTX_set_options(ctx, options);
+  (void)lib().SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_SIZE, kSessionCacheSize, nullptr);
+  impl->fingerprint = fingerprintOf(lib().SSL_CTX_get0_certificate(ctx));
   return std::unique_ptr<TlsServer>(new TlsServer(std::move(impl)));
 }
 
@@ -265,7 +333,7 @@ std::unique_ptr<TlsConnection> TlsServer::handshake(Socket& s, const TlsConnecti
     return nullptr;
   }
   c->fd = use.fd();
-  c->ssl.reset(SSL_new(impl_->context.get()));
+  c->ssl.reset(lib().SSL_new(impl_->context.get()));
   SSL* ssl = c->ssl.get();
   if (ssl == nullptr) {
     reason = libraryReason("no memory");
@@ -273,27 +341,28 @@ std::unique_ptr<TlsConnection> TlsServer::handshake(Socket& s, const TlsConnecti
   }
   if (control != nullptr) {
     std::memcpy(c->token, control->impl_->token, kTokenSize);
-  } else if (RAND_bytes(c->token, kTokenSize) != 1) {
+  } else if (lib().RAND_bytes(c->token, kTokenSize) != 1) {
     reason = libraryReason("no random bytes");
     return nullptr;
   }
   // A session, kept by id or carried in a ticket, resumes only on a connection with the context
   // it was made under: the data connections of its own control connection.
-  (void)SSL_set_session_id_context(ssl, c->token, kTokenSize);
+  (void)lib().SSL_set_session_id_context(ssl, c->token, kTokenSize);
   // A control connection waits for its commands with its own time-out, so a record that is not
   // a command must not leave the read blocked for the next one.
-  if (control == nullptr) SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY);
-  (void)SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  if (SSL_set_fd(ssl, c->fd) != 1) {
+  if (control == nullptr)
+    (void)lib().SSL_ctrl(ssl, SSL_CTRL_CLEAR_MODE, SSL_MODE_AUTO_RETRY, nullptr);
+  (void)lib().SSL_ctrl(ssl, SSL_CTRL_MODE, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
+  if (lib().SSL_set_fd(ssl, c->fd) != 1) {
     reason = libraryReason("cannot use the socket");
     return nullptr;
   }
-  ERR_clear_error();
+  lib().ERR_clear_error();
   errno = 0;
-  const int accepted = SSL_accept(ssl);
+  const int accepted = lib().SSL_accept(ssl);
   if (accepted != 1) {
     const int err = errno;
-    const int sslError = SSL_get_error(ssl, accepted);
+    const int sslError = lib().SSL_get_error(ssl, accepted);
     if (sslError == SSL_ERROR_SSL) {
       reason = libraryReason("protocol error");
     } else {
@@ -301,12 +370,12 @@ std::unique_ptr<TlsConnection> TlsServer::handshake(Socket& s, const TlsConnecti
     }
     return nullptr;
   }
-  if (control != nullptr && SSL_session_reused(ssl) != 1) {
+  if (control != nullptr && lib().SSL_session_reused(ssl) != 1) {
     reason = "did not resume the TLS session of the control connection";
     refusal.notResumed = true;
     return nullptr;
   }
-  c->kernelSends = BIO_get_ktls_send(SSL_get_wbio(ssl)) != 0;
+  c->kernelSends = lib().BIO_ctrl(lib().SSL_get_wbio(ssl), BIO_CTRL_GET_KTLS_SEND, 0, nullptr) != 0;
   return std::unique_ptr<TlsConnection>(new TlsConnection(std::move(c)));
 }
 
@@ -325,12 +394,12 @@ bool usable(const Socket::Use& use, const TlsConnection::Impl& c, std::error_cod
 // The receives' shared ending: the count, 0 at the peer's end, kNothingYet or -1.
 long long readOnce(TlsConnection::Impl& c, void* buf, std::size_t n, bool mayBeNothing,
                    std::error_code& error) {
-  ERR_clear_error();
+  lib().ERR_clear_error();
   errno = 0;
   std::size_t got = 0;
-  if (SSL_read_ex(c.ssl.get(), buf, n, &got) == 1) return static_cast<long long>(got);
+  if (lib().SSL_read_ex(c.ssl.get(), buf, n, &got) == 1) return static_cast<long long>(got);
   const int err = errno;
-  const int sslError = SSL_get_error(c.ssl.get(), 0);
+  const int sslError = lib().SSL_get_error(c.ssl.get(), 0);
   if (sslError == SSL_ERROR_ZERO_RETURN) return 0;
   if (mayBeNothing && sslError == SSL_ERROR_WANT_READ && !c.socket.isClosing()) {
     return Network::kNothingYet;
@@ -354,15 +423,15 @@ long long TlsConnection::send(const void* data, std::size_t n, std::error_code& 
   const auto* p = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
   while (done < n) {
-    ERR_clear_error();
+    lib().ERR_clear_error();
     errno = 0;
     std::size_t wrote = 0;
-    if (SSL_write_ex(impl_->ssl.get(), p + done, n - done, &wrote) == 1) {
+    if (lib().SSL_write_ex(impl_->ssl.get(), p + done, n - done, &wrote) == 1) {
       done += wrote;
       continue;
     }
     const int err = errno;
-    error = impl_->failure(SSL_get_error(impl_->ssl.get(), 0), err);
+    error = impl_->failure(lib().SSL_get_error(impl_->ssl.get(), 0), err);
     return -1;
   }
   return static_cast<long long>(n);
@@ -377,7 +446,7 @@ long long TlsConnection::receive(void* buf, std::size_t n, std::error_code& erro
 long long TlsConnection::receiveWithin(void* buf, std::size_t n, uint32_t waitMs, Network& network,
                                        std::error_code& error) {
   // Bytes the library already holds are not seen by a wait on the socket.
-  if (SSL_has_pending(impl_->ssl.get()) == 0) {
+  if (lib().SSL_has_pending(impl_->ssl.get()) == 0) {
     const int ready = network.waitReadable(impl_->socket, waitMs, error);
     if (ready < 0) return -1;
     if (ready == 0) return Network::kNothingYet;
@@ -399,10 +468,10 @@ long long TlsConnection::sendFileBlock(FileHandle& file, void* buffer, std::size
     const off_t start = ::lseek(fileFd, 0, SEEK_CUR);
     std::size_t done = 0;
     while (start >= 0 && done < n) {
-      ERR_clear_error();
+      lib().ERR_clear_error();
       errno = 0;
-      const ossl_ssize_t sent =
-          SSL_sendfile(impl_->ssl.get(), fileFd, start + static_cast<off_t>(done), n - done, 0);
+      const ossl_ssize_t sent = lib().SSL_sendfile(impl_->ssl.get(), fileFd,
+                                                   start + static_cast<off_t>(done), n - done, 0);
       if (sent > 0) {
         done += static_cast<std::size_t>(sent);
         continue;
@@ -410,7 +479,7 @@ long long TlsConnection::sendFileBlock(FileHandle& file, void* buffer, std::size
       if (sent == 0) break;  // the end of the file
       const int err = errno;
       if (err == EINTR) continue;
-      error = impl_->failure(SSL_get_error(impl_->ssl.get(), static_cast<int>(sent)), err);
+      error = impl_->failure(lib().SSL_get_error(impl_->ssl.get(), static_cast<int>(sent)), err);
       return -1;
     }
     if (start >= 0) {
@@ -435,7 +504,8 @@ long long TlsConnection::receiveFileBlock(FileHandle& file, void* buffer, std::s
     // A record at most per read: the block is gathered from what has already come, and only
     // the first read waits for the client.
     while (done < n) {
-      if (done > 0 && SSL_has_pending(impl_->ssl.get()) == 0 && !readableNow(impl_->fd)) break;
+      if (done > 0 && lib().SSL_has_pending(impl_->ssl.get()) == 0 && !readableNow(impl_->fd))
+        break;
       last = readOnce(*impl_, p + done, n - done, false, error);
       if (last <= 0) break;
       done += static_cast<std::size_t>(last);
@@ -451,9 +521,9 @@ void TlsConnection::closeNotify() noexcept {
   Socket::Use use(impl_->socket);
   std::error_code unused;
   if (impl_->broken || !usable(use, *impl_, unused)) return;
-  ERR_clear_error();
-  (void)SSL_shutdown(impl_->ssl.get());
-  ERR_clear_error();
+  lib().ERR_clear_error();
+  (void)lib().SSL_shutdown(impl_->ssl.get());
+  lib().ERR_clear_error();
 }
 
 }  // namespace drovn::platform
