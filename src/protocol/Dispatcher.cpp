@@ -96,9 +96,9 @@ bool user(Session& s, Request& r) {
     sendReply(s, kAlreadyLoggedIn);
     return true;
   }
+  if (refuseLoginInClear(s, r.argument.view())) return true;
   // The joined argument is never empty: a bare USER was refused for its missing parameter.
   // A later USER replaces the name; only PASS decides whether it is accepted.
-  if (refuseLoginInClear(s, r.argument.view())) return true;
   s.userName = r.argument;
   Text reply;
   composeReply(reply, "331 User name \"", s.userName.view(), "\" is okay, need password.\r\n");
@@ -137,8 +137,9 @@ void sendFeatures(Session& s, std::string_view list) {
   sendReply(s, reply.c_str());
 }
 
+template <const char* list>
 bool features(Session& s, Request&) {
-  sendFeatures(s, kFeatures);
+  sendFeatures(s, list);
   return true;
 }
 
@@ -210,7 +211,7 @@ constexpr std::array<Command, 26> kCommands{{
     {"RNTO", Argument::Required, Login::ByHandler, withArgument<handleRnto>, Effect::Writes},
     {"REST", Argument::Required, Login::ByHandler, withArgument<handleRest>},
     {"CDUP", Argument::None, Login::ByHandler, changeToParent},
-    {"FEAT", Argument::Optional, Login::Here, features},
+    {"FEAT", Argument::Optional, Login::Here, features<kFeatures>},
     {"OPTS", Argument::Required, Login::ByHandler, withArgument<handleOpts>},
     {"NOOP", Argument::None, Login::Open, noop},
     {"QUIT", Argument::None, Login::Open, quit},
@@ -244,11 +245,7 @@ bool modernNameList(Session& s, Request& r) {
 // Looked at before the table above by sessions with the standard extensions: the commands they
 // add, and the ones whose reply they change.
 constexpr std::array<Command, 19> kModernCommands{{
-    {"FEAT", Argument::Optional, Login::Open,
-     [](Session& s, Request&) {
-       sendFeatures(s, kModernFeatures);
-       return true;
-     }},
+    {"FEAT", Argument::Optional, Login::Open, features<kModernFeatures>},
     {"QUIT", Argument::None, Login::Open, quitWithGoodbye},
     {"HELP", Argument::Optional, Login::Open, fixedReply<kHelp>},
     {"LIST", Argument::Optional, Login::ByHandler, modernList},
@@ -274,11 +271,7 @@ constexpr std::array<Command, 4> kTlsCommands{{
     {"AUTH", Argument::Required, Login::Open, withArgument<handleAuth>},
     {"PBSZ", Argument::Required, Login::Open, withArgument<handlePbsz>},
     {"PROT", Argument::Required, Login::Open, withArgument<handleProt>},
-    {"CCC", Argument::None, Login::Open,
-     [](Session& s, Request&) {
-       handleCcc(s);
-       return true;
-     }},
+    {"CCC", Argument::None, Login::Open, withArgument<handleCcc>},
 }};
 
 // Joins the request's argument as the command's rule says; false when the command must not go

@@ -79,7 +79,7 @@ void handleProt(Session& s, std::string_view argument) {
   sendReply(s, kLevelNotSupported);
 }
 
-void handleCcc(Session& s) {
+void handleCcc(Session& s, std::string_view) {
   sendReply(s, kClearControlRefused);
 }
 

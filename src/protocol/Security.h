@@ -16,7 +16,7 @@ inline constexpr std::string_view kTlsFeatures = " AUTH TLS\r\n PBSZ\r\n PROT\r\
 void handleAuth(Session& s, std::string_view argument);
 void handlePbsz(Session& s, std::string_view argument);
 void handleProt(Session& s, std::string_view argument);
-void handleCcc(Session& s);
+void handleCcc(Session& s, std::string_view argument);
 
 // USER of a named account on a control connection in clear while TLS is required: answered
 // with "530 TLS required", and true then.

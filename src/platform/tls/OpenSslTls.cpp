@@ -97,24 +97,17 @@ constexpr long kMadeValidSeconds = 3650L * 24 * 60 * 60;
 // Sessions kept for TLS 1.2 clients that resume by session id; tickets need no room here.
 constexpr long kSessionCacheSize = 1024;
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* p) const noexcept { lib().SSL_CTX_free(p); }
+// Frees what the library made through the library's own call for it.
+template <typename T, auto Library::*release>
+struct Free {
+  void operator()(T* p) const noexcept { (void)(lib().*release)(p); }
 };
-struct SslFree {
-  void operator()(SSL* p) const noexcept { lib().SSL_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const noexcept { lib().EVP_PKEY_free(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const noexcept { lib().X509_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const noexcept { lib().BN_free(p); }
-};
-struct BioFree {
-  void operator()(BIO* p) const noexcept { lib().BIO_free(p); }
-};
+using SslCtxFree = Free<SSL_CTX, &Library::SSL_CTX_free>;
+using SslFree = Free<SSL, &Library::SSL_free>;
+using PkeyFree = Free<EVP_PKEY, &Library::EVP_PKEY_free>;
+using X509Free = Free<X509, &Library::X509_free>;
+using BnFree = Free<BIGNUM, &Library::BN_free>;
+using BioFree = Free<BIO, &Library::BIO_free>;
 
 // The oldest reason the library queued for this thread, and the queue emptied.
 std::string libraryReason(const char* fallback) {
