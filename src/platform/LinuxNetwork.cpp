@@ -332,14 +332,24 @@ bool noZeroCopy(int err) {
   return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
 }
 
-}  // namespace
-
 // The most one sendfile call hands the socket. The kernel moves a long call in pieces of its own
 // and marks all but the last as more to come, so TCP may hold data back for the rest of the
 // block; calls of this size each end with a push.
 constexpr std::size_t kSendPiece = 64 * 1024;
 
-namespace {
+// A piece of at most kSendPiece that is a whole number of the connection's segments. Each call
+// ends with a push (data connections send without delay), and a push sends whatever is queued: a
+// piece one byte over a segment would put a segment of one byte on the wire for every piece,
+// and the client would be woken for each.
+std::size_t sendPieceFor(int fd) noexcept {
+  int segment = 0;
+  socklen_t len = sizeof segment;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, &len) != 0 || segment <= 0) {
+    return kSendPiece;
+  }
+  const auto size = static_cast<std::size_t>(segment);
+  return size >= kSendPiece ? size : kSendPiece / size * size;
+}
 
 // Counts a block on its way for as long as it is. sendfile hands the socket references to the
 // file's cached pages, so downloads running side by side (of one popular file above all) keep
@@ -374,8 +384,9 @@ long long LinuxNetwork::sendFileBlock(Socket& s, FileHandle& file, void* buffer,
       error = errnoError(ENOTSOCK);
       return -1;
     }
+    const std::size_t piece = sendPieceFor(u.fd());
     while (done < n) {
-      const ssize_t r = ::sendfile(u.fd(), fileFd, nullptr, std::min(kSendPiece, n - done));
+      const ssize_t r = ::sendfile(u.fd(), fileFd, nullptr, std::min(piece, n - done));
       if (r > 0) {
         done += static_cast<std::size_t>(r);
         continue;
