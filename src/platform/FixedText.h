@@ -35,7 +35,13 @@ class FixedText {
   }
 
   bool append(std::string_view s) noexcept { return put(len_, s); }
-  bool append(char c) noexcept { return append(std::string_view(&c, 1)); }
+  bool append(char c) noexcept {
+    if (c == '\0') return true;  // as a one-byte text: it ends where it starts
+    if (len_ == kCapacity) return false;
+    buf_[len_++] = c;
+    buf_[len_] = '\0';
+    return true;
+  }
   bool appendNumber(long long value) noexcept { return appendNumber(value, 0, ' '); }
   // As printf's "%*d" (pad ' ') or "%0*d" (pad '0'): at least width characters, the sign
   // before the zeros but after the spaces. For the hot paths that would otherwise pay for
@@ -103,16 +109,21 @@ class FixedText {
 
  private:
   // Writes s (up to its first NUL) at offset `at` and ends the text after it. s may lie in this
-  // text (t.assign(t.view().substr(1)), t.append(t.view())): it then starts at or after the
-  // place written (assign) or ends before it (append), so a forward copy is always safe.
+  // text (t.assign(t.view().substr(1)), t.append(t.view())), hence a copy that may overlap.
+  // Every reply, log line and listed name passes here: one scan and one block copy.
   bool put(std::size_t at, std::string_view s) noexcept {
     const std::size_t room = kCapacity - at;
-    std::size_t n = 0;
-    while (n < s.size() && n < room && s[n] != '\0') {
-      buf_[at + n] = s[n];
-      ++n;
+    std::size_t n = s.size() < room ? s.size() : room;
+    if (n == 0) {
+      len_ = at;
+      buf_[len_] = '\0';
+      return s.empty() || s[0] == '\0';
     }
-    const bool fits = n == s.size() || s[n] == '\0';  // read before the terminator lands
+    if (const void* nul = std::memchr(s.data(), '\0', n)) {
+      n = static_cast<std::size_t>(static_cast<const char*>(nul) - s.data());
+    }
+    const bool fits = n == s.size() || s[n] == '\0';  // read before the copy lands
+    std::memmove(buf_ + at, s.data(), n);
     len_ = at + n;
     buf_[len_] = '\0';
     return fits;

@@ -15,11 +15,18 @@ bool isSkipped(const platform::Entry& entry) {
   return name.empty() || name == "." || name == "..";
 }
 
+// No byte with the high bit set: one pass with no branch per byte.
+bool isAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (const char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
 }  // namespace
 
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
-                               std::string_view root, std::string_view dir,
-                               EntryNameList& names, bool utf8) {
+                               std::string_view root, std::string_view dir, EntryNameList& names,
+                               bool utf8) {
   std::unique_ptr<platform::DirectorySearch> search;
   // Only names and kinds: the listing looks every entry up again for its line.
   if (files.openDirectory(root, dir, platform::Detail::Kinds, search)) return 0;
@@ -31,13 +38,16 @@ std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec&
   PathText name;
   for (const platform::Entry& entry : *search) {
     if (isSkipped(entry)) continue;
-    utf8ToClient(codec, utf8, entry.name.view(), name);
-    if (entry.isDirectory()) {
-      directories.emplace_back(name.view());
+    EntryNameList& into = entry.isDirectory() ? directories : names;
+    // A name in ASCII reads the same in every client encoding, and most names are.
+    const std::string_view stored = entry.name.view();
+    if (isAscii(stored)) {
+      into.emplace_back(stored);
     } else {
-      names.emplace_back(name.view());
-      ++appended;
+      utf8ToClient(codec, utf8, stored, name);
+      into.emplace_back(name.view());
     }
+    if (!entry.isDirectory()) ++appended;
   }
   names.reserve(names.size() + directories.size());
   for (auto& directory : directories) names.push_back(std::move(directory));

@@ -97,7 +97,12 @@ TEST(FixedText, NeverWritesPastItsEnd) {
   std::memcpy(t.text.data(), "abcdefgh", 8);  // no terminator within: the length is counted again
   t.text.syncLength(100);
   EXPECT_FALSE(t.text != "abcdefg" || !t.text.assign("cdef") || t.text.append(t.text.view()));
-  EXPECT_EQ(std::string(t.text.view()) + t.guard, "cdefcdeguard!!");  // from itself, cut
+  EXPECT_EQ(std::string(t.text.view()) + t.guard, "cdefcdeguard!!");         // from itself, cut
+  EXPECT_TRUE(t.text.assign(t.text.view().substr(2)) && t.text == "efcde");  // overlapping
+  EXPECT_TRUE(t.text.assign(std::string_view("ab\0cd", 5)) && t.text.append('\0') &&
+              t.text == "ab");  // a text ends at its first NUL
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(t.text.append('x'));
+  EXPECT_FALSE(t.text.append('y') || t.text != "abxxxxx" || std::string(t.guard) != "guard!!");
 }
 
 constexpr std::string_view kOld =
