@@ -109,26 +109,33 @@ class FixedText {
 
  private:
   // Writes s (up to its first NUL) at offset `at` and ends the text after it. s may lie in this
-  // text (t.assign(t.view().substr(1)), t.append(t.view())), hence a copy that may overlap.
-  // Every reply, log line and listed name passes here: one scan and one block copy.
+  // text (t.assign(t.view().substr(1)), t.append(t.view())): it then starts at or after the
+  // place written (assign) or ends before it (append), so a forward copy is safe and the byte
+  // after the copied part is still s's own. Every reply, log line and listed name passes here:
+  // the few bytes of a number or a separator go byte by byte, longer texts as one scan and one
+  // block copy.
   bool put(std::size_t at, std::string_view s) noexcept {
     const std::size_t room = kCapacity - at;
-    std::size_t n = s.size() < room ? s.size() : room;
-    if (n == 0) {
-      len_ = at;
-      buf_[len_] = '\0';
-      return s.empty() || s[0] == '\0';
+    const std::size_t limit = s.size() < room ? s.size() : room;
+    std::size_t n = 0;
+    if (limit < kShortCopy) {
+      while (n < limit && s[n] != '\0') {
+        buf_[at + n] = s[n];
+        ++n;
+      }
+    } else {
+      const void* nul = std::memchr(s.data(), '\0', limit);
+      n = nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - s.data())
+                         : limit;
+      std::memmove(buf_ + at, s.data(), n);
     }
-    if (const void* nul = std::memchr(s.data(), '\0', n)) {
-      n = static_cast<std::size_t>(static_cast<const char*>(nul) - s.data());
-    }
-    const bool fits = n == s.size() || s[n] == '\0';  // read before the copy lands
-    std::memmove(buf_ + at, s.data(), n);
+    const bool fits = n == s.size() || s[n] == '\0';
     len_ = at + n;
     buf_[len_] = '\0';
     return fits;
   }
 
+  static constexpr std::size_t kShortCopy = 16;
   char buf_[N];
   std::size_t len_ = 0;
 };

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -190,6 +191,23 @@ bool statBeneath(int rootFd, const std::string& rel, struct stat& st) {
 }
 
 CalendarTime utcFields(const struct timespec& t) {
+  using namespace std::chrono;
+  // Listings convert a time per entry: within the years 1 to 9999 this is plain arithmetic,
+  // where gmtime_r takes the C library's time zone lock every time.
+  constexpr int64_t kFirst = -62135596800;  // 0001-01-01 00:00:00
+  constexpr int64_t kLast = 253402300799;   // 9999-12-31 23:59:59
+  if (t.tv_sec >= kFirst && t.tv_sec <= kLast) {
+    const sys_seconds at{seconds{t.tv_sec}};
+    const sys_days day = floor<days>(at);
+    const year_month_day date{day};
+    const hh_mm_ss<seconds> time{at - day};
+    return CalendarTime{static_cast<int>(date.year()),
+                        static_cast<int>(static_cast<unsigned>(date.month())),
+                        static_cast<int>(static_cast<unsigned>(date.day())),
+                        static_cast<int>(time.hours().count()),
+                        static_cast<int>(time.minutes().count()),
+                        static_cast<int>(time.seconds().count())};
+  }
   struct tm fields {};
   const time_t seconds = t.tv_sec;
   if (::gmtime_r(&seconds, &fields) == nullptr) return CalendarTime{};
@@ -423,9 +441,10 @@ class LinuxEntryLookup final : public EntryLookup {
       : files_(files), root_(root), dir_(dir), dirFd_(std::move(dirFd)) {}
 
   std::error_code lookup(std::string_view name, Entry& out) override {
-    const bool plain = !name.empty() && !isDotName(name) &&
-                       name.find_first_of("\\/") == std::string_view::npos &&
-                       name.size() <= FixedText<256>::kCapacity;
+    // Two scans of the name: find_first_of would search the set once for every character.
+    const bool plain =
+        !name.empty() && !isDotName(name) && name.find('/') == std::string_view::npos &&
+        name.find('\\') == std::string_view::npos && name.size() <= FixedText<256>::kCapacity;
     if (plain) {
       const FixedText<256> entryName(name);
       struct stat st {};

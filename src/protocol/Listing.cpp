@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -193,6 +194,37 @@ void formatEntry(Session& s, const ListedDirectory& dir, Text& entry, Form form)
   writeFacts(entry, s, found, shownName.view());
 }
 
+// A listing's bytes, gathered so that the whole listing leaves in a single send: in the
+// session's transfer buffer while it fits, then in a block of its own that grows.
+class ListingBlock {
+ public:
+  ListingBlock(char* buffer, std::size_t room) noexcept : fixed_(buffer), room_(room) {}
+
+  void appendLine(std::string_view line) {
+    if (spill_.empty() && used_ + line.size() + kLineEnd.size() <= room_) {
+      std::copy_n(line.data(), line.size(), fixed_ + used_);
+      std::copy_n(kLineEnd.data(), kLineEnd.size(), fixed_ + used_ + line.size());
+      used_ += line.size() + kLineEnd.size();
+      return;
+    }
+    if (spill_.empty()) {
+      spill_.reserve(2 * room_);
+      spill_.assign(fixed_, used_);
+    }
+    spill_.append(line);
+    spill_.append(kLineEnd);
+  }
+
+  const char* data() const noexcept { return spill_.empty() ? fixed_ : spill_.data(); }
+  std::size_t size() const noexcept { return spill_.empty() ? used_ : spill_.size(); }
+
+ private:
+  char* fixed_;
+  std::size_t room_;
+  std::size_t used_ = 0;
+  std::string spill_;
+};
+
 // Sends the names, each replaced by its line for the long and the fact forms, as one block on
 // one data connection, then the final reply. An empty name gives no line.
 void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Form form) {
@@ -208,33 +240,20 @@ void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Fo
         dir.entries.reset();
       }
     }
-    std::size_t total = 0;
+    ListingBlock block(s.transferBuffer.get(), kTransferBlockSize);
     Text line;
-    for (auto& name : names) {
-      if (form != Form::Names) {
-        line.assign(name);
-        formatEntry(s, dir, line, form);
-        name.assign(line.view());
-      }
-      if (!name.empty()) total += name.size() + kLineEnd.size();
-    }
-    // Most listings fit the session's transfer buffer; a longer one gets one block of exactly
-    // its size, so it still leaves in a single send.
-    std::unique_ptr<char[]> allocated;
-    char* block = s.transferBuffer.get();
-    if (total >= kTransferBlockSize) {
-      allocated.reset(new char[total]);
-      block = allocated.get();
-    }
-    char* at = block;
     for (const auto& name : names) {
-      if (name.empty()) continue;
-      at = std::copy_n(name.data(), name.size(), at);
-      at = std::copy_n(kLineEnd.data(), kLineEnd.size(), at);
+      if (form == Form::Names) {
+        if (!name.empty()) block.appendLine(name);
+        continue;
+      }
+      line.assign(name);
+      formatEntry(s, dir, line, form);
+      if (!line.empty()) block.appendLine(line.view());
     }
     names.clear();
     // Sent even when empty: the client sees the connection open and close with nothing on it.
-    if (sendData(*connection, block, total) != total) {
+    if (sendData(*connection, block.data(), block.size()) != block.size()) {
       abortTransfer(s, connection);
       return;
     }

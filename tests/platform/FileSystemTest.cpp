@@ -1,5 +1,9 @@
 // The real file system under confinement, and the real network moving file blocks on 127.0.0.1.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <future>
+#include <vector>
 
 #include "platform/ErrorCodes.h"
 #include "platform/LinuxFileSystem.h"
@@ -81,6 +85,38 @@ TEST_F(Files, NamesTheKernelRefusesAndADanglingLink) {
     open("/Card/" + name, OpenMode::WriteNew, ENAMETOOLONG);
   EXPECT_NE(open("/Card/" + chinese.substr(3), OpenMode::WriteNew), nullptr);  // 255
   open("/Card/dangling", OpenMode::ReadExisting, ENOENT);
+}
+
+// The UTC fields of a file's last write: either side of 1970, a leap day, the last second of
+// year 9999. A time the file system cannot hold (ext4 stops in 2446) is checked against what
+// gmtime_r makes of the time it kept.
+TEST_F(Files, LastWriteTimesInUtcFields) {
+  writeFile(card / "t", "t");
+  const struct {
+    int64_t seconds;
+    std::vector<int> want;
+  } cases[] = {{0, {1970, 1, 1, 0, 0, 0}},
+               {-1, {1969, 12, 31, 23, 59, 59}},
+               {1709251199, {2024, 2, 29, 23, 59, 59}},
+               {1765275300, {2025, 12, 9, 10, 15, 0}},
+               {253402300799, {9999, 12, 31, 23, 59, 59}}};
+  for (const auto& c : cases) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(c.seconds), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (card / "t").c_str(), times, 0), 0) << c.seconds;
+    struct stat st {};
+    ASSERT_EQ(::stat((card / "t").c_str(), &st), 0);
+    std::vector<int> want = c.want;
+    if (st.st_mtime != c.seconds) {
+      struct tm f {};
+      ASSERT_NE(::gmtime_r(&st.st_mtime, &f), nullptr);
+      want = {f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec};
+    }
+    Entry e;
+    ASSERT_FALSE(files.lookup("/Card", "/Card/t", e));
+    const CalendarTime& t = e.lastWrite;
+    EXPECT_EQ(std::vector<int>({t.year, t.month, t.day, t.hour, t.minute, t.second}), want)
+        << c.seconds;
+  }
 }
 
 TEST_F(Files, OpenModesSeekTruncateAndASparseFileOfFiveGibibytes) {

@@ -103,6 +103,10 @@ TEST(FixedText, NeverWritesPastItsEnd) {
               t.text == "ab");  // a text ends at its first NUL
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(t.text.append('x'));
   EXPECT_FALSE(t.text.append('y') || t.text != "abxxxxx" || std::string(t.guard) != "guard!!");
+  FixedText<64> wide;  // texts long enough for the block copy
+  EXPECT_TRUE(wide.assign(std::string_view("0123456789abcdefghij\0tail", 25)) &&
+              wide.assign(wide.view().substr(2)) && wide == "23456789abcdefghij");
+  EXPECT_TRUE(wide.append(wide.view()) && wide == "23456789abcdefghij23456789abcdefghij");
 }
 
 constexpr std::string_view kOld =
