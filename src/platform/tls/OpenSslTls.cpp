@@ -86,10 +86,6 @@ const Library& lib() {
   return loaded;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr std::size_t kTokenSize = 16;
 constexpr char kMadeCertificate[] = "tls-cert.pem";
 constexpr char kMadeKey[] = "tls-key.pem";
