@@ -397,6 +397,18 @@ class Measure:
         for t in closers:
             t.join(10)
 
+    def _median_of_passes(self, figure, once):
+        """Runs ONCE, which gives (seconds, failure or None), PASSES times and records the median
+        of the seconds; the first failure ends the passes and is recorded instead."""
+        times = []
+        for _ in range(self.sizes.passes):
+            elapsed, failure = once()
+            if failure:
+                self.fail(figure, failure)
+                return
+            times.append(elapsed)
+        self.record(figure, median(times))
+
     def fifty(self):
         """50 clients connect and log in together (PASSES bursts, each after the last one's
         sessions have quit); memory while the last burst's sessions are all logged in; then one
@@ -438,17 +450,11 @@ class Measure:
                 if got != self.sizes.medium:
                     raise FtpError(f"RETR gave {got} of {self.sizes.medium} bytes")
 
-            times, failure = [], None
-            for _ in range(self.sizes.passes):
+            def retr_pass():
                 elapsed, errs = run_concurrently(n, retr, timeout=2 * TRANSFER_TIMEOUT)
-                if errs:
-                    failure = _first_error(errs)
-                    break
-                times.append(elapsed)
-            if failure:
-                self.fail("retr50_s", failure)
-            else:
-                self.record("retr50_s", median(times))
+                return elapsed, _first_error(errs) if errs else None
+
+            self._median_of_passes("retr50_s", retr_pass)
 
             payload = memoryview(os.urandom(self.sizes.medium))
             names = [f"{self.tag}-c{i:02d}.bin" for i in range(n)]
@@ -456,26 +462,21 @@ class Measure:
             def stor(i):
                 sessions[i].stor(f"{self.store.up}/{names[i]}", payload)
 
-            times, failure = [], None
+            def stor_pass():
+                self.store.recycle_memory(n * self.sizes.medium)
+                elapsed, errs = run_concurrently(n, stor, timeout=2 * TRANSFER_TIMEOUT)
+                if errs:
+                    return elapsed, _first_error(errs)
+                sizes = [os.path.getsize(os.path.join(self.store.root, self.store.up, x))
+                         for x in names]
+                if any(sz != self.sizes.medium for sz in sizes):
+                    return elapsed, "an uploaded file has the wrong size"
+                for x in names:
+                    self.store.remove_upload(x)
+                return elapsed, None
+
             try:
-                for _ in range(self.sizes.passes):
-                    self.store.recycle_memory(n * self.sizes.medium)
-                    elapsed, errs = run_concurrently(n, stor, timeout=2 * TRANSFER_TIMEOUT)
-                    if errs:
-                        failure = _first_error(errs)
-                        break
-                    sizes = [os.path.getsize(os.path.join(self.store.root, self.store.up, x))
-                             for x in names]
-                    if any(sz != self.sizes.medium for sz in sizes):
-                        failure = "an uploaded file has the wrong size"
-                        break
-                    times.append(elapsed)
-                    for x in names:
-                        self.store.remove_upload(x)
-                if failure:
-                    self.fail("stor50_s", failure)
-                else:
-                    self.record("stor50_s", median(times))
+                self._median_of_passes("stor50_s", stor_pass)
             finally:
                 for x in names:
                     self.store.remove_upload(x)
