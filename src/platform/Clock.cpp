@@ -35,12 +35,14 @@ uint32_t LinuxClock::tickCount() {
   return static_cast<uint32_t>(ms);  // wraps like the device's tick counter
 }
 
-void LinuxClock::sleep(uint32_t ms) {
+namespace {
+
+void sleepForMicros(uint64_t us) {
   // An absolute deadline, so a signal that interrupts the sleep does not lengthen it.
   timespec until{};
   (void)clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += static_cast<time_t>(ms / 1000);
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  until.tv_sec += static_cast<time_t>(us / 1000000u);
+  until.tv_nsec += static_cast<long>(us % 1000000u) * 1000L;
   if (until.tv_nsec >= 1000000000L) {
     until.tv_sec += 1;
     until.tv_nsec -= 1000000000L;
@@ -48,6 +50,12 @@ void LinuxClock::sleep(uint32_t ms) {
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
 }
+
+}  // namespace
+
+void LinuxClock::sleep(uint32_t ms) { sleepForMicros(uint64_t{ms} * 1000u); }
+
+void LinuxClock::sleepMicros(uint32_t us) { sleepForMicros(us); }
 
 bool LinuxClock::waitFor(Completion& c, uint32_t ms) {
   return c.waitReal(std::chrono::milliseconds(ms));

@@ -39,6 +39,8 @@ class Clock {
   // Milliseconds since an arbitrary start; wraps after about 49.7 days.
   virtual uint32_t tickCount() = 0;
   virtual void sleep(uint32_t ms) = 0;
+  // For waits that are usually over within microseconds.
+  virtual void sleepMicros(uint32_t us) = 0;
   // Waits up to ms for c; true when c was signalled in time.
   virtual bool waitFor(Completion& c, uint32_t ms) = 0;
   // The device clock: local wall-clock time.
@@ -49,6 +51,7 @@ class LinuxClock final : public Clock {
  public:
   uint32_t tickCount() override;
   void sleep(uint32_t ms) override;
+  void sleepMicros(uint32_t us) override;
   bool waitFor(Completion& c, uint32_t ms) override;
   CalendarTime localNow() override;
 };

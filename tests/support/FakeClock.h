@@ -36,6 +36,8 @@ class FakeClock final : public platform::Clock {
     lock.unlock();
     std::this_thread::sleep_for(realLength(ms));
   }
+  // Whole fake milliseconds, so that short pauses count in sleptMs and hold like the others.
+  void sleepMicros(uint32_t us) override { sleep((us + 999) / 1000); }
   bool waitFor(platform::Completion& c, uint32_t ms) override {  // at least 1 ms
     locked(held_) = false;
     released_.notify_all();
