@@ -35,8 +35,7 @@ constexpr uint32_t kAcceptSliceMs = 1000;
 // How often a finished download looks at what the client has taken. The final reply waits for
 // it, and a client that reads as fast as it is sent to acknowledges the last bytes within tens
 // of microseconds: the first look comes after kFirstTakenPauseMicros, and each pause after it
-// is twice the one before, up to kTakenPauseMicros for a client that is slower (a download of
-// 1 MiB waited about 2 ms for its reply with a fixed 2 ms pause).
+// is twice the one before, up to kTakenPauseMicros for a client that is slower.
 constexpr uint32_t kFirstTakenPauseMicros = 50;
 constexpr uint32_t kTakenPauseMicros = 2000;
 // A rate sample this old asks the main window for a progress refresh.
