@@ -53,9 +53,13 @@ void sleepForMicros(uint64_t us) {
 
 }  // namespace
 
-void LinuxClock::sleep(uint32_t ms) { sleepForMicros(uint64_t{ms} * 1000u); }
+void LinuxClock::sleep(uint32_t ms) {
+  sleepForMicros(uint64_t{ms} * 1000u);
+}
 
-void LinuxClock::sleepMicros(uint32_t us) { sleepForMicros(us); }
+void LinuxClock::sleepMicros(uint32_t us) {
+  sleepForMicros(us);
+}
 
 bool LinuxClock::waitFor(Completion& c, uint32_t ms) {
   return c.waitReal(std::chrono::milliseconds(ms));

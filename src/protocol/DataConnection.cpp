@@ -455,8 +455,8 @@ void awaitTaken(Session& s, DataConnection& c) {
     idleMicros = updateTaken(c, 0) ? 0 : idleMicros + pauseMicros;
     if (c.taken >= c.handed) return;
     if (idleMicros >= stallMicros) throw platform::PlatformError{platform::errnoError(ETIMEDOUT)};
-    pauseMicros = pauseMicros == 0 ? kFirstTakenPauseMicros
-                                   : std::min(2 * pauseMicros, kTakenPauseMicros);
+    pauseMicros =
+        pauseMicros == 0 ? kFirstTakenPauseMicros : std::min(2 * pauseMicros, kTakenPauseMicros);
     clock.sleepMicros(pauseMicros);
   }
 }
