@@ -21,6 +21,10 @@ constexpr uint32_t kPollSleepMs = 80;  // between empty waits, empty receives an
 // How long the first receive after a reply keeps the thread awake for the client's next
 // command; a client that thinks longer finds the thread asleep, as before.
 constexpr uint32_t kCommandSpinMicros = 100;
+// From this many commands on, a session waits for the next one on its client's processor
+// instead of spinning. A session that has gone back and forth this often talks in quick turns;
+// one that only logs in (fifty clients arriving together) would pay the move for nothing.
+constexpr uint32_t kFollowAfterCommands = 4;
 static_assert(protocol::kReceiveBufferSize >= 3, "a line needs room for a byte and CR LF");
 
 // Milliseconds since `since` on the wrapping tick counter.
@@ -146,10 +150,15 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
 
   uint32_t waitStart = clock.tickCount();
   if (s.closing.load()) return 0;
-  // Only the first receive spins: an idle session's waits of a second each cost nothing.
-  uint32_t spinMicros = kCommandSpinMicros;
+  // Only the first receive spins, and not at all on the client's own processor: an idle
+  // session's waits of a second each cost nothing.
+  const bool follows = s.commandsRead >= kFollowAfterCommands && network.followPeer(socket);
+  uint32_t spinMicros = follows ? 0 : kCommandSpinMicros;
   for (;;) {
-    if (takeLine(s, out)) return 1;
+    if (takeLine(s, out)) {
+      ++s.commandsRead;
+      return 1;
+    }
     // A full buffer without a line end can never become a line: waiting would only hold the
     // slot until the idle limit.
     if (s.receivedLength == static_cast<int>(protocol::kReceiveBufferSize)) {

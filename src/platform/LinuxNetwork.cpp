@@ -429,6 +429,52 @@ long long LinuxNetwork::receiveFileBlock(Socket& s, FileHandle& file, void* buff
   return static_cast<long long>(done);
 }
 
+namespace {
+
+// The processors a thread could run on before followPeer bound it to one; per thread, as each
+// session's thread follows its own client.
+struct ProcessorBinding {
+  bool bound = false;
+  int cpu = -1;
+  cpu_set_t before{};
+};
+
+thread_local ProcessorBinding binding;
+
+}  // namespace
+
+bool LinuxNetwork::followPeer(Socket& s) {
+  int cpu = -1;
+  {
+    Socket::Use u(s);
+    socklen_t len = sizeof cpu;
+    if (u.fd() < 0 || ::getsockopt(u.fd(), SOL_SOCKET, SO_INCOMING_CPU, &cpu, &len) != 0) {
+      return false;
+    }
+  }
+  if (cpu < 0 || cpu >= CPU_SETSIZE) return false;
+  // A thread that is merely on that processor now is bound all the same, so that it stays.
+  if (binding.bound && binding.cpu == cpu) return true;
+  if (!binding.bound && ::sched_getaffinity(0, sizeof binding.before, &binding.before) != 0) {
+    return false;
+  }
+  // A processor outside the thread's own set (the operator's taskset or cpuset) stays out.
+  if (!CPU_ISSET(cpu, &binding.before)) return false;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  if (::sched_setaffinity(0, sizeof one, &one) != 0) return false;
+  binding.bound = true;
+  binding.cpu = cpu;
+  return true;
+}
+
+void LinuxNetwork::releaseProcessor() {
+  if (!binding.bound) return;
+  binding.bound = false;
+  (void)::sched_setaffinity(0, sizeof binding.before, &binding.before);
+}
+
 void LinuxNetwork::setReceiveBuffer(Socket& s, int bytes) {
   Socket::Use u(s);
   if (u.fd() < 0) return;

@@ -374,6 +374,9 @@ std::unique_ptr<DataConnection> openDataConnection(Session& s, bool& answered) {
     answered = true;
     return nullptr;
   }
+  // A transfer runs beside its client, on any processor: only the turns of commands and
+  // replies gain from sharing one.
+  network(s).releaseProcessor();
   try {
     auto c = std::make_unique<DataConnection>(host, s.dataSocket);
     const bool opened = s.passiveMode ? acceptPassive(s, *c) : connectActive(s, *c);

@@ -30,6 +30,7 @@ struct Session {
   std::atomic<bool> closing{false};
   bool loggedIn = false;
   int badCommandCount = 0;
+  uint32_t commandsRead = 0;  // command lines taken from the control connection
   Text currentDir{"/"};
   Text rootDir;
   int64_t restartOffset = 0;

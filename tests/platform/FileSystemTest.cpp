@@ -1,8 +1,10 @@
 // The real file system under confinement, and the real network moving file blocks on 127.0.0.1.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <future>
+#include <thread>
 #include <vector>
 
 #include "platform/ErrorCodes.h"
@@ -209,5 +211,30 @@ TEST_F(Net, FileBlocksUpAndDownHoldEveryByteUpToTheBlockSizeAndStallsFail) {
   EXPECT_EQ(blocks, want);
   EXPECT_TRUE(reader.get() == data);
 }
+TEST_F(Net, AThreadFollowsTheProcessorOfItsPeersBytesUntilReleased) {
+  cpu_set_t before, now;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "one processor: there is nowhere to follow to";
+  int away = 0;  // a processor this thread is not on, where the client sends from
+  while (!CPU_ISSET(away, &before) || away == sched_getcpu()) ++away;
+  std::thread([&] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(away, &one);
+    std::error_code e;
+    EXPECT_TRUE(sched_setaffinity(0, sizeof one, &one) == 0 && net.send(client, "x", 1, e) == 1);
+  }).join();
+  EXPECT_EQ(net.receive(server, &block[0], 1, error), 1);
+  EXPECT_TRUE(net.followPeer(server));
+  EXPECT_EQ(sched_getcpu(), away);
+  ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+  EXPECT_TRUE(CPU_COUNT(&now) == 1 && CPU_ISSET(away, &now));
+  net.releaseProcessor();
+  ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+  EXPECT_TRUE(CPU_EQUAL(&now, &before));
+  Socket never;  // a socket with no peer names no processor and moves nothing
+  EXPECT_FALSE(net.followPeer(never));
+}
+
 }  // namespace
 }  // namespace drovn::platform

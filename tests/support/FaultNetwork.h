@@ -61,6 +61,8 @@ class FaultNetwork final : public platform::Network {
   long long receiveFileBlock(Socket& s, File& f, void* b, std::size_t n, Error& e) override {
     return real_.receiveFileBlock(s, f, b, n, e);
   }
+  bool followPeer(Socket& s) override { return real_.followPeer(s); }
+  void releaseProcessor() override { real_.releaseProcessor(); }
   void setReceiveBuffer(Socket& s, int bytes) override { real_.setReceiveBuffer(s, bytes); }
   std::size_t unsentBytes(Socket& s) override { return real_.unsentBytes(s); }
   void setStallLimit(Socket& s, uint32_t ms) override { real_.setStallLimit(s, ms); }
