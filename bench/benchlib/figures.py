@@ -283,9 +283,9 @@ class Measure:
         return size / (float(total) - float(pre)) / 1e6, cpu
 
     def _stream_pair(self, prefix, extra=(), passes=1):
-        """PASSES RETRs of the big file to /dev/null (the round keeps their medians), then one
-        STOR of it; PREFIX names the figures (retr_mbps, retr_cpu, stor_mbps, stor_cpu after
-        it)."""
+        """PASSES RETRs of the big file to /dev/null, then PASSES STORs of it (the round keeps
+        the medians of each); PREFIX names the figures (retr_mbps, retr_cpu, stor_mbps,
+        stor_cpu after it)."""
         try:
             runs = [self._curl(lambda url: ["-o", "/dev/null", url + self.store.big], "RETR",
                                extra) for _ in range(passes)]
@@ -296,12 +296,15 @@ class Measure:
             self.fail(prefix + "retr_cpu", str(e))
         name = f"{self.tag}-{prefix}big.bin"
         try:
-            self.store.recycle_memory(self.sizes.big)
-            mbps, cpu = self._curl(
-                lambda url: ["-T", self.store.big_path, f"{url}{self.store.up}/{name}"], "STOR",
-                extra)
-            self.record(prefix + "stor_mbps", mbps)
-            self.record(prefix + "stor_cpu", cpu)
+            runs = []
+            for _ in range(passes):
+                self.store.recycle_memory(self.sizes.big)
+                runs.append(self._curl(
+                    lambda url: ["-T", self.store.big_path, f"{url}{self.store.up}/{name}"],
+                    "STOR", extra))
+                self.store.remove_upload(name)
+            self.record(prefix + "stor_mbps", median([mbps for mbps, _ in runs]))
+            self.record(prefix + "stor_cpu", median([cpu for _, cpu in runs]))
         except (FtpError, OSError, subprocess.TimeoutExpired, ValueError) as e:
             self.fail(prefix + "stor_mbps", str(e))
             self.fail(prefix + "stor_cpu", str(e))
@@ -309,8 +312,7 @@ class Measure:
             self.store.remove_upload(name)
 
     def single_stream(self):
-        # Each TLS download takes seconds, and the upload writes a whole GiB: only the plain
-        # download is repeated.
+        # Each TLS transfer takes seconds: only the plain ones are repeated.
         self._stream_pair("", passes=self.sizes.passes)
 
     def tls_probe(self):

@@ -19,12 +19,14 @@ constexpr char kTooManyBadCommands[] = "421 Too many bad commands.\r\n";
 constexpr uint32_t kWaitMs = 1000;     // one readiness wait
 constexpr uint32_t kPollSleepMs = 80;  // between empty waits, empty receives and empty lines
 // How long the first receive after a reply keeps the thread awake for the client's next
-// command; a client that thinks longer finds the thread asleep, as before.
+// command, where it cannot wait on the client's processor; a client that thinks longer finds
+// the thread asleep, as before.
 constexpr uint32_t kCommandSpinMicros = 100;
-// From this many commands on, a session waits for the next one on its client's processor
-// instead of spinning. A session that has gone back and forth this often talks in quick turns;
-// one that only logs in (fifty clients arriving together) would pay the move for nothing.
-constexpr uint32_t kFollowAfterCommands = 4;
+// From this many commands on, a session waits for the next one on its client's processor, or
+// spins. A session that has gone back and forth this often talks in quick turns; the first
+// commands simply sleep, since fifty clients logging in together would pay the move or the
+// spin for every session while their own connections wait for a processor.
+constexpr uint32_t kQuickTurnsAfterCommands = 4;
 static_assert(protocol::kReceiveBufferSize >= 3, "a line needs room for a byte and CR LF");
 
 // Milliseconds since `since` on the wrapping tick counter.
@@ -152,8 +154,8 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
   if (s.closing.load()) return 0;
   // Only the first receive spins, and not at all on the client's own processor: an idle
   // session's waits of a second each cost nothing.
-  const bool follows = s.commandsRead >= kFollowAfterCommands && network.followPeer(socket);
-  uint32_t spinMicros = follows ? 0 : kCommandSpinMicros;
+  const bool quickTurns = s.commandsRead >= kQuickTurnsAfterCommands;
+  uint32_t spinMicros = quickTurns && !network.followPeer(socket) ? kCommandSpinMicros : 0;
   for (;;) {
     if (takeLine(s, out)) {
       ++s.commandsRead;
