@@ -1,4 +1,5 @@
-// The real file system under confinement, and the real network moving file blocks on 127.0.0.1.
+// The real file system under confinement, and the real network on 127.0.0.1: file blocks moved
+// both ways, and a thread following its peer's processor.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -211,6 +212,7 @@ TEST_F(Net, FileBlocksUpAndDownHoldEveryByteUpToTheBlockSizeAndStallsFail) {
   EXPECT_EQ(blocks, want);
   EXPECT_TRUE(reader.get() == data);
 }
+
 TEST_F(Net, AThreadFollowsTheProcessorOfItsPeersBytesUntilReleased) {
   cpu_set_t before, now;
   ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
@@ -235,6 +237,5 @@ TEST_F(Net, AThreadFollowsTheProcessorOfItsPeersBytesUntilReleased) {
   Socket never;  // a socket with no peer names no processor and moves nothing
   EXPECT_FALSE(net.followPeer(never));
 }
-
 }  // namespace
 }  // namespace drovn::platform
