@@ -152,8 +152,8 @@ int readCommandLine(Session& s, platform::Socket& socket, protocol::Text& out,
 
   uint32_t waitStart = clock.tickCount();
   if (s.closing.load()) return 0;
-  // Only the first receive spins, and not at all on the client's own processor: an idle
-  // session's waits of a second each cost nothing.
+  // Only the first receive spins, and only in a session of quick turns whose thread could not
+  // go to its client's processor: an idle session's waits of a second each cost nothing.
   const bool quickTurns = s.commandsRead >= kQuickTurnsAfterCommands;
   uint32_t spinMicros = quickTurns && !network.followPeer(socket) ? kCommandSpinMicros : 0;
   for (;;) {
