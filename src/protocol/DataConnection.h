@@ -15,9 +15,10 @@
 
 namespace drovn::protocol {
 
-inline constexpr int kDataBufferSize = 458752;  // the socket's receive buffer
-static_assert(kDataBufferSize == static_cast<int>(kTransferBlockSize),
-              "one transfer block comes from the socket in one call");
+// A data socket's receive buffer: room for a few blocks, so that an uploading client goes on
+// sending while the session writes the block it has taken to the file. The kernel grows a
+// buffer it sizes itself only step by step, over most of an upload.
+inline constexpr int kDataBufferSize = 2 * 1024 * 1024;
 
 // The passive port search: from the first port above the well-known range up to the last port
 // there is.
