@@ -237,5 +237,6 @@ TEST_F(Net, AThreadFollowsTheProcessorOfItsPeersBytesUntilReleased) {
   Socket never;  // a socket with no peer names no processor and moves nothing
   EXPECT_FALSE(net.followPeer(never));
 }
+
 }  // namespace
 }  // namespace drovn::platform
