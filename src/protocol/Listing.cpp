@@ -131,21 +131,28 @@ Found locate(Session& s, std::string_view argument, StorePaths& paths) {
   return kind == platform::EntryKind::Directory ? Found::Directory : Found::File;
 }
 
-// Resolves the argument to a directory and collects its entry names; false (after the refusal)
-// when it is no directory the session may list.
 // The entry names of the directory dir.paths names.
 void enumerate(Session& s, const ListedDirectory& dir, vfs::EntryNameList& names) {
   platform::Platform& p = s.controller->platform();
   vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, names, s.utf8);
 }
 
+// Resolves the argument to a directory; false (after the refusal) when it is no directory the
+// session may list.
+bool locateDirectory(Session& s, std::string_view argument, ListedDirectory& dir) {
+  try {
+    if (locate(s, argument, dir.paths) == Found::Directory) return true;
+  } catch (const std::bad_alloc&) {
+  }
+  sendReply(s, kAccessDenied);
+  return false;
+}
+
+// The same, then collects the directory's entry names.
 bool collectNames(Session& s, std::string_view argument, ListedDirectory& dir,
                   vfs::EntryNameList& names) {
+  if (!locateDirectory(s, argument, dir)) return false;
   try {
-    if (locate(s, argument, dir.paths) != Found::Directory) {
-      sendReply(s, kAccessDenied);
-      return false;
-    }
     enumerate(s, dir, names);
   } catch (const std::bad_alloc&) {
     sendReply(s, kAccessDenied);
@@ -194,69 +201,107 @@ void formatEntry(Session& s, const ListedDirectory& dir, Text& entry, Form form)
   writeFacts(entry, s, found, shownName.view());
 }
 
-// A listing's bytes, gathered so that the whole listing leaves in a single send: in the
-// session's transfer buffer while it fits, then in a block of its own that grows.
+// A listing's bytes, gathered in the session's transfer buffer and sent each time it fills: a
+// long listing needs no room beyond it, and its first lines are on their way while the rest
+// are made. A failed send throws, as sendData does.
 class ListingBlock {
  public:
-  ListingBlock(char* buffer, std::size_t room) noexcept : fixed_(buffer), room_(room) {}
+  ListingBlock(DataConnection& connection, char* buffer, std::size_t room) noexcept
+      : connection_(connection), buffer_(buffer), room_(room) {}
 
   void appendLine(std::string_view line) {
-    if (spill_.empty() && used_ + line.size() + kLineEnd.size() <= room_) {
-      std::copy_n(line.data(), line.size(), fixed_ + used_);
-      std::copy_n(kLineEnd.data(), kLineEnd.size(), fixed_ + used_ + line.size());
-      used_ += line.size() + kLineEnd.size();
+    const std::size_t n = line.size() + kLineEnd.size();
+    if (used_ + n > room_) send();
+    if (n > room_) {  // never for a line of a name or two, but the buffer is not overrun
+      (void)sendData(connection_, line.data(), line.size());
+      (void)sendData(connection_, kLineEnd.data(), kLineEnd.size());
+      sentAny_ = true;
       return;
     }
-    if (spill_.empty()) {
-      spill_.reserve(2 * room_);
-      spill_.assign(fixed_, used_);
-    }
-    spill_.append(line);
-    spill_.append(kLineEnd);
+    std::copy_n(line.data(), line.size(), buffer_ + used_);
+    std::copy_n(kLineEnd.data(), kLineEnd.size(), buffer_ + used_ + line.size());
+    used_ += n;
   }
 
-  const char* data() const noexcept { return spill_.empty() ? fixed_ : spill_.data(); }
-  std::size_t size() const noexcept { return spill_.empty() ? used_ : spill_.size(); }
+  // Sends what is left; an empty listing is sent all the same, as nothing at all, so the client
+  // sees the connection open and close with nothing on it.
+  void finish() {
+    if (used_ > 0 || !sentAny_) send();
+  }
 
  private:
-  char* fixed_;
+  void send() {
+    (void)sendData(connection_, buffer_, used_);
+    used_ = 0;
+    sentAny_ = true;
+  }
+
+  DataConnection& connection_;
+  char* buffer_;
   std::size_t room_;
   std::size_t used_ = 0;
-  std::string spill_;
+  bool sentAny_ = false;
 };
 
-// Sends the names, each replaced by its line for the long and the fact forms, as one block on
-// one data connection, then the final reply. An empty name gives no line.
-void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Form form) {
+// The names of a directory, each straight into the listing as its own line.
+class NameLines final : public vfs::EntrySink {
+ public:
+  explicit NameLines(ListingBlock& block) noexcept : block_(block) {}
+  void take(std::string_view name) override { block_.appendLine(name); }
+
+ private:
+  ListingBlock& block_;
+};
+
+// Where a listing's entries come from: names gathered before the data connection opened (the
+// matches of a pattern, a single file: there the reply depends on what is found), or the
+// listed directory, read once the connection is open, so that the client takes the opening
+// reply while the directory is read.
+enum class Source { Gathered, Directory };
+
+// The names as lines into block, each replaced by its line for the long and the fact forms.
+// An empty name gives no line.
+void appendEntries(Session& s, ListedDirectory& dir, const vfs::EntryNameList& names, Form form,
+                   ListingBlock& block) {
+  if (form != Form::Names) {
+    dir.now = s.controller->platform().clock.localNow();
+    // A directory that cannot be opened again leaves the lookups to the whole paths.
+    platform::FileSystem& files = s.controller->platform().files;
+    if (files.openEntryLookup(dir.paths.root, dir.paths.path, dir.entries)) {
+      dir.entries.reset();
+    }
+  }
+  Text line;
+  for (const auto& name : names) {
+    if (form == Form::Names) {
+      if (!name.empty()) block.appendLine(name);
+      continue;
+    }
+    line.assign(name);
+    formatEntry(s, dir, line, form);
+    if (!line.empty()) block.appendLine(line.view());
+  }
+}
+
+// Sends the entries on one data connection, then the final reply.
+void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Form form,
+                 Source source) {
   std::unique_ptr<DataConnection> connection = openDataConnection(s);
   if (!connection) return;
 
   try {
-    if (form != Form::Names) {
-      dir.now = s.controller->platform().clock.localNow();
-      // A directory that cannot be opened again leaves the lookups to the whole paths.
-      platform::FileSystem& files = s.controller->platform().files;
-      if (files.openEntryLookup(dir.paths.root, dir.paths.path, dir.entries)) {
-        dir.entries.reset();
-      }
+    ListingBlock block(*connection, s.transferBuffer.get(), kTransferBlockSize);
+    if (source == Source::Directory && form == Form::Names) {
+      // A plain name list needs nothing but the names: none is kept on its way to the client.
+      platform::Platform& p = s.controller->platform();
+      NameLines lines(block);
+      vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, lines, s.utf8);
+    } else {
+      if (source == Source::Directory) enumerate(s, dir, names);
+      appendEntries(s, dir, names, form, block);
+      names.clear();
     }
-    ListingBlock block(s.transferBuffer.get(), kTransferBlockSize);
-    Text line;
-    for (const auto& name : names) {
-      if (form == Form::Names) {
-        if (!name.empty()) block.appendLine(name);
-        continue;
-      }
-      line.assign(name);
-      formatEntry(s, dir, line, form);
-      if (!line.empty()) block.appendLine(line.view());
-    }
-    names.clear();
-    // Sent even when empty: the client sees the connection open and close with nothing on it.
-    if (sendData(*connection, block.data(), block.size()) != block.size()) {
-      abortTransfer(s, connection);
-      return;
-    }
+    block.finish();
   } catch (const platform::PlatformError&) {
     abortTransfer(s, connection);
     return;
@@ -274,8 +319,8 @@ void sendListing(Session& s, std::string_view argument, Form form) {
   vfs::EntryNameList& names = s.listingNames;
   const NameListLease lease(names);
   auto dir = std::make_unique<ListedDirectory>();
-  if (!collectNames(s, argument, *dir, names)) return;
-  sendEntries(s, *dir, names, form);
+  if (!locateDirectory(s, argument, *dir)) return;
+  sendEntries(s, *dir, names, form, Source::Directory);
 }
 
 // The entries of the argument's folder whose names match the pattern in its last part, or
@@ -320,10 +365,11 @@ bool collectFile(Session& s, std::string_view argument, const StorePaths& paths,
   return true;
 }
 
-// What a modern LIST or NLST sends, collected before any data connection: false after the
-// refusal. The form becomes Names when the lines are made already.
+// What a modern LIST or NLST sends, collected before any data connection, or for a directory
+// where it is read from (source): false after the refusal. The form becomes Names when the
+// lines are made already.
 bool collectModern(Session& s, std::string_view argument, Form& form, ListedDirectory& dir,
-                   vfs::EntryNameList& names) {
+                   vfs::EntryNameList& names, Source& source) {
   const std::size_t slash = argument.rfind('/');
   const std::size_t lastPart = slash == std::string_view::npos ? 0 : slash + 1;
   if (vfs::hasWildcard(argument.substr(lastPart))) {
@@ -334,7 +380,7 @@ bool collectModern(Session& s, std::string_view argument, Form& form, ListedDire
     case Found::Directory:
       // Already located: listed without resolving the path again.
       dir.paths = std::move(paths);
-      enumerate(s, dir, names);
+      source = Source::Directory;
       return true;
     case Found::File:
       if (!collectFile(s, argument, paths, form, dir, names)) return false;
@@ -390,13 +436,14 @@ void handleModernList(Session& s, vfs::TokenList& tokens, bool namesOnly) {
   auto dir = std::make_unique<ListedDirectory>();
   dir->datesByAge = true;
   Form form = namesOnly ? Form::Names : Form::Long;
+  Source source = Source::Gathered;
   try {
-    if (!collectModern(s, argument.view(), form, *dir, names)) return;
+    if (!collectModern(s, argument.view(), form, *dir, names, source)) return;
   } catch (const std::bad_alloc&) {
     sendReply(s, kAccessDenied);
     return;
   }
-  sendEntries(s, *dir, names, form);
+  sendEntries(s, *dir, names, form, source);
 }
 
 void handleMlsd(Session& s, std::string_view argument) {
@@ -404,8 +451,8 @@ void handleMlsd(Session& s, std::string_view argument) {
   vfs::EntryNameList& names = s.listingNames;
   const NameListLease lease(names);
   auto dir = std::make_unique<ListedDirectory>();
-  if (!collectNames(s, argument, *dir, names)) return;
-  sendEntries(s, *dir, names, Form::Facts);
+  if (!locateDirectory(s, argument, *dir)) return;
+  sendEntries(s, *dir, names, Form::Facts, Source::Directory);
 }
 
 void handleMlst(Session& s, std::string_view argument) {

@@ -41,33 +41,54 @@ bool isAscii(std::string_view text) {
 }  // namespace
 
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
-                               std::string_view root, std::string_view dir, EntryNameList& names,
+                               std::string_view root, std::string_view dir, EntrySink& sink,
                                bool utf8) {
   std::unique_ptr<platform::DirectorySearch> search;
   // Only names and kinds: the listing looks every entry up again for its line.
   if (files.openDirectory(root, dir, platform::Detail::Kinds, search)) return 0;
-  // One walk over the whole directory: the names that are not directories go straight into
-  // names, the directories wait in their own list and follow them, each group in the order the
+  // One walk over the whole directory: the names that are not directories go straight to the
+  // sink, the directories wait in their own list and follow them, each group in the order the
   // store gave it.
   EntryNameList directories;
-  std::size_t appended = 0;
-  PathText name;
+  std::size_t taken = 0;
+  PathText converted;
   for (const platform::Entry& entry : *search) {
     if (isSkipped(entry)) continue;
-    EntryNameList& into = entry.isDirectory() ? directories : names;
     // A name in ASCII reads the same in every client encoding, and most names are.
-    const std::string_view stored = entry.name.view();
-    if (isAscii(stored)) {
-      into.emplace_back(stored);
-    } else {
-      utf8ToClient(codec, utf8, stored, name);
-      into.emplace_back(name.view());
+    std::string_view name = entry.name.view();
+    if (!isAscii(name)) {
+      utf8ToClient(codec, utf8, name, converted);
+      name = converted.view();
     }
-    if (!entry.isDirectory()) ++appended;
+    if (entry.isDirectory()) {
+      directories.emplace_back(name);
+    } else {
+      sink.take(name);
+      ++taken;
+    }
   }
-  names.reserve(names.size() + directories.size());
-  for (auto& directory : directories) names.push_back(std::move(directory));
-  return appended + directories.size();
+  for (const std::string& directory : directories) sink.take(directory);
+  return taken + directories.size();
+}
+
+namespace {
+
+class AppendToList final : public EntrySink {
+ public:
+  explicit AppendToList(EntryNameList& names) noexcept : names_(names) {}
+  void take(std::string_view name) override { names_.emplace_back(name); }
+
+ private:
+  EntryNameList& names_;
+};
+
+}  // namespace
+
+std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
+                               std::string_view root, std::string_view dir, EntryNameList& names,
+                               bool utf8) {
+  AppendToList sink(names);
+  return enumerateDirectory(files, codec, root, dir, sink, utf8);
 }
 
 }  // namespace drovn::vfs

@@ -20,12 +20,26 @@ namespace drovn::vfs {
 // replaces each name with the entry's line. Emptying the list releases every text.
 using EntryNameList = std::vector<std::string>;
 
-// Appends the names of the entries of the directory dir (a store path beneath the account root
-// root) to names, in the client encoding, and gives how many it appended. "." and ".." and
+// Takes the names of one directory's entries in the order a listing shows them.
+class EntrySink {
+ public:
+  virtual void take(std::string_view name) = 0;
+
+ protected:
+  ~EntrySink() = default;
+};
+
+// Hands the names of the entries of the directory dir (a store path beneath the account root
+// root) to sink, in the client encoding, and gives how many it handed over. "." and ".." and
 // empty names are left out, nothing else is. A directory that cannot be searched (missing,
-// unreadable, outside the root) appends nothing and gives 0. The directory is read once; the
+// unreadable, outside the root) hands over nothing and gives 0. The directory is read once; the
 // directories are held back until the other entries are in. A failed allocation throws
-// std::bad_alloc, leaving in names the entries that are not directories appended before it.
+// std::bad_alloc after the entries that are not directories handed over before it.
+std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
+                               std::string_view root, std::string_view dir, EntrySink& sink,
+                               bool utf8);
+
+// The same, appending the names to names.
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
                                std::string_view root, std::string_view dir,
                                EntryNameList& names, bool utf8);

@@ -1,6 +1,7 @@
 // Data connections and listings: where PORT sends the data and which forms it takes, what PASV
 // announces, hosts other than the client's turned away, the limits of both waits, and LIST and
 // NLST byte for byte.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -243,6 +244,19 @@ TEST_P(ListingTest, LinesByteForByte) {
   std::string reply;
   EXPECT_EQ(download(*client, GetParam(), "NLST", reply), "inner\r\n");
   EXPECT_EQ(download(*client, GetParam(), "LIST", reply).substr(0, 10), "-rw-rw-rw-");
+
+  // A listing longer than the transfer buffer arrives whole, in the order read.
+  const std::string tail(200, 'n');
+  std::string many;
+  for (int i = 0; i < 3000; ++i) writeFile(store() / "many" / (std::to_string(i) + tail), "");
+  for (const fs::directory_entry& e : fs::directory_iterator(store() / "many"))
+    many += e.path().filename().string() + "\r\n";
+  ASSERT_EQ(ask(*client, "CWD /many").substr(0, 4), "250 ");
+  EXPECT_EQ(download(*client, GetParam(), "NLST", reply), many);
+  EXPECT_EQ(reply, kCompleted);
+  const std::string list = download(*client, GetParam(), "LIST", reply);
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 3000);
+  EXPECT_EQ(reply, kCompleted);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, ListingTest, testing::Values(Mode::Active, Mode::Passive),
