@@ -34,7 +34,8 @@ class EntrySink {
 // empty names are left out, nothing else is. A directory that cannot be searched (missing,
 // unreadable, outside the root) hands over nothing and gives 0. The directory is read once; the
 // directories are held back until the other entries are in. A failed allocation throws
-// std::bad_alloc after the entries that are not directories handed over before it.
+// std::bad_alloc after the entries that are not directories handed over before it; what the
+// sink throws passes through the same way, the directory closed behind it.
 std::size_t enumerateDirectory(platform::FileSystem& files, platform::TextCodec& codec,
                                std::string_view root, std::string_view dir, EntrySink& sink,
                                bool utf8);
