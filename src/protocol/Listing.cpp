@@ -131,10 +131,11 @@ Found locate(Session& s, std::string_view argument, StorePaths& paths) {
   return kind == platform::EntryKind::Directory ? Found::Directory : Found::File;
 }
 
-// The entry names of the directory dir.paths names.
-void enumerate(Session& s, const ListedDirectory& dir, vfs::EntryNameList& names) {
+// The entry names of the directory dir.paths names, into a name list or a sink.
+template <typename Into>
+void enumerate(Session& s, const ListedDirectory& dir, Into& into) {
   platform::Platform& p = s.controller->platform();
-  vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, names, s.utf8);
+  vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, into, s.utf8);
 }
 
 // Resolves the argument to a directory; false (after the refusal) when it is no directory the
@@ -293,9 +294,8 @@ void sendEntries(Session& s, ListedDirectory& dir, vfs::EntryNameList& names, Fo
     ListingBlock block(*connection, s.transferBuffer.get(), kTransferBlockSize);
     if (source == Source::Directory && form == Form::Names) {
       // A plain name list needs nothing but the names: none is kept on its way to the client.
-      platform::Platform& p = s.controller->platform();
       NameLines lines(block);
-      vfs::enumerateDirectory(p.files, p.codec, dir.paths.root, dir.paths.path, lines, s.utf8);
+      enumerate(s, dir, lines);
     } else {
       if (source == Source::Directory) enumerate(s, dir, names);
       appendEntries(s, dir, names, form, block);
